@@ -1,0 +1,22 @@
+# GoogleTest from Debian's source package, built with the project's own compiler
+# (native or MinGW) so the same suites run on Linux and under Wine.
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+if(NOT TARGET gtest)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  # GoogleTest's own sources are not held to the project's warning flags.
+  foreach(t gtest gtest_main)
+    target_compile_options(${t} PRIVATE -w)
+  endforeach()
+endif()
+include(GoogleTest)
+
+# lumora_test(NAME SOURCES... LIBS ...): one test binary per layer.
+function(lumora_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gtest_main)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+    PROPERTIES ENVIRONMENT "LUMORA_TEST_DATA=${CMAKE_SOURCE_DIR}/tests/data")
+endfunction()

@@ -1,0 +1,77 @@
+// The self-extraction driver: unpacks the archive appended to the updater's own file
+// into extractDir, entry by entry, showing the file name, the bar and the percentage.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "codec/byte_io.h"
+#include "codec/decoder.h"
+#include "platform/filesystem.h"
+
+namespace lumora {
+
+class Application;
+class ArchiveStream;
+
+// What Verify found: the archive is sound, with these totals.
+struct ArchiveSummary {
+  int files = 0;
+  int directories = 0;
+  int64_t decoded_bytes = 0;  // sum of the members' decoded sizes
+  bool has_trailer = false;   // the integrity trailer was present (and matched)
+};
+
+class SelfExtractor : private ProgressListener {
+ public:
+  // app may be null: nothing is shown and no message is pumped (the packer's use).
+  SelfExtractor(FileSystem& files, Application* app);
+  ~SelfExtractor() override;
+
+  // Prefix of every entry name, by plain concatenation; set by the update sequence to the
+  // installation directory (ending in '\'). Empty: names resolve against the current
+  // directory.
+  std::string extractDir;
+  // How many times the program file's size was halved to fit the bar's 16-bit range.
+  int32_t progressShift = 0;
+
+  // The file that carries the archive and the absolute offset the reader starts at. By
+  // default the running executable, with the offset its marker holds.
+  void SetArchive(const std::string& path, int64_t start_offset);
+  const std::string& ArchivePath();
+  int64_t StartOffset();
+
+  // Extracts every entry in stored order. Errors propagate to the caller.
+  void Selfextract();
+  // One entry; the stream stands on the first byte of its name.
+  void ExtractFile(ArchiveStream& archive);
+  // Creates a directory and every missing parent; never reports a failure.
+  void ExtractEmptyDirectory(const std::string& path);
+  // Selfextract with its own captions before and after, then closes the main window.
+  void Selfextract1Click();
+
+  // Reads the whole archive without writing anything: checks the integrity trailer when
+  // there is one, decodes every member to nowhere and checks every entry name. Throws
+  // RuntimeError with the failure's text when the archive is truncated or damaged.
+  ArchiveSummary Verify();
+
+ private:
+  void OnProgress() override;  // the progress report
+  std::string ResolveEntryPath(const std::string& name) const;
+
+  FileSystem& files_;
+  Application* app_;
+  std::string archive_path_;
+  int64_t start_offset_ = -1;
+  ArchiveStream* current_ = nullptr;  // the archive stream while Selfextract runs
+  BlockReader in_;
+  OutputBuffer out_;
+  Decoder decoder_;
+};
+
+// The start offset that the marker in an updater file holds: image length + 1, or
+// format::kDefaultArchiveStartOffset when the marker is missing or unpatched.
+int64_t ReadStartOffset(FileSystem& files, const std::string& path);
+
+}  // namespace lumora

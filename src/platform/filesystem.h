@@ -1,0 +1,92 @@
+// The file services the core asks of the system. Paths are byte strings in the system's
+// 8-bit code page with '\' between components, exactly as the archive and the registry hold
+// them; an implementation turns them into its own paths. Names match without regard to
+// letter case, as the Windows file system does.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace lumora {
+
+// Attribute bits of a directory entry, with the Windows values.
+namespace attr {
+constexpr uint32_t kHidden = 2;
+constexpr uint32_t kSystem = 4;
+constexpr uint32_t kVolumeLabel = 8;
+constexpr uint32_t kDirectory = 16;
+}  // namespace attr
+
+struct DirEntry {
+  std::string name;
+  uint32_t attributes = 0;
+};
+
+// Outcome of one read or write: how many bytes moved, and the Windows-style error code of
+// the failure that stopped it short (0 when there was none: a short read without an error
+// is the end of the file).
+struct IoResult {
+  size_t count = 0;
+  int error = 0;
+};
+
+// An open file. Closed by its destructor.
+class File {
+ public:
+  virtual ~File() = default;
+  // Reads up to n bytes at the current position.
+  virtual IoResult Read(void* data, size_t n) = 0;
+  // Writes n bytes at the current position; a short count carries the reason (a full disk
+  // gives errc::kDiskFull or errc::kHandleDiskFull).
+  virtual IoResult Write(const void* data, size_t n) = 0;
+  // Moves to an absolute offset; returns the new position, or -1 on failure.
+  virtual int64_t Seek(int64_t offset) = 0;
+  virtual int64_t Position() const = 0;
+  // Size of the file in bytes, or -1 when it cannot be told.
+  virtual int64_t Size() = 0;
+  // Cuts the file at size bytes. Returns false on failure.
+  virtual bool Truncate(int64_t size) = 0;
+};
+
+enum class OpenMode {
+  kRead,           // existing file, reading; others may read but not write it
+  kWriteExisting,  // existing file, writing from its start, no sharing
+  kReadWrite,      // existing file, reading and writing (text files opened for appending)
+  kCreate,         // create, or truncate an existing file, for writing
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Opens a file. Throws IoError with the Windows-style code when it cannot (2 no such
+  // file, 3 a directory of the path is missing, 5 access denied or a directory, 32 held
+  // open by another process, ...).
+  virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode) = 0;
+
+  // True when path names an existing file; false for a directory or nothing.
+  virtual bool FileExists(const std::string& path) = 0;
+  // True when path names an existing directory.
+  virtual bool DirectoryExists(const std::string& path) = 0;
+  // Creates one directory; false when it exists already or its parent is missing.
+  virtual bool CreateDirectory(const std::string& path) = 0;
+  // Removes an empty directory; false when it is not empty or does not exist.
+  virtual bool RemoveDirectory(const std::string& path) = 0;
+  // Deletes a file; false when it is missing, a directory, or cannot be deleted.
+  virtual bool DeleteFile(const std::string& path) = 0;
+  // Renames a file. Never replaces: false when the source is missing, when the target
+  // exists in any letter case, or when another process holds the source open.
+  virtual bool Rename(const std::string& from, const std::string& to) = 0;
+  // Lists the entries of a directory, "." and ".." included, in the order the file
+  // system delivers them. False when the directory cannot be searched.
+  virtual bool ListDirectory(const std::string& path, std::vector<DirEntry>* entries) = 0;
+  // Bytes free for this user on the disk that holds path; -1 when unknown.
+  virtual int64_t FreeSpace(const std::string& path) = 0;
+  // Full path of the running executable, in the form Open accepts.
+  virtual std::string ModuleFileName() = 0;
+};
+
+}  // namespace lumora
