@@ -42,11 +42,12 @@ constexpr char kTrailerTag[] = "QRXCRC32";  // 8 bytes, then the CRC-32, little-
 constexpr size_t kTrailerTagLength = 8;     // bytes
 constexpr size_t kTrailerLength = 12;       // bytes: tag and CRC
 
-// The marker in the stub image that holds the archive start offset: the tag, then the
-// offset as 8 bytes little-endian (0 in an unpatched stub).
-constexpr char kOffsetMarkerTag[] = "LUMORA-ARCHIVE-START-OFFSET:";  // 28 bytes
-constexpr size_t kOffsetMarkerTagLength = 28;                        // bytes
-constexpr size_t kOffsetFieldLength = 8;                             // bytes
+// The marker in the stub image that holds the archive start offset: a 28-byte tag, then
+// the offset as 8 bytes little-endian (0 in an unpatched stub). The tag is never spelled
+// out whole in the sources except in the stub's marker itself (see offset_marker.h), so
+// that it occurs exactly once in a stub.
+constexpr size_t kOffsetMarkerTagLength = 28;  // bytes
+constexpr size_t kOffsetFieldLength = 8;       // bytes
 
 // The scratch file that a member is decoded into when its own file exists already.
 constexpr char kScratchName[] = "TempFile.tmp";

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -56,22 +57,34 @@ class SelfExtractor : private ProgressListener {
   // RuntimeError with the failure's text when the archive is truncated or damaged.
   ArchiveSummary Verify();
 
+  // For callers without a window (the packer): told at each entry and at each progress
+  // report with the archive position and the file's size.
+  std::function<void(const std::string& name, bool directory)> on_entry;
+  std::function<void(int64_t position, int64_t size)> on_progress;
+
  private:
   void OnProgress() override;  // the progress report
-  std::string ResolveEntryPath(const std::string& name) const;
+  void Pump();
+  // Reads one entry's name up to its 0x00 and refuses names that would leave extractDir.
+  std::string ReadEntryName(ArchiveStream& archive);
+  // Reads from the start offset up to and including the first ','.
+  void SkipToFirstEntry(ArchiveStream& archive);
+  // After an entry: skips 0x00 padding; true when a ',' announces another entry.
+  bool NextEntryFollows(ArchiveStream& archive);
+  // Checks the integrity trailer when the file ends in one; true when present.
+  bool CheckTrailer(ArchiveStream& archive);
 
   FileSystem& files_;
   Application* app_;
   std::string archive_path_;
   int64_t start_offset_ = -1;
   ArchiveStream* current_ = nullptr;  // the archive stream while Selfextract runs
+  bool verifying_ = false;
   BlockReader in_;
   OutputBuffer out_;
   Decoder decoder_;
 };
 
-// The start offset that the marker in an updater file holds: image length + 1, or
-// format::kDefaultArchiveStartOffset when the marker is missing or unpatched.
-int64_t ReadStartOffset(FileSystem& files, const std::string& path);
+
 
 }  // namespace lumora

@@ -1,0 +1,26 @@
+#include <cstdlib>
+#include <cstring>
+
+#include "app/front_end.h"
+#include "ui/terminal/terminal_backend.h"
+
+#ifdef LUMORA_WITH_FLTK
+#include "ui/fltk/fltk_backend.h"
+#endif
+
+namespace lumora {
+
+std::unique_ptr<UiBackend> CreateFrontEnd() {
+  const char* ui = std::getenv("LUMORA_UI");
+  const bool terminal_forced = ui && std::strcmp(ui, "terminal") == 0;
+#ifdef LUMORA_WITH_FLTK
+  if (!terminal_forced) {
+    if (auto window = CreateFltkBackend()) return window;
+  }
+#else
+  (void)terminal_forced;
+#endif
+  return std::make_unique<TerminalBackend>();
+}
+
+}  // namespace lumora

@@ -1,0 +1,17 @@
+// Which archive entry names the updater accepts.
+#pragma once
+
+#include <string>
+
+namespace lumora {
+
+// False for a name that could reach outside the extraction directory: an empty name, an
+// absolute one ('\' or '/' first), one with a drive letter or any ':', or one with a ".."
+// component ('\' and '/' both separate components).
+bool IsSafeEntryName(const std::string& name);
+
+// The part of the name that the progress window shows: empty for a directory entry (a
+// name ending in '\'), else the part after the last '\', or the whole name.
+std::string DisplayName(const std::string& name);
+
+}  // namespace lumora

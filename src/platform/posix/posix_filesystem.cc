@@ -1,0 +1,468 @@
+// Files, directories and streams on Linux, with the behaviour the core expects of Windows:
+// names match without regard to letter case, a rename never replaces anything and is
+// refused while another process has the source open, and failures carry Windows codes.
+//
+// Share modes are not enforced when a file is opened: another process may open, and even
+// write, a file that this one has open for writing. Only a rename checks for other users
+// of the file, because that is where the update relies on it (a part base held open by the
+// running application must not be moved away).
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "platform/errors.h"
+#include "platform/posix/posix_platform.h"
+
+namespace lumora {
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
+  }
+  return true;
+}
+
+// A directory stream that closes itself.
+class DirHandle {
+ public:
+  explicit DirHandle(const std::string& path) : dir_(opendir(path.c_str())) {}
+  ~DirHandle() {
+    if (dir_) closedir(dir_);
+  }
+  DirHandle(const DirHandle&) = delete;
+  DirHandle& operator=(const DirHandle&) = delete;
+  DIR* get() const { return dir_; }
+
+ private:
+  DIR* dir_;
+};
+
+// Every name in dir that equals name without regard to case, in name order.
+std::vector<std::string> CaseInsensitiveMatches(const std::string& dir, const std::string& name) {
+  std::vector<std::string> matches;
+  DirHandle d(dir.empty() ? "." : dir);
+  if (!d.get()) return matches;
+  while (dirent* e = readdir(d.get())) {
+    std::string entry = e->d_name;
+    if (entry == "." || entry == "..") continue;
+    if (EqualNoCase(entry, name)) matches.push_back(entry);
+  }
+  std::sort(matches.begin(), matches.end());
+  return matches;
+}
+
+// The folder part of a native path, with its trailing '/' ("" for a bare name).
+std::string NativeParent(const std::string& native) {
+  std::string p = native;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  size_t slash = p.rfind('/');
+  if (slash == std::string::npos) return "";
+  return p.substr(0, slash + 1);
+}
+
+std::string NativeBaseName(const std::string& native) {
+  std::string p = native;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  size_t slash = p.rfind('/');
+  return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+bool IsDirectory(const std::string& native) {
+  struct stat st;
+  return stat(native.empty() ? "." : native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The code of a failed operation on native: a missing last component is "file not
+// found", a missing folder on the way "path not found".
+int PathErrorCode(int posix_errno, const std::string& native) {
+  if (posix_errno == ENOENT) {
+    if (native.empty()) return errc::kPathNotFound;
+    return IsDirectory(NativeParent(native)) ? errc::kFileNotFound : errc::kPathNotFound;
+  }
+  return WindowsErrorCode(posix_errno);
+}
+
+// A core path split before its last component: the folder (with its separator, resolved)
+// and the last name as written.
+struct SplitTarget {
+  std::string native_dir;
+  std::string name;
+};
+
+SplitTarget SplitLast(const std::string& path) {
+  std::string p = path;
+  while (!p.empty() && IsSeparator(p.back()) && p.size() > 1) p.pop_back();
+  size_t cut = p.find_last_of("\\/");
+  if (cut == std::string::npos) return {"", p};
+  return {ResolvePath(p.substr(0, cut + 1)), p.substr(cut + 1)};
+}
+
+class PosixFile : public File {
+ public:
+  explicit PosixFile(int fd) : fd_(fd) {}
+  ~PosixFile() override { close(fd_); }
+  PosixFile(const PosixFile&) = delete;
+  PosixFile& operator=(const PosixFile&) = delete;
+
+  IoResult Read(void* data, size_t n) override {
+    IoResult r;
+    auto* p = static_cast<char*>(data);
+    while (r.count < n) {
+      ssize_t got = read(fd_, p + r.count, n - r.count);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        r.error = WindowsErrorCode(errno);
+        break;
+      }
+      if (got == 0) break;
+      r.count += static_cast<size_t>(got);
+    }
+    return r;
+  }
+
+  IoResult Write(const void* data, size_t n) override {
+    IoResult r;
+    const auto* p = static_cast<const char*>(data);
+    while (r.count < n) {
+      ssize_t put = write(fd_, p + r.count, n - r.count);
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        r.error = WindowsErrorCode(errno);
+        break;
+      }
+      if (put == 0) {
+        r.error = errc::kDiskFull;
+        break;
+      }
+      r.count += static_cast<size_t>(put);
+    }
+    return r;
+  }
+
+  int64_t Seek(int64_t offset) override {
+    if (offset < 0) return -1;
+    off_t pos = lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
+    return pos < 0 ? -1 : static_cast<int64_t>(pos);
+  }
+
+  int64_t Position() const override {
+    off_t pos = lseek(fd_, 0, SEEK_CUR);
+    return pos < 0 ? -1 : static_cast<int64_t>(pos);
+  }
+
+  int64_t Size() override {
+    struct stat st;
+    if (fstat(fd_, &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+  }
+
+  bool Truncate(int64_t size) override {
+    return size >= 0 && ftruncate(fd_, static_cast<off_t>(size)) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+bool IsNumber(const char* s) {
+  if (!*s) return false;
+  for (; *s; ++s) {
+    if (*s < '0' || *s > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ResolvePath(const std::string& path) {
+  std::string out;
+  size_t i = 0;
+  if (!path.empty() && IsSeparator(path[0])) {
+    out = "/";
+    while (i < path.size() && IsSeparator(path[i])) ++i;
+  }
+  // Once a component is missing, nothing below it can exist: the rest is kept as written.
+  bool missing = false;
+  while (i < path.size()) {
+    size_t end = i;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    std::string component = path.substr(i, end - i);
+    std::string folder = out;
+    std::string candidate = folder + component;
+    if (!missing && component != "." && component != "..") {
+      struct stat st;
+      if (lstat(candidate.c_str(), &st) != 0) {
+        int err = errno;
+        std::vector<std::string> matches = CaseInsensitiveMatches(folder, component);
+        if (!matches.empty()) {
+          candidate = folder + matches.front();
+        } else if (err == ENOENT || err == ENOTDIR) {
+          missing = true;
+        }
+      }
+    }
+    out = candidate;
+    i = end;
+    bool separated = false;
+    while (i < path.size() && IsSeparator(path[i])) {
+      ++i;
+      separated = true;
+    }
+    if (separated) out += '/';
+  }
+  return out;
+}
+
+int WindowsErrorCode(int posix_errno) {
+  switch (posix_errno) {
+    case 0:
+      return 0;
+    case ENOENT:
+      return errc::kFileNotFound;
+    case ENOTDIR:
+    case ELOOP:
+      return errc::kPathNotFound;
+    case EMFILE:
+    case ENFILE:
+      return errc::kTooManyOpenFiles;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+      return errc::kAccessDenied;
+    case EROFS:
+      return errc::kWriteProtect;
+    case ETXTBSY:
+    case EBUSY:
+      return errc::kSharingViolation;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:  // a file size limit: to the writer it is a full disk
+      return errc::kDiskFull;
+    case EEXIST:
+      return errc::kFileExists;
+    case EINVAL:
+      return errc::kInvalidParameter;
+    case ENAMETOOLONG:
+      return 206;  // ERROR_FILENAME_EXCED_RANGE
+    case ENOMEM:
+      return 8;  // ERROR_NOT_ENOUGH_MEMORY
+    case EBADF:
+      return 6;  // ERROR_INVALID_HANDLE
+    case EXDEV:
+      return 17;  // ERROR_NOT_SAME_DEVICE
+    case ENOTEMPTY:
+      return 145;  // ERROR_DIR_NOT_EMPTY
+    case EIO:
+    default:
+      return errc::kGeneralFailure;
+  }
+}
+
+bool HeldOpenByOtherProcess(const std::string& native_path) {
+  struct stat target;
+  if (stat(native_path.c_str(), &target) != 0) return false;
+  DirHandle proc("/proc");
+  if (!proc.get()) return false;
+  const std::string self = std::to_string(getpid());
+  while (dirent* e = readdir(proc.get())) {
+    if (!IsNumber(e->d_name) || self == e->d_name) continue;
+    std::string fd_dir = std::string("/proc/") + e->d_name + "/fd/";
+    DirHandle fds(fd_dir);
+    if (!fds.get()) continue;  // gone, or another user's process we may not look into
+    while (dirent* f = readdir(fds.get())) {
+      if (!IsNumber(f->d_name)) continue;
+      struct stat st;
+      if (stat((fd_dir + f->d_name).c_str(), &st) == 0 && st.st_dev == target.st_dev &&
+          st.st_ino == target.st_ino) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+PosixFileSystem::PosixFileSystem() {
+  static std::once_flag ignored;
+  std::call_once(ignored, [] { signal(SIGXFSZ, SIG_IGN); });
+}
+
+std::unique_ptr<File> PosixFileSystem::Open(const std::string& path, OpenMode mode) {
+  std::string native = ResolvePath(path);
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case OpenMode::kRead:
+      flags |= O_RDONLY;
+      break;
+    case OpenMode::kWriteExisting:
+      flags |= O_WRONLY;
+      break;
+    case OpenMode::kReadWrite:
+      flags |= O_RDWR;
+      break;
+    case OpenMode::kCreate:
+      flags |= O_WRONLY | O_CREAT | O_TRUNC;
+      break;
+  }
+  int fd;
+  do {
+    fd = open(native.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw IoError(PathErrorCode(errno, native));
+  auto file = std::make_unique<PosixFile>(fd);
+  // A directory opens for reading here, but never as a file on Windows.
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) throw IoError(errc::kAccessDenied);
+  return file;
+}
+
+bool PosixFileSystem::FileExists(const std::string& path) {
+  struct stat st;
+  std::string native = ResolvePath(path);
+  return !native.empty() && stat(native.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool PosixFileSystem::DirectoryExists(const std::string& path) {
+  std::string native = ResolvePath(path);
+  return !native.empty() && IsDirectory(native);
+}
+
+bool PosixFileSystem::CreateDirectory(const std::string& path) {
+  std::string native = ResolvePath(path);
+  return !native.empty() && mkdir(native.c_str(), 0777) == 0;
+}
+
+bool PosixFileSystem::RemoveDirectory(const std::string& path) {
+  std::string native = ResolvePath(path);
+  return !native.empty() && rmdir(native.c_str()) == 0;
+}
+
+bool PosixFileSystem::DeleteFile(const std::string& path) {
+  std::string native = ResolvePath(path);
+  struct stat st;
+  if (native.empty() || lstat(native.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  return unlink(native.c_str()) == 0;
+}
+
+bool PosixFileSystem::Rename(const std::string& from, const std::string& to) {
+  std::string source = ResolvePath(from);
+  struct stat src;
+  if (source.empty() || lstat(source.c_str(), &src) != 0) return false;
+
+  SplitTarget target = SplitLast(to);
+  if (target.name.empty() || target.name == "." || target.name == "..") return false;
+  std::string dest = target.native_dir + target.name;
+
+  // The target may exist in no letter case, unless that entry is the source itself (a
+  // rename that only changes the case of a name).
+  struct stat src_dir, dest_dir;
+  bool same_dir = stat(NativeParent(source).empty() ? "." : NativeParent(source).c_str(),
+                       &src_dir) == 0 &&
+                  stat(target.native_dir.empty() ? "." : target.native_dir.c_str(),
+                       &dest_dir) == 0 &&
+                  src_dir.st_dev == dest_dir.st_dev && src_dir.st_ino == dest_dir.st_ino;
+  const std::string source_name = NativeBaseName(source);
+  bool case_change_only = false;
+  for (const std::string& match : CaseInsensitiveMatches(target.native_dir, target.name)) {
+    if (same_dir && match == source_name) {
+      case_change_only = true;
+      continue;
+    }
+    return false;
+  }
+  struct stat existing;
+  if (!case_change_only && lstat(dest.c_str(), &existing) == 0) return false;
+
+  if (HeldOpenByOtherProcess(source)) return false;
+
+  if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, dest.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  int err = errno;
+  if (err == EEXIST) {
+    // A folder that ignores case itself sees the new spelling of the same name as taken.
+    return case_change_only && rename(source.c_str(), dest.c_str()) == 0;
+  }
+  if (err != EINVAL && err != ENOSYS && err != ENOTSUP) return false;
+  // The file system cannot refuse to replace by itself: a hard link can, where it exists.
+  if (S_ISREG(src.st_mode) && !case_change_only) {
+    if (link(source.c_str(), dest.c_str()) == 0) {
+      unlink(source.c_str());
+      return true;
+    }
+    if (errno == EEXIST) return false;
+  }
+  if (!case_change_only && lstat(dest.c_str(), &existing) == 0) return false;
+  return rename(source.c_str(), dest.c_str()) == 0;
+}
+
+bool PosixFileSystem::ListDirectory(const std::string& path, std::vector<DirEntry>* entries) {
+  std::string native = ResolvePath(path);
+  if (native.empty()) return false;
+  DirHandle d(native);
+  if (!d.get()) return false;
+  entries->clear();
+  while (dirent* e = readdir(d.get())) {
+    DirEntry entry;
+    entry.name = e->d_name;
+    bool directory = e->d_type == DT_DIR;
+    if (e->d_type == DT_UNKNOWN) {
+      // Symbolic links are never followed: a link to a folder is an entry of its own, so a
+      // walk that deletes what it finds removes the link and not what it points to.
+      struct stat st;
+      directory = fstatat(dirfd(d.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                  S_ISDIR(st.st_mode);
+    }
+    if (directory) entry.attributes |= attr::kDirectory;
+    if (entry.name[0] == '.' && entry.name != "." && entry.name != "..") {
+      entry.attributes |= attr::kHidden;
+    }
+    entries->push_back(std::move(entry));
+  }
+  return true;
+}
+
+int64_t PosixFileSystem::FreeSpace(const std::string& path) {
+  std::string native = ResolvePath(path);
+  if (native.empty()) native = ".";
+  // The nearest folder that exists: the space of a file not yet created is its folder's.
+  while (!IsDirectory(native)) {
+    std::string parent = NativeParent(native);
+    if (parent.empty()) {
+      native = ".";
+      break;
+    }
+    if (parent == native) break;
+    native = parent;
+  }
+  struct statvfs vfs;
+  if (statvfs(native.c_str(), &vfs) != 0) return -1;
+  return static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
+}
+
+std::string PosixFileSystem::ModuleFileName() {
+  std::vector<char> buffer(256);
+  for (;;) {
+    ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) return "";
+    if (static_cast<size_t>(n) < buffer.size()) return std::string(buffer.data(), n);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+}  // namespace lumora

@@ -1,0 +1,90 @@
+// Linux services behind the platform interfaces.
+// Implemented:
+//  [X] registry: HKEY_CURRENT_USER as one REGEDIT4 text file, rewritten atomically
+//  [X] files: '\' paths resolved component by component without regard to letter case,
+//      Windows error codes, renames that never replace and refuse a source held open
+//  [X] processes: command lines split as Windows splits them, started with posix_spawnp,
+//      waited for without spinning
+//  [ ] share modes on open: another process may still open a file this one writes
+//  [ ] a new console for a started program (it shares the caller's terminal)
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/filesystem.h"
+#include "platform/processes.h"
+#include "platform/registry.h"
+
+namespace lumora {
+
+// HKEY_CURRENT_USER kept in a text file in the REGEDIT4 export format. The file is read
+// anew by every call, so changes made by other programs are seen at once.
+class PosixRegistry : public Registry {
+ public:
+  // ${XDG_CONFIG_HOME:-$HOME/.config}/registry/HKEY_CURRENT_USER.reg
+  PosixRegistry();
+  explicit PosixRegistry(std::string file);
+
+  const std::string& file() const { return file_; }
+
+  // Appends the section lines of the key and of its missing parents; every other line of
+  // the file stays byte for byte. Nothing is written when the key exists.
+  bool CreateKey(const std::string& key) override;
+  std::optional<std::string> ReadString(const std::string& key,
+                                        const std::string& name) override;
+
+  // The default file of the current user.
+  static std::string DefaultFile();
+
+ private:
+  std::string file_;
+};
+
+class PosixFileSystem : public FileSystem {
+ public:
+  // Ignores SIGXFSZ for the process, so that a file size limit turns into a short write
+  // (reported as a full disk) instead of ending the program.
+  PosixFileSystem();
+
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
+  bool FileExists(const std::string& path) override;
+  bool DirectoryExists(const std::string& path) override;
+  bool CreateDirectory(const std::string& path) override;
+  bool RemoveDirectory(const std::string& path) override;
+  bool DeleteFile(const std::string& path) override;
+  bool Rename(const std::string& from, const std::string& to) override;
+  bool ListDirectory(const std::string& path, std::vector<DirEntry>* entries) override;
+  int64_t FreeSpace(const std::string& path) override;
+  std::string ModuleFileName() override;
+};
+
+class PosixProcesses : public Processes {
+ public:
+  std::unique_ptr<Process> Start(const std::string& command_line) override;
+};
+
+// The native path of a path as the core writes it: '\' and '/' both separate, and every
+// component that does not exist with exactly its letters is replaced by the first entry
+// of its directory, in name order, that matches it without regard to ASCII case.
+// Components that match nothing are kept as written.
+std::string ResolvePath(const std::string& path);
+
+// The Windows error code for an errno value (ENOENT gives 2; the callers that know the
+// path tell 2 from 3 themselves).
+int WindowsErrorCode(int posix_errno);
+
+// True when a process other than this one has the file open (scans /proc/*/fd).
+bool HeldOpenByOtherProcess(const std::string& native_path);
+
+// Splits a command line into program and arguments by the rules of Windows: the program
+// name ends at the closing quote, or at the first blank or control character when it
+// does not start with a quote; then arguments are separated by blanks and tabs, quotes
+// group, 2n backslashes before a quote give n backslashes and a quote that groups, 2n+1
+// give n backslashes and a literal quote, and two quotes inside a quoted part give one
+// literal quote and end the quoted part.
+std::vector<std::string> SplitCommandLine(const std::string& command_line);
+
+}  // namespace lumora

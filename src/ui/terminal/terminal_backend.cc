@@ -1,0 +1,191 @@
+#include "ui/terminal/terminal_backend.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+namespace lumora {
+namespace {
+
+volatile std::sig_atomic_t g_close_requested = 0;
+int g_wake_pipe[2] = {-1, -1};
+
+extern "C" void OnCloseSignal(int) {
+  g_close_requested = 1;
+  if (g_wake_pipe[1] >= 0) {
+    char c = 1;
+    ssize_t ignored = write(g_wake_pipe[1], &c, 1);
+    (void)ignored;
+  }
+}
+
+constexpr int kBarWidth = 30;  // characters of the drawn bar
+
+// A message text with its LF CR pairs (and lone LFs or CRs) as line breaks.
+std::string Lines(const std::string& text) {
+  std::string s;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\n' || c == '\r') {
+      char other = c == '\n' ? '\r' : '\n';
+      if (i + 1 < text.size() && text[i + 1] == other) ++i;
+      s += '\n';
+    } else {
+      s += c;
+    }
+  }
+  return s;
+}
+
+std::string Trimmed(const std::string& s) {
+  size_t b = s.find_first_not_of(' ');
+  if (b == std::string::npos) return "";
+  return s.substr(b, s.find_last_not_of(' ') - b + 1);
+}
+
+}  // namespace
+
+TerminalBackend::TerminalBackend(std::FILE* out)
+    : out_(out), out_is_tty_(isatty(fileno(out)) != 0), attended_(isatty(STDIN_FILENO) != 0) {
+  if (g_wake_pipe[0] < 0 && pipe(g_wake_pipe) == 0) {
+    for (int fd : g_wake_pipe) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  }
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnCloseSignal;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
+TerminalBackend::~TerminalBackend() {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
+}
+
+void TerminalBackend::CreateWindows(Application& app) { app_ = &app; }
+
+void TerminalBackend::ShowMainWindow() {
+  if (app_) std::fprintf(out_, "%s\n", app_->Form1.Caption.c_str());
+  std::fflush(out_);
+}
+
+void TerminalBackend::TakeSignals() {
+  if (g_close_requested && app_) {
+    g_close_requested = 0;
+    char drain[64];
+    while (read(g_wake_pipe[0], drain, sizeof drain) > 0) {
+    }
+    app_->CloseMainWindow();
+  }
+}
+
+void TerminalBackend::Draw(bool force) {
+  if (!app_) return;
+  const TForm1& f = app_->Form1;
+  const ProgressBar& bar = f.ProgressBar1;
+  std::string text = Trimmed(f.Label2.Caption);
+  std::string file = Trimmed(f.Label3.Caption + " " + f.Label4.Caption);
+  if (!file.empty()) text += "  " + file;
+  // The bar is drawn over Min..Max, as the window's control draws it.
+  int span = bar.Max() > bar.Min() ? bar.Max() - bar.Min() : 0;
+  int filled = span ? (bar.Position() - bar.Min()) * kBarWidth / span : 0;
+  std::string drawn_bar = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') +
+                          "] " + Trimmed(f.Label1.Caption);
+  // On a terminal the whole line is redrawn in place; elsewhere one line is written per
+  // change of the captions or the percentage (the bar alone moves too often to log).
+  std::string line = out_is_tty_ ? text + "  " + drawn_bar : text + "  " + Trimmed(f.Label1.Caption);
+  if (!force && line == last_drawn_) return;
+  if (out_is_tty_) {
+    std::fprintf(out_, "\r\x1b[K%s", line.c_str());
+    status_open_ = true;
+  } else {
+    std::fprintf(out_, "%s\n", line.c_str());
+  }
+  last_drawn_ = line;
+  std::fflush(out_);
+}
+
+void TerminalBackend::EndStatusLine() {
+  if (status_open_) {
+    std::fputc('\n', out_);
+    status_open_ = false;
+  }
+}
+
+void TerminalBackend::DispatchPending() {
+  TakeSignals();
+  Draw(false);
+}
+
+int TerminalBackend::WaitForAnswer(int timeout_ms) {
+  pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_wake_pipe[0], POLLIN, 0}};
+  int n = poll(fds, g_wake_pipe[0] >= 0 ? 2 : 1, timeout_ms);
+  if (n <= 0) return 0;
+  if (fds[1].revents & POLLIN) return 0;
+  char buf[256];
+  ssize_t got = read(STDIN_FILENO, buf, sizeof buf);
+  if (got <= 0) return 2;
+  return 1;
+}
+
+void TerminalBackend::WaitAndDispatch(int timeout_ms) {
+  TakeSignals();
+  if (!app_ || app_->QuitRequested()) return;
+  if (!attended_) {
+    // Nobody can close a window that an unattended run leaves open: end at once.
+    app_->CloseMainWindow();
+    return;
+  }
+  Draw(false);
+  EndStatusLine();
+  std::fprintf(out_, "Press Enter to close the window.\n");
+  std::fflush(out_);
+  for (;;) {
+    int answer = WaitForAnswer(timeout_ms);
+    TakeSignals();
+    if (answer != 0 || app_->QuitRequested()) break;
+    if (timeout_ms >= 0) return;
+  }
+  app_->CloseMainWindow();
+}
+
+void TerminalBackend::PrintBox(const std::string& caption, const std::string& text) {
+  Draw(false);
+  EndStatusLine();
+  std::fprintf(out_, "%s: %s\n", caption.c_str(), Lines(text).c_str());
+  std::fflush(out_);
+}
+
+int TerminalBackend::RunMessageBox(const std::string& caption, const std::string& text,
+                                   MessageKind /*kind*/, bool close_at_once,
+                                   const std::function<bool()>& stop) {
+  PrintBox(caption, text);
+  TakeSignals();
+  if (close_at_once || stop()) return kResultClosed;
+  if (!attended_) return kResultOk;
+  std::fprintf(out_, "[OK: press Enter]\n");
+  std::fflush(out_);
+  for (;;) {
+    int answer = WaitForAnswer(-1);
+    TakeSignals();
+    if (stop()) return kResultClosed;
+    if (answer == 1) return kResultOk;
+    if (answer == 2) return kResultClosed;
+  }
+}
+
+void TerminalBackend::ShowErrorBox(const std::string& title, const std::string& text) {
+  PrintBox(title, text);
+}
+
+void TerminalBackend::DestroyWindows() {
+  Draw(false);
+  EndStatusLine();
+  std::fflush(out_);
+}
+
+}  // namespace lumora

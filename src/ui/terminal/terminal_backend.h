@@ -1,0 +1,51 @@
+// Terminal front-end: draws the progress window model as one status line.
+// Implemented:
+//  [X] captions, bar and percentage, redrawn in place on a terminal
+//  [X] one line per change when the output is not a terminal (logs, CI)
+//  [X] message dialogs answered with Enter (OK) or end of input (closed), or at once when
+//      standard input is not a terminal
+//  [X] Ctrl-C, SIGTERM and SIGHUP as the window's close: they only queue the end
+//  [ ] window icon, fonts and layout (a terminal has none)
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "shell/application.h"
+#include "shell/backend.h"
+
+namespace lumora {
+
+class TerminalBackend : public UiBackend {
+ public:
+  // Draws to out; answers messages from standard input when it is a terminal.
+  explicit TerminalBackend(std::FILE* out = stdout);
+  ~TerminalBackend() override;
+
+  void CreateWindows(Application& app) override;
+  void ShowMainWindow() override;
+  void DispatchPending() override;
+  void WaitAndDispatch(int timeout_ms) override;
+  int RunMessageBox(const std::string& caption, const std::string& text, MessageKind kind,
+                    bool close_at_once, const std::function<bool()>& stop) override;
+  void ShowErrorBox(const std::string& title, const std::string& text) override;
+  void DestroyWindows() override;
+
+ private:
+  // Delivers a close that a signal asked for.
+  void TakeSignals();
+  void Draw(bool force);
+  void EndStatusLine();
+  void PrintBox(const std::string& caption, const std::string& text);
+  // Waits for a line or the end of standard input, or a signal. 1 Enter, 2 end, 0 signal.
+  int WaitForAnswer(int timeout_ms);
+
+  std::FILE* out_;
+  Application* app_ = nullptr;
+  bool out_is_tty_;
+  bool attended_;
+  bool status_open_ = false;  // a status line is on screen without its line end
+  std::string last_drawn_;
+};
+
+}  // namespace lumora

@@ -1,0 +1,82 @@
+// Text files as the part base operations read and write them: one byte is one character,
+// a line ends at CR (an LF directly after that CR belongs to the line end, any other LF is
+// an ordinary character), 0x1A ends the file for reading, and every line written is
+// followed by CR LF. Reads and writes go through a large buffer; nothing is loaded whole.
+//
+// Every failure (open, create, read, write, close) throws IoError with the file's own
+// code: "File not found", "File access denied", "I/O error %d", ...
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/filesystem.h"
+
+namespace lumora {
+
+constexpr size_t kTextBufferSize = 64 * 1024;  // bytes moved per read or write call
+constexpr char kTextEof = 0x1A;                 // ends a text file for reading
+constexpr size_t kAppendEofScan = 128;          // bytes at a file's end searched for 0x1A
+
+class TextReader {
+ public:
+  // Opens path for reading. Throws IoError when it cannot.
+  TextReader(FileSystem& files, const std::string& path);
+  TextReader(const TextReader&) = delete;
+  TextReader& operator=(const TextReader&) = delete;
+
+  // True when no line is left: the physical end, or a 0x1A byte, comes next.
+  bool Eof();
+  // Reads the next line without its line end. Returns false (and empties line) at the end.
+  bool ReadLine(std::string* line);
+  // Releases the file; reading after it finds the end.
+  void Close();
+
+ private:
+  // Makes at least one byte available; false at the physical end.
+  bool Fill();
+
+  std::unique_ptr<File> file_;
+  std::vector<char> buffer_;
+  size_t pos_ = 0;
+  size_t size_ = 0;
+  bool skip_lf_ = false;  // the last line ended at a CR that closed the buffer
+  bool at_end_ = false;
+};
+
+class TextWriter {
+ public:
+  // Creates path, or empties an existing file, for writing.
+  static TextWriter Create(FileSystem& files, const std::string& path);
+  // Opens an existing file for appending. A 0x1A byte among its last 128 bytes cuts the
+  // file at the first such byte. When what remains is not empty and does not end in a
+  // line end (CR, or CR LF), CR LF is written first, so that the file's last line is never
+  // joined to the first appended one.
+  static TextWriter Append(FileSystem& files, const std::string& path);
+
+  TextWriter(TextWriter&&) = default;
+  TextWriter& operator=(TextWriter&&) = delete;
+  TextWriter(const TextWriter&) = delete;
+  TextWriter& operator=(const TextWriter&) = delete;
+  // Writes out what is buffered, without reporting a failure: an error on the way out has
+  // already been reported, and Close is where a failure is seen.
+  ~TextWriter();
+
+  // Writes line followed by CR LF.
+  void WriteLine(const std::string& line);
+  // Writes out the buffer and releases the file. Throws IoError on a failed write.
+  void Close();
+
+ private:
+  explicit TextWriter(std::unique_ptr<File> file);
+  void Put(const char* data, size_t n);
+  void Flush();
+
+  std::unique_ptr<File> file_;
+  std::vector<char> buffer_;
+};
+
+}  // namespace lumora
