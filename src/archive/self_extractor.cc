@@ -149,7 +149,7 @@ void SelfExtractor::ExtractFile(ArchiveStream& archive) {
     // The disk took less than a full buffer: release the file, tell the user, and stop
     // the update so that nothing is merged into the installation.
     output.reset();
-    if (!app_) throw RuntimeError(std::string(kDiskFullMessage, sizeof kDiskFullMessage - 2));
+    if (!app_) throw RuntimeError("Disk write error or disk is full");
     app_->ShowMessageDialog(kDiskFullMessage, MessageKind::Error, kButtonOk, 0);
     app_->CloseMainWindow();
     throw StopRun();
@@ -250,16 +250,20 @@ ArchiveSummary SelfExtractor::Verify() {
   do {
     out_.Reset();
     std::string name = ReadEntryName(archive);
+    const int64_t member_at = archive.Position();
     uint8_t first_length = in_.readByte(archive);
     in_.Prime(first_length);
     if (first_length == 0) {
       ++summary.directories;
+      if (on_verified) on_verified(name, true, 0, 0);
       continue;
     }
     CountingSink sink;
     decoder_.makeExtract(archive, in_, out_, sink, this);
-    summary.decoded_bytes += sink.count + out_.outCount;
+    const int64_t decoded = sink.count + out_.outCount;
+    summary.decoded_bytes += decoded;
     ++summary.files;
+    if (on_verified) on_verified(name, false, archive.Position() - member_at, decoded);
   } while (NextEntryFollows(archive));
   return summary;
 }

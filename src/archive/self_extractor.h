@@ -61,6 +61,11 @@ class SelfExtractor : private ProgressListener {
   // report with the archive position and the file's size.
   std::function<void(const std::string& name, bool directory)> on_entry;
   std::function<void(int64_t position, int64_t size)> on_progress;
+  // Told by Verify for every entry: its compressed size (blocks with their length bytes
+  // and the terminator) and its decoded size.
+  std::function<void(const std::string& name, bool directory, int64_t compressed,
+                     int64_t decoded)>
+      on_verified;
 
  private:
   void OnProgress() override;  // the progress report

@@ -8,6 +8,10 @@
 
 namespace lumora {
 
+// The text of a member whose code stream cannot be decoded (a code that needs a string from
+// a slot not written since the last clear code, a dictionary that would pass 4096 slots).
+inline constexpr const char kCorruptDataError[] = "Corrupt compressed data";
+
 // The archive stream as the codec reads it.
 class ByteSource {
  public:
@@ -53,6 +57,12 @@ class BlockReader {
   // up, reading its data and the next length byte in one read; clears moreData when it
   // hands out the member's last byte.
   uint8_t readByteExtr(ByteSource& archive);
+
+  // Loads the next block and the length byte after it in one read. Throws
+  // RuntimeError(kCorruptDataError) when the member's terminator has been read already.
+  void LoadBlock(ByteSource& archive);
+  // True when every byte of the member has been handed out (or it had none).
+  bool Exhausted() const;
 };
 
 // Collects decoded bytes and writes them in 256-byte pieces.

@@ -13,13 +13,13 @@
 
 namespace lumora::lzw {
 
-constexpr int kRootWidth = 8;                        // bits of a root code's byte
-constexpr uint16_t kClearCode = 1u << kRootWidth;    // 256
-constexpr uint16_t kEndCode = kClearCode + 1;        // 257
+constexpr int kRootWidth = 8;                          // bits of a root code's byte
+constexpr uint16_t kClearCode = 1u << kRootWidth;      // 256
+constexpr uint16_t kEndCode = kClearCode + 1;          // 257
 constexpr int kFirstFreeCode = (1 << kRootWidth) + 2;  // 258
-constexpr int kInitialWidth = kRootWidth + 1;        // 9 bits after every clear code
-constexpr int kInitialLimit = 1 << kInitialWidth;    // 512: the width grows when reached
-constexpr int kMaxWidth = 12;                        // bits, the widest code a writer sends
-constexpr int kTableSize = 4096;                     // slots of the chain table
+constexpr int kInitialWidth = kRootWidth + 1;          // 9 bits after every clear code
+constexpr int kInitialLimit = 1 << kInitialWidth;      // 512: the width grows when reached
+constexpr int kMaxWidth = 12;                          // bits, the widest code a writer sends
+constexpr int kTableSize = 4096;                       // slots of the chain table
 
 }  // namespace lumora::lzw

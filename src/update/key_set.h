@@ -36,10 +36,10 @@ class KeySet {
   std::vector<uint32_t> first_edge_;
   std::vector<uint8_t> edge_byte_;
   std::vector<int> edge_child_;
-  std::vector<int> root_next_;   // dense edges of the root: child, or 0 for the root itself
-  std::vector<int> fail_;        // longest proper suffix that is a trie node
-  std::vector<int> dict_;        // nearest node on the fail chain where a key ends, or -1
-  std::vector<uint8_t> found_;   // per key id
+  std::vector<int> root_next_;  // dense edges of the root: child, or 0 for the root itself
+  std::vector<int> fail_;       // longest proper suffix that is a trie node
+  std::vector<int> dict_;       // nearest node on the fail chain where a key ends, or -1
+  std::vector<uint8_t> found_;  // per key id
   size_t found_count_ = 0;
 };
 

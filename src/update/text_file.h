@@ -18,8 +18,8 @@
 namespace lumora {
 
 constexpr size_t kTextBufferSize = 64 * 1024;  // bytes moved per read or write call
-constexpr char kTextEof = 0x1A;                 // ends a text file for reading
-constexpr size_t kAppendEofScan = 128;          // bytes at a file's end searched for 0x1A
+constexpr char kTextEof = 0x1A;                // ends a text file for reading
+constexpr size_t kAppendEofScan = 128;         // bytes at a file's end searched for 0x1A
 
 class TextReader {
  public:

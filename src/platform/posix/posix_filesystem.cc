@@ -371,11 +371,10 @@ bool PosixFileSystem::Rename(const std::string& from, const std::string& to) {
   // The target may exist in no letter case, unless that entry is the source itself (a
   // rename that only changes the case of a name).
   struct stat src_dir, dest_dir;
-  bool same_dir = stat(NativeParent(source).empty() ? "." : NativeParent(source).c_str(),
-                       &src_dir) == 0 &&
-                  stat(target.native_dir.empty() ? "." : target.native_dir.c_str(),
-                       &dest_dir) == 0 &&
-                  src_dir.st_dev == dest_dir.st_dev && src_dir.st_ino == dest_dir.st_ino;
+  bool same_dir =
+      stat(NativeParent(source).empty() ? "." : NativeParent(source).c_str(), &src_dir) == 0 &&
+      stat(target.native_dir.empty() ? "." : target.native_dir.c_str(), &dest_dir) == 0 &&
+      src_dir.st_dev == dest_dir.st_dev && src_dir.st_ino == dest_dir.st_ino;
   const std::string source_name = NativeBaseName(source);
   bool case_change_only = false;
   for (const std::string& match : CaseInsensitiveMatches(target.native_dir, target.name)) {
@@ -425,8 +424,8 @@ bool PosixFileSystem::ListDirectory(const std::string& path, std::vector<DirEntr
       // Symbolic links are never followed: a link to a folder is an entry of its own, so a
       // walk that deletes what it finds removes the link and not what it points to.
       struct stat st;
-      directory = fstatat(dirfd(d.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                  S_ISDIR(st.st_mode);
+      directory =
+          fstatat(dirfd(d.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
     }
     if (directory) entry.attributes |= attr::kDirectory;
     if (entry.name[0] == '.' && entry.name != "." && entry.name != "..") {

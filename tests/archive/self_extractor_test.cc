@@ -1,0 +1,295 @@
+// The self-extraction driver over real files in a temporary folder, with the window model
+// read after every pump.
+#include "archive/self_extractor.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "archive/format.h"
+#include "platform/errors.h"
+#include "platform/platform.h"
+#include "shell/application.h"
+#include "testing/archive_builder.h"
+#include "testing/test_util.h"
+#include "ui/null/null_backend.h"
+
+namespace lumora {
+namespace {
+
+using testing::ArchiveEntry;
+using testing::TempDir;
+
+// The member "ABABABA" as the system's own writer stores it: codes 256, 65, 66, 258, 260,
+// 257 in 9 bits, one block of 7 bytes, then the terminator.
+const std::string kAbabaMember("\x07\x00\x83\x08\x11\x48\x30\x20\x00", 9);
+// A member that decodes to nothing: the clear code and the end code.
+const std::string kEmptyMember("\x03\x00\x03\x02\x00", 5);
+
+std::string Entry(const std::string& name, const std::string& member) {
+  return "," + name + std::string(1, '\0') + member;
+}
+std::string DirEntry(const std::string& name) { return "," + name + std::string(2, '\0'); }
+
+class SelfExtractorTest : public ::testing::Test {
+ protected:
+  SelfExtractorTest()
+      : platform_(CreateNativePlatform()), app_(ui_, "LumoraUpdate"), ex_(*platform_.files, &app_) {
+    out_ = dir_.Native("out");
+    testing::WriteFile(dir_.Native("out/.keep"), "");
+    ex_.extractDir = dir_.Core() + "out\\";
+    ui_.CreateWindows(app_);
+    ui_.on_pump = [this](Application& app) { labels4_.push_back(app.Form1.Label4.Caption); };
+  }
+
+  // An updater whose archive is given byte for byte after an image of image_length bytes.
+  void UseRaw(const std::string& archive, int64_t image_length = 100) {
+    testing::WriteFile(dir_.Native("upd"), std::string(image_length, 'I') + archive);
+    ex_.SetArchive(dir_.Native("upd"), image_length + 1);
+  }
+  void UseBuilt(const std::vector<ArchiveEntry>& entries, bool trailer = true) {
+    int64_t offset = testing::WriteUpdater(dir_.Native("upd"), entries, 1000, trailer);
+    ex_.SetArchive(dir_.Native("upd"), offset);
+  }
+  std::string Out(const std::string& rel) { return testing::ReadFile(out_ + "/" + rel); }
+
+  TempDir dir_;
+  std::string out_;
+  Platform platform_;
+  NullBackend ui_;
+  Application app_;
+  SelfExtractor ex_;
+  std::vector<std::string> labels4_;
+};
+
+TEST_F(SelfExtractorTest, WorkedExampleAndEmptyMemberUnpack) {
+  UseRaw(std::string(format::kMagic) + Entry("a.txt", kAbabaMember) + Entry("e.txt", kEmptyMember) +
+         ";");
+  ex_.Selfextract();
+  EXPECT_EQ(Out("a.txt"), "ABABABA");
+  EXPECT_EQ(Out("e.txt"), "");
+  EXPECT_FALSE(testing::Exists(out_ + "/TempFile.tmp"));
+}
+
+TEST_F(SelfExtractorTest, EntriesInOrderWithDirectoriesAndLabels) {
+  UseBuilt({{"partbase.txt", "# x\r\n10; 1; 2;addition\\Tattoo\\fp001.psd;t;\r\n"},
+            {"Addition\\", ""},
+            {"Addition\\Tattoo\\", ""},
+            {"Addition\\Tattoo\\fp001.psd", std::string(5000, 'p')},
+            {"Addition\\Tattoo\\ba045.psd", "tiny"}});
+  ex_.Selfextract();
+  EXPECT_EQ(Out("Addition/Tattoo/fp001.psd"), std::string(5000, 'p'));
+  EXPECT_EQ(Out("Addition/Tattoo/ba045.psd"), "tiny");
+  // One pump after the set-up, then one after each entry's name is shown.
+  std::vector<std::string> names;
+  for (size_t i = 1; i < labels4_.size(); ++i) {
+    if (names.empty() || labels4_[i] != names.back() || labels4_[i].empty()) {
+      names.push_back(labels4_[i]);
+    }
+  }
+  ASSERT_GE(names.size(), 5u);
+  EXPECT_EQ(names[0], "partbase.txt");
+  EXPECT_EQ(names[1], "");
+  EXPECT_EQ(names[2], "");
+  EXPECT_EQ(names[3], "fp001.psd");
+}
+
+TEST_F(SelfExtractorTest, ExistingFileIsNeverOverwritten) {
+  testing::WriteFile(out_ + "/a.txt", "installed");
+  UseRaw(std::string(format::kMagic) + Entry("a.txt", kAbabaMember) +
+         Entry("b.txt", kAbabaMember) + ";");
+  ex_.Selfextract();
+  EXPECT_EQ(Out("a.txt"), "installed");
+  EXPECT_EQ(Out("b.txt"), "ABABABA");
+  EXPECT_FALSE(testing::Exists(out_ + "/TempFile.tmp"));
+}
+
+TEST_F(SelfExtractorTest, ExistingFileMatchesWithoutRegardToCase) {
+  testing::WriteFile(out_ + "/Partbase.txt", "installed");
+  UseRaw(std::string(format::kMagic) + Entry("partbase.txt", kAbabaMember) + ";");
+  ex_.Selfextract();
+  EXPECT_EQ(Out("Partbase.txt"), "installed");
+  EXPECT_EQ(testing::ListNames(out_), (std::vector<std::string>{".keep", "Partbase.txt"}));
+}
+
+TEST_F(SelfExtractorTest, LeftoverScratchFileIsDeletedAfterFirstFileEntry) {
+  testing::WriteFile(out_ + "/TempFile.tmp", "left from an earlier run");
+  UseRaw(std::string(format::kMagic) + Entry("a.txt", kAbabaMember) + ";");
+  ex_.Selfextract();
+  EXPECT_FALSE(testing::Exists(out_ + "/TempFile.tmp"));
+}
+
+TEST_F(SelfExtractorTest, PaddingAndMagicVariantsChangeNothing) {
+  std::string body = Entry("a.txt", kAbabaMember) + std::string(3, '\0') + DirEntry("d\\") +
+                     std::string(2, '\0') + Entry("d\\b.txt", kAbabaMember) + std::string(5, '\0') +
+                     ";";
+  for (const std::string magic : {"QRX1.00", "XYZ9.99", "\x01\x02\x03\x04\x05\x06\x07"}) {
+    TempDir fresh;
+    ex_.extractDir = fresh.Core();
+    UseRaw(magic + body);
+    ex_.Selfextract();
+    EXPECT_EQ(testing::ReadFile(fresh.Native("a.txt")), "ABABABA") << magic;
+    EXPECT_EQ(testing::ReadFile(fresh.Native("d/b.txt")), "ABABABA") << magic;
+  }
+}
+
+TEST_F(SelfExtractorTest, UnknownSeparatorEndsTheArchiveSilently) {
+  UseRaw(std::string(format::kMagic) + Entry("a.txt", kAbabaMember) + "X" +
+         Entry("b.txt", kAbabaMember) + ";");
+  ex_.Selfextract();
+  EXPECT_TRUE(testing::Exists(out_ + "/a.txt"));
+  EXPECT_FALSE(testing::Exists(out_ + "/b.txt"));
+}
+
+TEST_F(SelfExtractorTest, MissingEndByteExtractsEverythingThenFails) {
+  UseRaw(std::string(format::kMagic) + Entry("a.txt", kAbabaMember) + Entry("b.txt", kAbabaMember));
+  try {
+    ex_.Selfextract();
+    FAIL() << "no error";
+  } catch (const RuntimeError& e) {
+    EXPECT_STREQ(e.what(), "Stream read error");
+  }
+  EXPECT_EQ(Out("b.txt"), "ABABABA");
+}
+
+TEST_F(SelfExtractorTest, DirectoryWithoutTrailingSeparatorIsStillCreated) {
+  UseRaw(std::string(format::kMagic) + DirEntry("Addition") + DirEntry("Addition\\Tattoo\\") + ";");
+  ex_.Selfextract();
+  EXPECT_TRUE(platform_.files->DirectoryExists(ex_.extractDir + "Addition\\Tattoo"));
+}
+
+TEST_F(SelfExtractorTest, HostileNamesAreRefusedAndNothingLeavesTheFolder) {
+  for (const std::string name : {"..\\evil.txt", "\\evil.txt", "/evil.txt", "C:evil.txt",
+                                 "a\\..\\..\\evil.txt", "", "x/../../evil.txt"}) {
+    UseRaw(std::string(format::kMagic) + Entry(name, kAbabaMember) + ";");
+    try {
+      ex_.Selfextract();
+      FAIL() << "accepted \"" << name << "\"";
+    } catch (const RuntimeError& e) {
+      EXPECT_STREQ(e.what(), "Invalid filename") << name;
+    }
+  }
+  EXPECT_FALSE(testing::Exists(dir_.Native("evil.txt")));
+  EXPECT_FALSE(testing::Exists("/evil.txt"));
+  EXPECT_EQ(testing::ListNames(out_), std::vector<std::string>{".keep"});
+}
+
+TEST_F(SelfExtractorTest, ProgressRangeForTheDeliveredFileSize) {
+  // An image of the delivered length and an archive padded after its end byte to the
+  // delivered file's 1,741,944 bytes: the bar's range must come out as 6704..54435.
+  std::string archive = std::string(format::kMagic) + Entry("a.txt", kAbabaMember) + ";";
+  std::string file = std::string(format::kDefaultImageLength, 'I') + archive;
+  file.resize(1741944, 'z');
+  testing::WriteFile(dir_.Native("upd"), file);
+  ex_.SetArchive(dir_.Native("upd"), format::kDefaultArchiveStartOffset);
+  ex_.Selfextract();
+  EXPECT_EQ(ex_.progressShift, 5);
+  EXPECT_EQ(app_.Form1.ProgressBar1.Max(), 54435);
+  EXPECT_EQ(app_.Form1.ProgressBar1.Min(), 6704);
+}
+
+TEST_F(SelfExtractorTest, PercentageCountsTheImageAsDone) {
+  std::string data;
+  for (int i = 0; i < 200000; ++i) data += static_cast<char>((i * 7919) % 251);
+  UseBuilt({{"big.bin", data}});
+  std::vector<std::string> percents;
+  ui_.on_pump = [&](Application& app) { percents.push_back(app.Form1.Label1.Caption); };
+  ex_.Selfextract();
+  EXPECT_EQ(Out("big.bin"), data);
+  ASSERT_GT(percents.size(), 2u);
+  // Every report shows Position / Max, rounded half to even, with the image counted.
+  const ProgressBar& bar = app_.Form1.ProgressBar1;
+  EXPECT_EQ(percents.back(),
+            std::to_string(std::lrint(100.0 * bar.Position() / bar.Max())) + "%");
+}
+
+TEST_F(SelfExtractorTest, Selfextract1ClickSetsItsOwnCaptionsAndClosesTheWindow) {
+  UseRaw(std::string(format::kMagic) + Entry("a.txt", kAbabaMember) + ";");
+  ex_.Selfextract1Click();
+  EXPECT_EQ(app_.Form1.Label2.Caption, "Complete.     ");
+  EXPECT_EQ(app_.Form1.Label1.Caption, "    ");
+  EXPECT_EQ(app_.Form1.Label3.Caption, std::string(16, ' '));
+  EXPECT_EQ(app_.Form1.Label4.Caption, " ");
+  EXPECT_EQ(app_.Form1.ProgressBar1.Position(), app_.Form1.ProgressBar1.Min());
+  EXPECT_TRUE(app_.QuitRequested() || app_.Terminating());
+}
+
+TEST_F(SelfExtractorTest, ProgramFileThatCannotBeOpened) {
+  ex_.SetArchive(dir_.Native("missing"), 1);
+  try {
+    ex_.Selfextract();
+    FAIL();
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(std::string(e.what()), "Cannot open file " + dir_.Native("missing"));
+  }
+}
+
+TEST_F(SelfExtractorTest, FileInMissingDirectoryFailsWithInvalidFilename) {
+  UseRaw(std::string(format::kMagic) + Entry("nodir\\a.txt", kAbabaMember) + ";");
+  try {
+    ex_.Selfextract();
+    FAIL();
+  } catch (const IoError& e) {
+    EXPECT_STREQ(e.what(), "Invalid filename");
+  }
+}
+
+TEST_F(SelfExtractorTest, TwoCharacterDirectoryNamesAreNotCreatedUnderAnEmptyPrefix) {
+  TempDir cwd;
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(cwd.path().c_str()), 0);
+  ex_.extractDir = "";
+  ex_.ExtractEmptyDirectory("ab\\");
+  ex_.ExtractEmptyDirectory("abc\\de\\");
+  ASSERT_EQ(chdir(old), 0);
+  EXPECT_FALSE(testing::Exists(cwd.Native("ab")));
+  EXPECT_TRUE(testing::Exists(cwd.Native("abc/de")));
+}
+
+TEST_F(SelfExtractorTest, VerifyCountsAndChecksTheTrailer) {
+  std::vector<ArchiveEntry> entries = {{"d\\", ""}, {"d\\a", std::string(3000, 'a')}, {"b", "bb"}};
+  UseBuilt(entries);
+  ArchiveSummary s = ex_.Verify();
+  EXPECT_EQ(s.files, 2);
+  EXPECT_EQ(s.directories, 1);
+  EXPECT_EQ(s.decoded_bytes, 3002);
+  EXPECT_TRUE(s.has_trailer);
+
+  testing::UpdaterFile f = testing::BuildUpdater(entries);
+  // Any byte of the archive changed: the checksum no longer matches.
+  const size_t first = static_cast<size_t>(f.start_offset) - 1;
+  for (size_t at : {first, (first + f.bytes.size()) / 2, f.bytes.size() - 14}) {
+    testing::WriteFile(dir_.Native("upd"), testing::FlipByte(f.bytes, at));
+    ex_.SetArchive(dir_.Native("upd"), f.start_offset);
+    try {
+      ex_.Verify();
+      ADD_FAILURE() << "flipped byte at " << at << " of " << f.bytes.size() << " not noticed";
+    } catch (const RuntimeError&) {
+    }
+  }
+  EXPECT_EQ(testing::ListNames(out_), std::vector<std::string>{".keep"});
+}
+
+// Every prefix of a small updater, without its trailer, fails cleanly: a run-time error,
+// never a crash, and nothing outside the target folder.
+TEST_F(SelfExtractorTest, TruncatedAtEveryOffsetFailsCleanly) {
+  testing::UpdaterFile f = testing::BuildUpdater(
+      {{"a.txt", "hello hello hello"}, {"d\\", ""}, {"d\\b.bin", std::string(700, 'b')}}, 50,
+      false);
+  for (size_t len = 0; len < f.bytes.size(); ++len) {
+    TempDir target;
+    ex_.extractDir = target.Core();
+    testing::WriteFile(dir_.Native("upd"), testing::Truncate(f.bytes, len));
+    ex_.SetArchive(dir_.Native("upd"), f.start_offset);
+    EXPECT_THROW(ex_.Verify(), RuntimeError) << len;
+    EXPECT_THROW(ex_.Selfextract(), RuntimeError) << len;
+  }
+  EXPECT_EQ(testing::ListNames(dir_.path()), (std::vector<std::string>{"out", "upd"}));
+}
+
+}  // namespace
+}  // namespace lumora

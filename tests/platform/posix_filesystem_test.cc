@@ -1,0 +1,271 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "platform/errors.h"
+#include "platform/posix/posix_platform.h"
+#include "testing/test_util.h"
+
+namespace lumora {
+namespace {
+
+using testing::Exists;
+using testing::ListNames;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+class PosixFileSystemTest : public ::testing::Test {
+ protected:
+  // Code of the IoError that Open throws, 0 when it opens.
+  int OpenError(const std::string& path, OpenMode mode) {
+    try {
+      fs_.Open(path, mode);
+      return 0;
+    } catch (const IoError& e) {
+      return e.code();
+    }
+  }
+
+  TempDir dir_;
+  PosixFileSystem fs_;
+};
+
+TEST_F(PosixFileSystemTest, NamesResolveWithoutRegardToCase) {
+  WriteFile(dir_.Native("Install/Addition/Tattoo/Fp001.psd"), "image");
+  WriteFile(dir_.Native("Install/Partbase.txt"), "base");
+  EXPECT_TRUE(fs_.FileExists(dir_.Core() + "install\\partbase.txt"));
+  EXPECT_TRUE(fs_.FileExists(dir_.Core() + "INSTALL/addition\\TATTOO\\fp001.PSD"));
+  EXPECT_TRUE(fs_.DirectoryExists(dir_.Core() + "install\\ADDITION\\"));
+  auto f = fs_.Open(dir_.Core() + "install\\addition\\tattoo\\FP001.psd", OpenMode::kRead);
+  char buf[16];
+  EXPECT_EQ(f->Read(buf, sizeof buf).count, 5u);
+  EXPECT_EQ(std::string(buf, 5), "image");
+
+  // Creating a file in a folder written in another case puts it into that folder, and
+  // creating an existing file in another case truncates that file.
+  fs_.Open(dir_.Core() + "INSTALL\\new.txt", OpenMode::kCreate)->Write("n", 1);
+  EXPECT_EQ(ReadFile(dir_.Native("Install/new.txt")), "n");
+  fs_.Open(dir_.Core() + "install\\PARTBASE.TXT", OpenMode::kCreate);
+  EXPECT_EQ(ReadFile(dir_.Native("Install/Partbase.txt")), "");
+  EXPECT_EQ(ListNames(dir_.Native("Install")),
+            (std::vector<std::string>{"Addition", "Partbase.txt", "new.txt"}));
+}
+
+TEST_F(PosixFileSystemTest, ExactNameIsPreferredThenNameOrder) {
+  WriteFile(dir_.Native("d/partbase.txt"), "lower");
+  WriteFile(dir_.Native("d/Partbase.txt"), "upper");
+  WriteFile(dir_.Native("d/PARTBASE.TXT"), "caps");
+  auto read = [&](const std::string& name) {
+    auto f = fs_.Open(dir_.Core() + "d\\" + name, OpenMode::kRead);
+    char buf[16];
+    return std::string(buf, f->Read(buf, sizeof buf).count);
+  };
+  EXPECT_EQ(read("partbase.txt"), "lower");
+  EXPECT_EQ(read("Partbase.txt"), "upper");
+  EXPECT_EQ(read("PARTBASE.TXT"), "caps");
+  EXPECT_EQ(read("PartBase.Txt"), "caps");  // "PARTBASE.TXT" sorts first
+}
+
+TEST_F(PosixFileSystemTest, OnlyRegularFilesAreFiles) {
+  ASSERT_EQ(mkdir(dir_.Native("Partbase.txt").c_str(), 0777), 0);
+  EXPECT_FALSE(fs_.FileExists(dir_.Core() + "Partbase.txt"));
+  EXPECT_TRUE(fs_.DirectoryExists(dir_.Core() + "partbase.TXT"));
+  EXPECT_FALSE(fs_.DeleteFile(dir_.Core() + "Partbase.txt"));
+  EXPECT_TRUE(Exists(dir_.Native("Partbase.txt")));
+}
+
+TEST_F(PosixFileSystemTest, OpenErrorCodes) {
+  WriteFile(dir_.Native("file.txt"), "x");
+  ASSERT_EQ(mkdir(dir_.Native("folder").c_str(), 0777), 0);
+  struct Case {
+    const char* what;
+    std::string path;
+    OpenMode mode;
+    int code;
+  };
+  const Case cases[] = {
+      {"missing file", dir_.Core() + "none.txt", OpenMode::kRead, 2},
+      {"missing file, write", dir_.Core() + "none.txt", OpenMode::kWriteExisting, 2},
+      {"missing folder", dir_.Core() + "nodir\\none.txt", OpenMode::kRead, 3},
+      {"missing folder, create", dir_.Core() + "nodir\\none.txt", OpenMode::kCreate, 3},
+      {"file used as folder", dir_.Core() + "file.txt\\x", OpenMode::kCreate, 3},
+      {"folder read as file", dir_.Core() + "FOLDER", OpenMode::kRead, 5},
+      {"folder written as file", dir_.Core() + "folder", OpenMode::kWriteExisting, 5},
+      {"folder created as file", dir_.Core() + "folder", OpenMode::kCreate, 5},
+      {"existing file", dir_.Core() + "FILE.TXT", OpenMode::kReadWrite, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(OpenError(c.path, c.mode), c.code) << c.what;
+  }
+  EXPECT_EQ(IoErrorText(3), "Invalid filename");
+}
+
+TEST_F(PosixFileSystemTest, AccessDeniedIsFive) {
+  // A file that even the superuser may not write.
+  struct stat st;
+  if (stat("/sys/kernel/notes", &st) == 0) {
+    EXPECT_EQ(OpenError("/sys/kernel/notes", OpenMode::kWriteExisting), 5);
+  }
+  if (geteuid() == 0) GTEST_SKIP() << "the superuser writes into read-only folders";
+  ASSERT_EQ(mkdir(dir_.Native("ro").c_str(), 0555), 0);
+  EXPECT_EQ(OpenError(dir_.Core() + "ro\\new.txt", OpenMode::kCreate), 5);
+}
+
+TEST_F(PosixFileSystemTest, ErrnoTranslation) {
+  const std::pair<int, int> table[] = {
+      {ENOENT, 2}, {ENOTDIR, 3}, {EMFILE, 4},   {EACCES, 5},  {EPERM, 5},    {EISDIR, 5},
+      {EROFS, 19}, {EBUSY, 32},  {ENOSPC, 112}, {EFBIG, 112}, {EDQUOT, 112}, {EIO, 31},
+  };
+  for (const auto& [posix_errno, code] : table) {
+    EXPECT_EQ(WindowsErrorCode(posix_errno), code) << posix_errno;
+  }
+}
+
+TEST_F(PosixFileSystemTest, ReadWriteSeekSizeTruncate) {
+  auto f = fs_.Open(dir_.Core() + "data.bin", OpenMode::kCreate);
+  EXPECT_EQ(f->Write("0123456789", 10).count, 10u);
+  EXPECT_EQ(f->Size(), 10);
+  EXPECT_EQ(f->Position(), 10);
+  f.reset();
+  auto rw = fs_.Open(dir_.Core() + "DATA.BIN", OpenMode::kReadWrite);
+  EXPECT_EQ(rw->Seek(4), 4);
+  char buf[8];
+  IoResult r = rw->Read(buf, sizeof buf);
+  EXPECT_EQ(r.count, 6u);
+  EXPECT_EQ(r.error, 0);
+  EXPECT_TRUE(rw->Truncate(3));
+  EXPECT_EQ(rw->Size(), 3);
+  rw.reset();
+  // Writing an existing file starts at its beginning and keeps the rest.
+  WriteFile(dir_.Native("w.txt"), "abcdef");
+  fs_.Open(dir_.Core() + "w.txt", OpenMode::kWriteExisting)->Write("XY", 2);
+  EXPECT_EQ(ReadFile(dir_.Native("w.txt")), "XYcdef");
+}
+
+TEST_F(PosixFileSystemTest, FileSizeLimitIsAFullDisk) {
+  // In a child, so the limit does not reach the rest of the suite.
+  const std::string target = dir_.Core() + "big.bin";
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    PosixFileSystem fs;  // ignores SIGXFSZ
+    struct rlimit limit = {1000, 1000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    auto f = fs.Open(target, OpenMode::kCreate);
+    std::string block(600, 'x');
+    IoResult first = f->Write(block.data(), block.size());
+    IoResult second = f->Write(block.data(), block.size());
+    IoResult third = f->Write(block.data(), block.size());
+    bool ok = first.count == 600 && first.error == 0 && second.count == 400 &&
+              second.error == errc::kDiskFull && third.count == 0 && third.error == errc::kDiskFull;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ReadFile(dir_.Native("big.bin")).size(), 1000u);
+}
+
+TEST_F(PosixFileSystemTest, RenameNeverReplacesInAnyCase) {
+  WriteFile(dir_.Native("PalData.txt"), "pal");
+  WriteFile(dir_.Native("PalData.arh"), "old");
+  EXPECT_FALSE(fs_.Rename(dir_.Core() + "PalData.txt", dir_.Core() + "PalData.arh"));
+  EXPECT_FALSE(fs_.Rename(dir_.Core() + "paldata.TXT", dir_.Core() + "PALDATA.ARH"));
+  EXPECT_EQ(ReadFile(dir_.Native("PalData.arh")), "old");
+  EXPECT_EQ(ReadFile(dir_.Native("PalData.txt")), "pal");
+  EXPECT_FALSE(fs_.Rename(dir_.Core() + "missing.txt", dir_.Core() + "x.txt"));
+  EXPECT_FALSE(fs_.Rename(dir_.Core() + "PalData.txt", dir_.Core() + "nodir\\x.txt"));
+
+  EXPECT_TRUE(fs_.Rename(dir_.Core() + "paldata.txt", dir_.Core() + "HairBase1.txt"));
+  EXPECT_EQ(ListNames(dir_.path()), (std::vector<std::string>{"HairBase1.txt", "PalData.arh"}));
+  // Another spelling of its own name.
+  EXPECT_TRUE(fs_.Rename(dir_.Core() + "hairbase1.txt", dir_.Core() + "HAIRBASE1.TXT"));
+  EXPECT_EQ(ListNames(dir_.path()), (std::vector<std::string>{"HAIRBASE1.TXT", "PalData.arh"}));
+  EXPECT_EQ(ReadFile(dir_.Native("HAIRBASE1.TXT")), "pal");
+}
+
+TEST_F(PosixFileSystemTest, RenameIntoFolderOfAnotherCase) {
+  WriteFile(dir_.Native("a.txt"), "a");
+  WriteFile(dir_.Native("Sub/B.txt"), "b");
+  EXPECT_FALSE(fs_.Rename(dir_.Core() + "a.txt", dir_.Core() + "sub\\b.TXT"));
+  EXPECT_TRUE(fs_.Rename(dir_.Core() + "a.txt", dir_.Core() + "sub\\c.txt"));
+  EXPECT_EQ(ReadFile(dir_.Native("Sub/c.txt")), "a");
+}
+
+TEST_F(PosixFileSystemTest, RenameRefusedWhileAnotherProcessHoldsTheSource) {
+  WriteFile(dir_.Native("Partbase.txt"), "base");
+  // This process's own descriptors do not count.
+  auto own = fs_.Open(dir_.Core() + "Partbase.txt", OpenMode::kRead);
+
+  pid_t holder = fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    int fd = open(dir_.Native("Partbase.txt").c_str(), O_RDONLY);
+    dup2(fd, 0);
+    execlp("sleep", "sleep", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Wait until the child is sleeping with the file as its standard input.
+  bool held = false;
+  for (int i = 0; i < 500 && !held; ++i) {
+    held = HeldOpenByOtherProcess(dir_.Native("Partbase.txt"));
+    if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(held);
+  EXPECT_FALSE(fs_.Rename(dir_.Core() + "partbase.txt", dir_.Core() + "HairBase1.txt"));
+  EXPECT_TRUE(Exists(dir_.Native("Partbase.txt")));
+
+  kill(holder, SIGKILL);
+  int status;
+  waitpid(holder, &status, 0);
+  EXPECT_TRUE(fs_.Rename(dir_.Core() + "partbase.txt", dir_.Core() + "HairBase1.txt"));
+  EXPECT_EQ(ReadFile(dir_.Native("HairBase1.txt")), "base");
+}
+
+TEST_F(PosixFileSystemTest, DirectoriesAndListing) {
+  EXPECT_TRUE(fs_.CreateDirectory(dir_.Core() + "Addition"));
+  EXPECT_FALSE(fs_.CreateDirectory(dir_.Core() + "ADDITION"));  // exists in another case
+  EXPECT_FALSE(fs_.CreateDirectory(dir_.Core() + "none\\Tattoo"));
+  EXPECT_TRUE(fs_.CreateDirectory(dir_.Core() + "addition\\Tattoo"));
+  WriteFile(dir_.Native("Addition/.hidden"), "h");
+  WriteFile(dir_.Native("Addition/file.psd"), "f");
+
+  std::vector<DirEntry> entries;
+  ASSERT_TRUE(fs_.ListDirectory(dir_.Core() + "addition", &entries));
+  std::map<std::string, uint32_t> seen;
+  for (const DirEntry& e : entries) seen[e.name] = e.attributes;
+  EXPECT_EQ(seen, (std::map<std::string, uint32_t>{{".", attr::kDirectory},
+                                                   {"..", attr::kDirectory},
+                                                   {".hidden", attr::kHidden},
+                                                   {"Tattoo", attr::kDirectory},
+                                                   {"file.psd", 0}}));
+  EXPECT_FALSE(fs_.ListDirectory(dir_.Core() + "nothing", &entries));
+
+  EXPECT_FALSE(fs_.RemoveDirectory(dir_.Core() + "Addition"));  // not empty
+  EXPECT_TRUE(fs_.RemoveDirectory(dir_.Core() + "ADDITION\\tattoo"));
+  EXPECT_TRUE(fs_.DeleteFile(dir_.Core() + "addition\\FILE.psd"));
+  EXPECT_FALSE(fs_.DeleteFile(dir_.Core() + "addition\\FILE.psd"));
+}
+
+TEST_F(PosixFileSystemTest, FreeSpaceAndModuleFileName) {
+  int64_t free_here = fs_.FreeSpace(dir_.Core());
+  EXPECT_GT(free_here, 0);
+  // A file that does not exist yet counts on its nearest existing folder.
+  EXPECT_GT(fs_.FreeSpace(dir_.Core() + "a\\b\\c.txt"), 0);
+  std::string exe = fs_.ModuleFileName();
+  EXPECT_NE(exe.find("platform_tests"), std::string::npos) << exe;
+  EXPECT_TRUE(fs_.FileExists(exe));
+}
+
+}  // namespace
+}  // namespace lumora

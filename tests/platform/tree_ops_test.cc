@@ -1,0 +1,76 @@
+#include "archive/tree_ops.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "platform/posix/posix_platform.h"
+#include "testing/test_util.h"
+
+namespace lumora {
+namespace {
+
+using testing::Exists;
+using testing::ListNames;
+using testing::TempDir;
+using testing::WriteFile;
+
+class DeleteExtractFilesTest : public ::testing::Test {
+ protected:
+  std::string Core(const std::string& relative) const {
+    std::string p = dir_.Core() + relative;
+    for (char& c : p) {
+      if (c == '/') c = '\\';
+    }
+    return p;
+  }
+
+  TempDir dir_;
+  PosixFileSystem fs_;
+};
+
+TEST_F(DeleteExtractFilesTest, NestedTreeIsRemovedCompletely) {
+  WriteFile(dir_.Native("Extract/a.txt"), "a");
+  WriteFile(dir_.Native("Extract/Addition/Tattoo/fp001.psd"), "p");
+  WriteFile(dir_.Native("Extract/Addition/Tattoo/fp002.psd"), "p");
+  WriteFile(dir_.Native("Extract/Addition/b.txt"), "b");
+  ASSERT_TRUE(fs_.CreateDirectory(Core("Extract/Empty")));
+  WriteFile(dir_.Native("Beside.txt"), "stays");
+
+  DeleteExtractFiles(fs_, Core("Extract"));
+  EXPECT_EQ(ListNames(dir_.path()), std::vector<std::string>{"Beside.txt"});
+}
+
+TEST_F(DeleteExtractFilesTest, HiddenEntriesStayWithEverythingAboveThem) {
+  WriteFile(dir_.Native("Extract/a.txt"), "a");
+  WriteFile(dir_.Native("Extract/Keep/Deep/.hidden"), "h");
+  WriteFile(dir_.Native("Extract/Keep/Deep/gone.txt"), "g");
+  WriteFile(dir_.Native("Extract/Keep/gone.txt"), "g");
+  WriteFile(dir_.Native("Extract/.cache/inner/file.txt"), "c");
+  WriteFile(dir_.Native("Extract/Other/x.txt"), "x");
+
+  DeleteExtractFiles(fs_, Core("Extract"));
+  EXPECT_EQ(ListNames(dir_.Native("Extract")), (std::vector<std::string>{".cache", "Keep"}));
+  EXPECT_EQ(ListNames(dir_.Native("Extract/Keep")), std::vector<std::string>{"Deep"});
+  EXPECT_EQ(ListNames(dir_.Native("Extract/Keep/Deep")), std::vector<std::string>{".hidden"});
+  // A hidden folder is never entered: it stays whole.
+  EXPECT_TRUE(Exists(dir_.Native("Extract/.cache/inner/file.txt")));
+}
+
+TEST_F(DeleteExtractFilesTest, MissingDirectoryChangesNothing) {
+  WriteFile(dir_.Native("Other/a.txt"), "a");
+  DeleteExtractFiles(fs_, Core("Nothing"));
+  EXPECT_EQ(ListNames(dir_.path()), std::vector<std::string>{"Other"});
+  EXPECT_TRUE(Exists(dir_.Native("Other/a.txt")));
+}
+
+TEST_F(DeleteExtractFilesTest, SymbolicLinkToAFolderIsRemovedNotFollowed) {
+  WriteFile(dir_.Native("Outside/precious.txt"), "keep");
+  WriteFile(dir_.Native("Extract/a.txt"), "a");
+  ASSERT_EQ(symlink(dir_.Native("Outside").c_str(), dir_.Native("Extract/link").c_str()), 0);
+  DeleteExtractFiles(fs_, Core("Extract"));
+  EXPECT_FALSE(Exists(dir_.Native("Extract")));
+  EXPECT_TRUE(Exists(dir_.Native("Outside/precious.txt")));
+}
+
+}  // namespace
+}  // namespace lumora

@@ -1,0 +1,355 @@
+#include "update/update_run.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "archive/self_extractor.h"
+#include "testing/archive_builder.h"
+#include "update/part_base.h"
+#include "update_fixture.h"
+
+namespace lumora::testing {
+namespace {
+
+const char kInstallationText[] =
+    "You have not correct installation for Lumora.\n\rPlease reinstall Lumora or run "
+    "Lumora.exe .\n\r After exit start update again.";
+const char kFileErrorText[] = "File error.\n\rIf you run Lumora Studio complete it and try again.";
+
+const std::vector<std::string> kInstalledBase = {
+    "# 10 - Addition",
+    "10; -129; -120;addition\\Tattoo\\ba001.psd;tattoo old;",
+    "2; 0; 0;Lips\\lip01.psd;lips;",
+};
+const std::vector<std::string> kNewBase = {
+    "# 10 - Addition",
+    "# tattoos",
+    "#",
+    "10; -129; -120;addition\\Tattoo\\ba045.psd;tattoo #1;",
+    "10; -100; -90;addition\\Tattoo\\ba046.psd;tattoo #2;",
+};
+
+class UpdateRunTest : public UpdateFixture {
+ protected:
+  UpdateRunTest()
+      : files_(*platform_.files),
+        extractor_(files_, app_.get()),
+        run_(*platform_.registry, files_, *app_, extractor_) {
+    // What the window shows while each message is open.
+    backend_.on_message = [this](const std::string&, const std::string& text) {
+      const TForm1& f = app_->Form1;
+      at_message_.push_back({text, f.Label1.Caption, f.Label2.Caption, f.Label3.Caption,
+                             f.Label4.Caption, f.ProgressBar1.Position(), f.ProgressBar1.Min()});
+      return kResultOk;
+    };
+  }
+
+  void Install(const std::string& partbase = CrLf(kInstalledBase),
+               const std::string& paldata = "pal one\r\npal two\r\n") {
+    WriteFile(At("Partbase.txt"), partbase);
+    WriteFile(At("PalData.txt"), paldata);
+    RegisterInstallation();
+  }
+
+  static std::vector<ArchiveEntry> TattooArchive() {
+    return {{"partbase.txt", CrLf(kNewBase)},
+            {"Addition\\", ""},
+            {"Addition\\Tattoo\\", ""},
+            {"Addition\\Tattoo\\ba045.psd", std::string(70000, 'P') + "image 45"},
+            {"Addition\\Tattoo\\ba046.psd", "image 46"}};
+  }
+
+  void UseArchive(const std::vector<ArchiveEntry>& entries) {
+    const std::string path = home_.Native("LumoraUpdate.exe");
+    extractor_.SetArchive(path, WriteUpdater(path, entries));
+  }
+
+  int Run() {
+    return app_->Run([this] { run_.BrelinUpdate1Click(); });
+  }
+
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> texts;
+    for (const auto& m : app_->ShownMessages()) texts.push_back(m.text);
+    return texts;
+  }
+
+  struct Seen {
+    std::string text, label1, label2, label3, label4;
+    int position, min;
+  };
+
+  WatchedFileSystem files_;
+  SelfExtractor extractor_;
+  UpdateRun run_;
+  std::vector<Seen> at_message_;
+};
+
+// --- Discovery ---------------------------------------------------------------------------
+
+TEST_F(UpdateRunTest, NoKeyCreatesItAndShowsTheInstallationMessage) {
+  EXPECT_EQ(Run(), 1);
+  EXPECT_NE(RegistryText().find("[HKEY_CURRENT_USER\\SOFTWARE\\Quandrix]"), std::string::npos);
+  ASSERT_EQ(app_->ShownMessages().size(), 1u);
+  EXPECT_EQ(app_->ShownMessages()[0].text, kInstallationText);
+  EXPECT_EQ(app_->ShownMessages()[0].kind, MessageKind::Error);
+  EXPECT_EQ(app_->Form1.Label2.Caption, "Finding Lumora");
+  EXPECT_EQ(app_->Form1.Label1.Caption, " ");
+  EXPECT_EQ(app_->Form1.Label3.Caption, " ");
+}
+
+TEST_F(UpdateRunTest, RegistryValuesThatNameNoInstallation) {
+  Install();
+  const std::string dir = "\"HDPath\"=\"" + install_.path() + "\"";
+  const std::vector<std::vector<std::string>> cases = {
+      {dir},                                                 // no Version
+      {"\"Version\"=\"0.0\"", dir},                          // the not-installed version
+      {"\"Version\"=\"0.0\"", "\"HDPath\"=dword:00000001"},  // HDPath is then never read
+      {"\"Version\"=\"1.0\""},                               // no HDPath
+      {"\"Version\"=\"1.0\"", "\"HDPath\"=\"\""},            // an empty HDPath
+      {"\"Version\"=\"1.0\"", "\"HDPath\"=\")#Kest@(\""},
+      {"\"Version\"=\"1.0\"", "\"HDPath\"=\"" + install_.path() + "/nowhere\""},
+  };
+  for (const auto& values : cases) {
+    WriteRegistry(values);
+    Application app(backend_, "LumoraUpdate.exe");
+    SelfExtractor extractor(files_, &app);
+    UpdateRun run(*platform_.registry, files_, app, extractor);
+    EXPECT_EQ(run.FindInstallation(), "") << values.back();
+    ASSERT_EQ(app.ShownMessages().size(), 1u) << values.back();
+    EXPECT_EQ(app.ShownMessages()[0].text, kInstallationText) << values.back();
+  }
+}
+
+TEST_F(UpdateRunTest, InstallationDirectoryGetsOneBackslash) {
+  Install();
+  for (const std::string& hd : {install_.path(), install_.path() + "\\\\"}) {
+    for (const std::string& version : {"1.0", ""}) {  // an empty Version passes
+      WriteRegistry({"\"Version\"=\"" + version + "\"", "\"HDPath\"=\"" + hd + "\""});
+      EXPECT_EQ(run_.FindInstallation(), install_.path() + "\\") << hd;
+    }
+  }
+  EXPECT_TRUE(app_->ShownMessages().empty());
+}
+
+TEST_F(UpdateRunTest, PartBaseMustBeAFileAndPalDataMustExist) {
+  RegisterInstallation();
+  ASSERT_TRUE(files_.CreateDirectory(Dir() + "Partbase.txt"));
+  WriteFile(At("PalData.txt"), "x");
+  EXPECT_EQ(run_.FindInstallation(), "");
+
+  TempDir other;
+  WriteRegistry({"\"Version\"=\"1\"", "\"HDPath\"=\"" + other.path() + "\""});
+  WriteFile(other.Native("Partbase.txt"), "1;a;");
+  const auto before = Snapshot(other.path());
+  EXPECT_EQ(run_.FindInstallation(), "");
+  EXPECT_EQ(Snapshot(other.path()), before);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{kInstallationText, kInstallationText}));
+}
+
+TEST_F(UpdateRunTest, WrongTypedVersionReachesTheUncaughtReport) {
+  Install();
+  WriteRegistry({"\"Version\"=dword:00000001", "\"HDPath\"=\"" + install_.path() + "\""});
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Texts(), std::vector<std::string>{"Invalid data type for 'Version'."});
+  EXPECT_EQ(backend_.last_error_box, "Invalid data type for 'Version'.");
+}
+
+// --- Whole runs ----------------------------------------------------------------------------
+
+TEST_F(UpdateRunTest, SuccessfulRunMergesRestoresAndCloses) {
+  Install();
+  UseArchive(TattooArchive());
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(Texts(), std::vector<std::string>{"Database successfully updated."});
+  EXPECT_EQ(app_->ShownMessages()[0].kind, MessageKind::Information);
+  ASSERT_EQ(at_message_.size(), 1u);
+  EXPECT_EQ(at_message_[0].label2, "Complete.        ");
+  EXPECT_EQ(at_message_[0].label1, "    ");
+  EXPECT_EQ(at_message_[0].label3, std::string(16, ' '));
+  EXPECT_EQ(at_message_[0].label4, " ");
+  EXPECT_EQ(at_message_[0].position, at_message_[0].min);
+
+  EXPECT_EQ(ReadFile(At("Partbase.txt")), CrLf(kInstalledBase) + CrLf(kNewBase));
+  EXPECT_EQ(ReadFile(At("PalData.txt")), "pal one\r\npal two\r\n");
+  EXPECT_EQ(ListNames(install_.path()),
+            (std::vector<std::string>{"Addition", "PalData.txt", "Partbase.txt"}));
+  EXPECT_EQ(ReadFile(At("Addition/Tattoo/ba046.psd")), "image 46");
+  EXPECT_TRUE(app_->Terminating());
+}
+
+TEST_F(UpdateRunTest, DuplicatesWarnBeforeSuccess) {
+  Install();
+  auto entries = TattooArchive();
+  entries[0].data = CrLf({"# new", "10; 1; 1;ADDITION\\tattoo\\BA001.PSD;same image;",
+                          "# dropped too", "10; 1; 1;addition\\Tattoo\\ba045.psd;new;"});
+  UseArchive(entries);
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(Texts(),
+            (std::vector<std::string>{"Duplication elements!", "Database successfully updated."}));
+  EXPECT_EQ(app_->ShownMessages()[0].kind, MessageKind::Warning);
+  EXPECT_EQ(ReadFile(At("Partbase.txt")),
+            CrLf(kInstalledBase) + CrLf({"# new", "10; 1; 1;addition\\Tattoo\\ba045.psd;new;"}));
+}
+
+TEST_F(UpdateRunTest, ArchiveWithoutPartBaseLeavesItByteForByte) {
+  const std::string odd = "# no line end at the end\r\n1;a;\n2;b;";
+  Install(odd);
+  UseArchive({{"Addition\\", ""}, {"Addition\\x.psd", "x"}});
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(ReadFile(At("Partbase.txt")), odd);
+  EXPECT_EQ(ReadFile(At("PalData.txt")), "pal one\r\npal two\r\n");
+  EXPECT_FALSE(Exists(At("HairBase4Check.txt")));
+}
+
+TEST_F(UpdateRunTest, NewPalDataIsAppended) {
+  Install(CrLf(kInstalledBase), "pal one\r\npal two");
+  auto entries = TattooArchive();
+  entries.push_back({"PalData.txt", "new a\r\nnew b\r\n"});
+  UseArchive(entries);
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(ReadFile(At("PalData.txt")), "pal one\r\npal two\r\nnew a\r\nnew b\r\n");
+  EXPECT_FALSE(Exists(At("PalData.arh")));
+}
+
+TEST_F(UpdateRunTest, StopsShowTheirMessageAndCaptions) {
+  struct Case {
+    const char* name;
+    std::string leftover;  // a file left from an earlier run
+    std::string partbase;
+    const char* text;
+    const char* label2;
+    std::vector<std::string> names_after;
+  };
+  const std::vector<Case> cases = {
+      {"left PalData.arh",
+       "PalData.arh",
+       CrLf(kInstalledBase),
+       kFileErrorText,
+       "Finding Lumora",
+       {"PalData.arh", "PalData.txt", "Partbase.txt"}},
+      {"bad basic index",
+       "",
+       CrLf({"x1;a;"}),
+       "Bad file PARTBASE.TXT. Basic index error.",
+       "Finding Lumora",
+       {"HairBase4Check.txt", "PalData.arh", "Partbase.txt"}},
+      {"left HairBase2.txt",
+       "HairBase2.txt",
+       CrLf(kInstalledBase),
+       kFileErrorText,
+       "Renewing files...",
+       {"Addition", "HairBase1.txt", "HairBase2.txt", "HairBase4Check.txt", "PalData.arh",
+        "partbase.txt"}},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    WriteFile(dir.Native("Partbase.txt"), c.partbase);
+    WriteFile(dir.Native("PalData.txt"), "pal");
+    if (!c.leftover.empty()) WriteFile(dir.Native(c.leftover), "left");
+    WriteRegistry({"\"Version\"=\"1.0\"", "\"HDPath\"=\"" + dir.path() + "\""});
+    NullBackend backend;
+    Application app(backend, "LumoraUpdate.exe");
+    SelfExtractor extractor(files_, &app);
+    const std::string path = dir.path() + ".exe";
+    extractor.SetArchive(path, WriteUpdater(path, TattooArchive()));
+    UpdateRun run(*platform_.registry, files_, app, extractor);
+    EXPECT_EQ(app.Run([&] { run.BrelinUpdate1Click(); }), 1) << c.name;
+    ASSERT_EQ(app.ShownMessages().size(), 1u) << c.name;
+    EXPECT_EQ(app.ShownMessages()[0].text, c.text) << c.name;
+    EXPECT_EQ(app.Form1.Label2.Caption, c.label2) << c.name;
+    EXPECT_EQ(ListNames(dir.path()), c.names_after) << c.name;
+    std::remove(path.c_str());
+  }
+}
+
+TEST_F(UpdateRunTest, DataHeldOpenByLumoraStopsBeforeAnythingChanges) {
+  Install();
+  UseArchive(TattooArchive());
+  const auto before = Snapshot(install_.path());
+  {
+    HeldOpen lumora(At("PalData.txt"));
+    EXPECT_EQ(Run(), 1);
+  }
+  EXPECT_EQ(Texts(), std::vector<std::string>{kFileErrorText});
+  EXPECT_EQ(Snapshot(install_.path()), before);
+}
+
+TEST_F(UpdateRunTest, CloseDuringExtractionRunsOnToTheEnd) {
+  Install();
+  UseArchive(TattooArchive());
+  bool closed = false;
+  backend_.on_pump = [&](Application& app) {
+    if (!closed && app.Form1.Label3.Caption == "Extracting file:") {
+      closed = true;
+      app.CloseMainWindow();
+    }
+  };
+  EXPECT_EQ(Run(), 0);
+  EXPECT_TRUE(closed);
+  ASSERT_EQ(app_->ShownMessages().size(), 1u);
+  EXPECT_EQ(app_->ShownMessages()[0].result, kResultClosed);  // closed by itself
+  EXPECT_EQ(backend_.boxes_closed_by_themselves, 1);
+  EXPECT_EQ(ReadFile(At("Partbase.txt")), CrLf(kInstalledBase) + CrLf(kNewBase));
+}
+
+TEST_F(UpdateRunTest, DamagedUpdaterLeavesTheInstallationUntouched) {
+  Install();
+  const UpdaterFile updater = BuildUpdater(TattooArchive());
+  const std::string path = home_.Native("LumoraUpdate.exe");
+  const auto before = Snapshot(install_.path());
+  const std::vector<std::string> damaged = {
+      Truncate(updater.bytes, updater.bytes.size() - 30),
+      Truncate(updater.bytes, updater.bytes.size() / 2 + 500),
+      FlipByte(updater.bytes, updater.bytes.size() / 2),
+  };
+  for (const auto& bytes : damaged) {
+    WriteFile(path, bytes);
+    NullBackend backend;
+    Application app(backend, "LumoraUpdate.exe");
+    SelfExtractor extractor(files_, &app);
+    extractor.SetArchive(path, updater.start_offset);
+    UpdateRun run(*platform_.registry, files_, app, extractor);
+    EXPECT_EQ(app.Run([&] { run.BrelinUpdate1Click(); }), 1);
+    ASSERT_EQ(app.ShownMessages().size(), 1u);
+    EXPECT_EQ(app.ShownMessages()[0].caption, app.Title());  // the uncaught report
+    EXPECT_EQ(Snapshot(install_.path()), before);
+  }
+}
+
+TEST_F(UpdateRunTest, TooLittleDiskSpaceStopsBeforeAnythingChanges) {
+  Install();
+  UseArchive(TattooArchive());
+  files_.free_space = 1000;
+  const auto before = Snapshot(install_.path());
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Texts(), std::vector<std::string>{"Disk write error or disk is full."});
+  EXPECT_EQ(app_->ShownMessages()[0].kind, MessageKind::Error);
+  EXPECT_EQ(Snapshot(install_.path()), before);
+}
+
+TEST_F(UpdateRunTest, RestoreRenameRefusedWhileTheDataIsHeld) {
+  // An archive without part base: RestoreBaseFiles must rename "HairBase1.txt" back, and a
+  // holder of the part base refuses it.
+  Install();
+  UseArchive({{"x.psd", "x"}});
+  std::unique_ptr<HeldOpen> holder;
+  backend_.on_pump = [&](Application& app) {
+    if (!holder && app.Form1.Label2.Caption == "Renewing files...") {
+      holder = std::make_unique<HeldOpen>(At("HairBase1.txt"));
+    }
+  };
+  EXPECT_EQ(Run(), 1);
+  holder.reset();
+  EXPECT_EQ(Texts(), std::vector<std::string>{kFileErrorText});
+  EXPECT_EQ(app_->Form1.Label2.Caption, "Renewing files...");
+  EXPECT_EQ(ReadFile(At("HairBase1.txt")), CrLf(kInstalledBase));
+  EXPECT_EQ(ListNames(install_.path()),
+            (std::vector<std::string>{"HairBase1.txt", "PalData.arh", "x.psd"}));
+}
+
+}  // namespace
+}  // namespace lumora::testing

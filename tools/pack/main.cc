@@ -1,0 +1,426 @@
+// lumora-pack: builds updaters from a stub and a folder of files, and lists, tests and
+// extracts existing updaters or raw archives.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "archive/entry_name.h"
+#include "archive/format.h"
+#include "archive/offset_marker.h"
+#include "archive/self_extractor.h"
+#include "archive/writer.h"
+#include "platform/errors.h"
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;  // the work failed: damaged archive, unreadable file, ...
+constexpr int kExitUsage = 2;   // the command line is wrong
+
+const char kUsage[] =
+    "Usage:\n"
+    "  lumora-pack create --stub STUB -o OUT [-C DIR] PATH...   build an updater\n"
+    "  lumora-pack create --raw -o OUT [-C DIR] PATH...         archive alone (read it with "
+    "--offset 1)\n"
+    "  lumora-pack create ... --manifest LIST                   entries exactly as listed, in "
+    "order\n"
+    "  lumora-pack list    [--offset N] FILE                    kind, name, compressed and "
+    "decoded sizes\n"
+    "  lumora-pack test    [--offset N] FILE                    decode everything; exit 0 only "
+    "if all is sound\n"
+    "  lumora-pack extract [--offset N] FILE -C DIR             extract, never overwriting\n"
+    "\n"
+    "Options:\n"
+    "  -C DIR          folder that PATHs and manifest names are relative to (create), or the\n"
+    "                  folder to extract into (extract)\n"
+    "  --stub STUB     the LumoraUpdate executable to append the archive to\n"
+    "  --raw           write the archive alone, without a stub\n"
+    "  --manifest LIST one archive name a line ('\\' between components, a name ending in\n"
+    "                  '\\' is a directory entry); nothing else is added\n"
+    "  --clear-policy full|adaptive\n"
+    "                  when the encoder starts its dictionary afresh: only when it is full,\n"
+    "                  or when compression suffers (default: adaptive)\n"
+    "  --no-trailer    leave out the integrity trailer\n"
+    "  --offset N      archive start offset (image length + 1); default: read the stub's\n"
+    "                  marker, else 214529\n"
+    "  -v, --verbose   one line per entry with its sizes\n"
+    "  -q, --quiet     no progress display\n"
+    "  -h, --help      this text\n"
+    "\n"
+    "A PATH names a file or a folder below DIR; a folder adds its own directory entry, then\n"
+    "its contents in name order. Progress is shown on standard error when it is a terminal.\n"
+    "\n"
+    "Exit status: 0 success, 1 the work failed (the message says why), 2 wrong usage.\n";
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Options {
+  std::string command;
+  std::string stub, output, dir, manifest;
+  bool raw = false, verbose = false, quiet = false, trailer = true;
+  std::optional<int64_t> offset;
+  lumora::ClearPolicy policy = lumora::ClearPolicy::kAdaptive;
+  std::vector<std::string> paths;
+};
+
+// Progress on standard error, only when it is a terminal, about six times a second.
+class Progress {
+ public:
+  Progress(bool enabled, std::string what)
+      : enabled_(enabled && isatty(STDERR_FILENO)), what_(std::move(what)) {}
+  ~Progress() { Done(); }
+  void Update(int64_t done, int64_t total) {
+    if (!enabled_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (shown_ && now - last_ < std::chrono::milliseconds(160)) return;
+    last_ = now;
+    shown_ = true;
+    int pct = total > 0 ? static_cast<int>(done * 100 / total) : 0;
+    int bar = pct * 30 / 100;
+    std::fprintf(stderr, "\r%s [%s%s] %3d%%", what_.c_str(), std::string(bar, '#').c_str(),
+                 std::string(30 - bar, '.').c_str(), pct);
+    std::fflush(stderr);
+  }
+  void Done() {
+    if (enabled_ && shown_) std::fprintf(stderr, "\r\x1b[K");
+    shown_ = false;
+  }
+
+ private:
+  bool enabled_;
+  std::string what_;
+  bool shown_ = false;
+  std::chrono::steady_clock::time_point last_;
+};
+
+int64_t ParseOffset(const std::string& s) {
+  char* end = nullptr;
+  errno = 0;
+  long long v = std::strtoll(s.c_str(), &end, 0);
+  if (errno || end == s.c_str() || *end || v < 1) throw UsageError("bad --offset: " + s);
+  return v;
+}
+
+Options Parse(int argc, char** argv) {
+  Options o;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
+      return args[++i];
+    };
+    if (a == "-h" || a == "--help") {
+      o.command = "help";
+      return o;
+    } else if (a == "--stub") {
+      o.stub = value();
+    } else if (a == "-o" || a == "--output") {
+      o.output = value();
+    } else if (a == "-C") {
+      o.dir = value();
+    } else if (a == "--manifest") {
+      o.manifest = value();
+    } else if (a == "--raw") {
+      o.raw = true;
+    } else if (a == "--no-trailer") {
+      o.trailer = false;
+    } else if (a == "--offset") {
+      o.offset = ParseOffset(value());
+    } else if (a == "--clear-policy") {
+      std::string p = value();
+      if (p == "full") {
+        o.policy = lumora::ClearPolicy::kBaseline;
+      } else if (p == "adaptive") {
+        o.policy = lumora::ClearPolicy::kAdaptive;
+      } else {
+        throw UsageError("unknown --clear-policy: " + p);
+      }
+    } else if (a == "-v" || a == "--verbose") {
+      o.verbose = true;
+    } else if (a == "-q" || a == "--quiet") {
+      o.quiet = true;
+    } else if (a.size() > 1 && a[0] == '-') {
+      throw UsageError("unknown option " + a);
+    } else if (o.command.empty()) {
+      o.command = a;
+    } else {
+      o.paths.push_back(a);
+    }
+  }
+  if (o.command.empty()) throw UsageError("no command given");
+  return o;
+}
+
+// ---- create -------------------------------------------------------------------------
+
+struct Entry {
+  std::string name;  // archive name, '\' separated
+  fs::path source;   // empty for a directory
+};
+
+std::string ArchiveName(const fs::path& relative) {
+  std::string s = relative.generic_string();
+  std::replace(s.begin(), s.end(), '/', '\\');
+  return s;
+}
+
+void AddTree(const fs::path& base, const fs::path& relative, std::vector<Entry>* out) {
+  fs::path full = base / relative;
+  std::error_code ec;
+  auto status = fs::status(full, ec);
+  if (ec || !fs::exists(status)) throw std::runtime_error("cannot read " + full.string());
+  if (fs::is_directory(status)) {
+    out->push_back({ArchiveName(relative) + "\\", {}});
+    std::vector<fs::path> children;
+    for (const auto& e : fs::directory_iterator(full)) children.push_back(e.path().filename());
+    std::sort(children.begin(), children.end());
+    for (const auto& c : children) AddTree(base, relative / c, out);
+  } else {
+    out->push_back({ArchiveName(relative), full});
+  }
+}
+
+std::vector<Entry> CollectEntries(const Options& o) {
+  fs::path base = o.dir.empty() ? fs::path(".") : fs::path(o.dir);
+  std::vector<Entry> entries;
+  if (!o.manifest.empty()) {
+    if (!o.paths.empty()) throw UsageError("give either PATHs or --manifest, not both");
+    std::ifstream in(o.manifest, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read manifest " + o.manifest);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.empty()) continue;
+      if (line.back() == '\\') {
+        entries.push_back({line, {}});
+      } else {
+        std::string native = line;
+        std::replace(native.begin(), native.end(), '\\', '/');
+        entries.push_back({line, base / native});
+      }
+    }
+  } else {
+    if (o.paths.empty()) throw UsageError("create needs at least one PATH or --manifest");
+    for (const auto& p : o.paths) {
+      fs::path rel = fs::path(p).lexically_normal();
+      if (rel.is_absolute() || rel.empty() || *rel.begin() == "..") {
+        throw UsageError("PATH must lie below the -C folder: " + p);
+      }
+      std::string s = rel.generic_string();
+      if (!s.empty() && s.back() == '/') rel = fs::path(s.substr(0, s.size() - 1));
+      AddTree(base, rel, &entries);
+    }
+  }
+  for (const auto& e : entries) {
+    if (!lumora::IsSafeEntryName(e.name)) {
+      throw std::runtime_error("entry name refused by the updater: \"" + e.name + "\"");
+    }
+  }
+  return entries;
+}
+
+class StreamSink : public lumora::ByteSink {
+ public:
+  explicit StreamSink(std::ofstream& out) : out_(out) {}
+  bool Write(const uint8_t* data, size_t n) override {
+    out_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
+    return static_cast<bool>(out_);
+  }
+
+ private:
+  std::ofstream& out_;
+};
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int Create(const Options& o) {
+  if (o.output.empty()) throw UsageError("create needs -o OUT");
+  if (o.raw == !o.stub.empty()) throw UsageError("create needs exactly one of --stub and --raw");
+  std::vector<Entry> entries = CollectEntries(o);
+
+  std::string stub;
+  int64_t marker_at = -1;
+  if (!o.raw) {
+    stub = ReadWhole(o.stub);
+    int count = 0;
+    marker_at = lumora::FindOffsetMarker(stub, &count);
+    if (count != 1) {
+      throw std::runtime_error(o.stub + (count == 0 ? " carries no archive offset marker"
+                                                    : " carries more than one offset marker"));
+    }
+    unsigned char field[lumora::format::kOffsetFieldLength];
+    lumora::EncodeOffsetField(stub.size() + 1, field);
+    std::memcpy(&stub[marker_at + lumora::format::kOffsetMarkerTagLength], field, sizeof field);
+  }
+
+  int64_t total_input = 0;
+  for (const auto& e : entries) {
+    if (!e.source.empty()) {
+      std::error_code ec;
+      auto size = fs::file_size(e.source, ec);
+      if (ec) throw std::runtime_error("cannot read " + e.source.string());
+      total_input += static_cast<int64_t>(size);
+    }
+  }
+
+  // Written beside the target and renamed at the end, so a failed run leaves no half
+  // updater behind.
+  const std::string temp = o.output + ".part";
+  std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("cannot create " + temp);
+  try {
+    out.write(stub.data(), static_cast<std::streamsize>(stub.size()));
+    StreamSink sink(out);
+    lumora::ArchiveWriter writer(sink, o.policy);
+    Progress progress(!o.quiet, "packing");
+    int64_t done_before = 0;
+    writer.on_input = [&](int64_t n) { progress.Update(done_before + n, total_input); };
+    writer.Begin();
+    int64_t total_compressed = 0;
+    for (const auto& e : entries) {
+      if (e.source.empty()) {
+        writer.AddDirectory(e.name);
+        if (o.verbose) std::printf("dir\t%s\n", e.name.c_str());
+        continue;
+      }
+      std::ifstream in(e.source, std::ios::binary);
+      if (!in) throw std::runtime_error("cannot read " + e.source.string());
+      int64_t decoded = 0;
+      int64_t compressed = writer.AddFile(e.name, [&](uint8_t* buf, size_t n) -> size_t {
+        in.read(reinterpret_cast<char*>(buf), static_cast<std::streamsize>(n));
+        if (in.bad()) throw std::runtime_error("cannot read " + e.source.string());
+        decoded += in.gcount();
+        return static_cast<size_t>(in.gcount());
+      });
+      done_before += decoded;
+      total_compressed += compressed;
+      if (o.verbose) {
+        std::printf("file\t%s\t%lld\t%lld\n", e.name.c_str(), static_cast<long long>(compressed),
+                    static_cast<long long>(decoded));
+      }
+    }
+    writer.Finish(o.trailer);
+    progress.Done();
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + temp + ": " + std::strerror(errno));
+    if (o.verbose) {
+      std::printf("total\t%zu entries\t%lld compressed\t%lld decoded\n", entries.size(),
+                  static_cast<long long>(total_compressed), static_cast<long long>(total_input));
+    }
+  } catch (...) {
+    out.close();
+    fs::remove(temp);
+    throw;
+  }
+  fs::rename(temp, o.output);
+  if (!o.raw) {
+    fs::permissions(o.output, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                    fs::perm_options::add);
+  }
+  return kExitOk;
+}
+
+// ---- list, test, extract ----------------------------------------------------------------
+
+int64_t StartOffsetFor(const Options& o, lumora::FileSystem& files, const std::string& file) {
+  return o.offset ? *o.offset : lumora::ReadStartOffset(files, file);
+}
+
+int ListOrTest(const Options& o, bool list) {
+  if (o.paths.size() != 1) throw UsageError(o.command + " needs exactly one FILE");
+  lumora::Platform platform = lumora::CreateNativePlatform();
+  const std::string& file = o.paths[0];
+  lumora::SelfExtractor extractor(*platform.files, nullptr);
+  extractor.SetArchive(file, StartOffsetFor(o, *platform.files, file));
+  Progress progress(!o.quiet && !list, "testing");
+  extractor.on_progress = [&](int64_t pos, int64_t size) { progress.Update(pos, size); };
+  if (list) {
+    extractor.on_verified = [](const std::string& name, bool directory, int64_t compressed,
+                               int64_t decoded) {
+      if (directory) {
+        std::printf("dir\t%s\t0\t0\n", name.c_str());
+      } else {
+        std::printf("file\t%s\t%lld\t%lld\n", name.c_str(), static_cast<long long>(compressed),
+                    static_cast<long long>(decoded));
+      }
+    };
+  }
+  lumora::ArchiveSummary s = extractor.Verify();
+  progress.Done();
+  if (!list || o.verbose) {
+    std::printf("%s: %d files, %d directories, %lld bytes decoded, %s\n", file.c_str(), s.files,
+                s.directories, static_cast<long long>(s.decoded_bytes),
+                s.has_trailer ? "checksum matches" : "no checksum trailer");
+  }
+  return kExitOk;
+}
+
+int Extract(const Options& o) {
+  if (o.paths.size() != 1) throw UsageError("extract needs exactly one FILE");
+  if (o.dir.empty()) throw UsageError("extract needs -C DIR");
+  lumora::Platform platform = lumora::CreateNativePlatform();
+  const std::string& file = o.paths[0];
+  if (!platform.files->DirectoryExists(o.dir)) throw std::runtime_error("no folder " + o.dir);
+  lumora::SelfExtractor extractor(*platform.files, nullptr);
+  extractor.SetArchive(file, StartOffsetFor(o, *platform.files, file));
+  // Check everything first, so a damaged archive writes nothing.
+  extractor.Verify();
+  extractor.extractDir = o.dir + "\\";
+  Progress progress(!o.quiet, "extracting");
+  extractor.on_progress = [&](int64_t pos, int64_t size) { progress.Update(pos, size); };
+  extractor.on_entry = [&](const std::string& name, bool) {
+    if (o.verbose) {
+      progress.Done();
+      std::printf("%s\n", name.c_str());
+    }
+  };
+  extractor.Selfextract();
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    Options o = Parse(argc, argv);
+    if (o.command == "help") {
+      std::fputs(kUsage, stdout);
+      return kExitOk;
+    }
+    if (o.command == "create") return Create(o);
+    if (o.command == "list") return ListOrTest(o, true);
+    if (o.command == "test") return ListOrTest(o, false);
+    if (o.command == "extract") return Extract(o);
+    throw UsageError("unknown command " + o.command);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "lumora-pack: %s\n%s", e.what(), "Try 'lumora-pack --help'.\n");
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "lumora-pack: %s\n", e.what());
+    return kExitFailed;
+  }
+}
