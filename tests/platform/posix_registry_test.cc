@@ -100,8 +100,9 @@ TEST_F(PosixRegistryTest, CreateKeyAppendsMissingSectionsAndKeepsEveryOtherByte)
   const std::string after = ReadFile(Hive());
   EXPECT_EQ(after, before +
                        "\r\n"
-                       "\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Quandrix]\r\n"
-                       "\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Quandrix\\Lumora]\r\n");
+                       // New sections continue the spelling of the existing parent.
+                       "\r\n[HKEY_CURRENT_USER\\Software\\Quandrix]\r\n"
+                       "\r\n[HKEY_CURRENT_USER\\Software\\Quandrix\\Lumora]\r\n");
   EXPECT_EQ(Registry().ReadString("software\\quandrix\\lumora", "x"), std::nullopt);
   EXPECT_EQ(Registry().ReadString("Software", "B"), "  spaced  ");
 }

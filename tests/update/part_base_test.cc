@@ -86,6 +86,14 @@ class PartBaseTest : public UpdateFixture {
     return texts;
   }
 
+  // Lays out the directory as it stands after extraction: the installed part base under its
+  // working name, its working copy, and the archive's new part base.
+  void LayOutMerge(const std::string& installed, const std::string& fresh) {
+    WriteFile(At("HairBase1.txt"), installed);
+    WriteFile(At("HairBase4Check.txt"), installed);
+    WriteFile(At("partbase.txt"), fresh);
+  }
+
   PartBaseFiles base_;
 };
 
@@ -124,17 +132,9 @@ TEST_F(PartBaseTest, CheckWithoutPartBaseIsAnIoError) {
   EXPECT_FALSE(Exists(At("HairBase4Check.txt")));
 }
 
-// Lays out the directory as it stands after extraction: the installed part base under its
-// working name, its working copy, and the archive's new part base.
-void LayOutMerge(const UpdateFixture& f, const std::string& installed, const std::string& fresh) {
-  WriteFile(f.At("HairBase1.txt"), installed);
-  WriteFile(f.At("HairBase4Check.txt"), installed);
-  WriteFile(f.At("partbase.txt"), fresh);
-}
-
 TEST_F(PartBaseTest, MergeAppendsNewRecordsAndCommentsShareTheirRecordsFate) {
   LayOutMerge(
-      *this, CrLf(kInstalled),
+      CrLf(kInstalled),
       CrLf({"# 10 - Addition", "# new tattoos", "10; -1; -2;ADDITION\\tattoo\\OLD2.PSD;dropped;",
             "# follows dropped", "10; 0; 0;addition\\Tattoo\\new1.psd;kept;", "# follows kept", "",
             "10; 0; 0;noimagepath;", "10; 0; 0;addition\\Tattoo\\new1.psd;again;"}));
@@ -153,7 +153,7 @@ TEST_F(PartBaseTest, MergeAppendsNewRecordsAndCommentsShareTheirRecordsFate) {
 TEST_F(PartBaseTest, MergeLooksOnlyPastLinesThatBeginWithHash) {
   // The key stands in a '#' line (passed over) and in a record whose image differs but
   // whose name holds the key (found: any line but a '#' one counts).
-  LayOutMerge(*this, CrLf({"# a\\b.psd", "1;0;0;x.psd;see A\\C.PSD here;"}),
+  LayOutMerge(CrLf({"# a\\b.psd", "1;0;0;x.psd;see A\\C.PSD here;"}),
               CrLf({"1;0;0;a\\b.psd;n;", "1;0;0;a\\c.psd;n;"}));
   ASSERT_TRUE(base_.MergePartBase());
   EXPECT_EQ(ReadFile(At("Partbase.txt")),
@@ -162,7 +162,7 @@ TEST_F(PartBaseTest, MergeLooksOnlyPastLinesThatBeginWithHash) {
 }
 
 TEST_F(PartBaseTest, MergeWithoutRecordsAppendsEverythingAndNeverOpensTheWorkingCopy) {
-  LayOutMerge(*this, CrLf(kInstalled), CrLf({"# only", "", "# comments"}));
+  LayOutMerge(CrLf(kInstalled), CrLf({"# only", "", "# comments"}));
   ASSERT_TRUE(platform_.files->DeleteFile(Dir() + "HairBase4Check.txt"));
   ASSERT_TRUE(base_.MergePartBase());
   EXPECT_EQ(ReadFile(At("Partbase.txt")), CrLf(kInstalled) + CrLf({"# only", "", "# comments"}));
@@ -170,14 +170,14 @@ TEST_F(PartBaseTest, MergeWithoutRecordsAppendsEverythingAndNeverOpensTheWorking
 }
 
 TEST_F(PartBaseTest, MergeAppendsOnItsOwnLineAfterAnUnendedLastLine) {
-  LayOutMerge(*this, "1;0;0;a.psd;n;", CrLf({"2;0;0;b.psd;n;"}));
+  LayOutMerge("1;0;0;a.psd;n;", CrLf({"2;0;0;b.psd;n;"}));
   ASSERT_TRUE(base_.MergePartBase());
   EXPECT_EQ(ReadFile(At("Partbase.txt")), CrLf({"1;0;0;a.psd;n;", "2;0;0;b.psd;n;"}));
 }
 
 TEST_F(PartBaseTest, MergeRenameFailuresStopWithTheFileMessage) {
   // A left "HairBase2.txt" takes the name of the first rename.
-  LayOutMerge(*this, CrLf(kInstalled), CrLf({"2;0;0;b.psd;n;"}));
+  LayOutMerge(CrLf(kInstalled), CrLf({"2;0;0;b.psd;n;"}));
   WriteFile(At("HairBase2.txt"), "left");
   auto before = Snapshot(install_.path());
   EXPECT_FALSE(base_.MergePartBase());

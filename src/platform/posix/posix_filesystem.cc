@@ -98,6 +98,14 @@ int PathErrorCode(int posix_errno, const std::string& native) {
   return WindowsErrorCode(posix_errno);
 }
 
+// True when two native folder paths ("" is the current folder) name the same folder.
+bool SameFolder(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return stat(a.empty() ? "." : a.c_str(), &sa) == 0 &&
+         stat(b.empty() ? "." : b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
 // A core path split before its last component: the folder (with its separator, resolved)
 // and the last name as written.
 struct SplitTarget {
@@ -370,11 +378,7 @@ bool PosixFileSystem::Rename(const std::string& from, const std::string& to) {
 
   // The target may exist in no letter case, unless that entry is the source itself (a
   // rename that only changes the case of a name).
-  struct stat src_dir, dest_dir;
-  bool same_dir =
-      stat(NativeParent(source).empty() ? "." : NativeParent(source).c_str(), &src_dir) == 0 &&
-      stat(target.native_dir.empty() ? "." : target.native_dir.c_str(), &dest_dir) == 0 &&
-      src_dir.st_dev == dest_dir.st_dev && src_dir.st_ino == dest_dir.st_ino;
+  const bool same_dir = SameFolder(NativeParent(source), target.native_dir);
   const std::string source_name = NativeBaseName(source);
   bool case_change_only = false;
   for (const std::string& match : CaseInsensitiveMatches(target.native_dir, target.name)) {

@@ -231,8 +231,7 @@ bool ReadWholeFile(const std::string& path, std::string* content, bool* exists) 
 }
 
 // The spelling of the key's section in the file, or nullopt when it has none.
-std::optional<std::string> FindKey(const std::vector<std::string>& lines,
-                                   const std::string& key) {
+std::optional<std::string> FindKey(const std::vector<std::string>& lines, const std::string& key) {
   const std::string wanted = NormalKey(key);
   for (const std::string& line : lines) {
     std::optional<std::string> spelled = SectionKey(line, true);
