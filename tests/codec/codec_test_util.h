@@ -84,8 +84,8 @@ Bytes Frame(const Bytes& stream, size_t block_size = 255);
 std::vector<Bytes> Blocks(const Bytes& framed);
 
 struct DecodeResult {
-  Bytes output;             // everything written, the final write included
-  int64_t position = 0;     // where the archive stands afterwards
+  Bytes output;          // everything written, the final write included
+  int64_t position = 0;  // where the archive stands afterwards
   std::vector<int64_t> progress;
   std::vector<size_t> writes;  // write sizes, the final write last
 };

@@ -230,7 +230,8 @@ TEST_F(PartBaseTest, RestoreDeletesWorkingFilesAndGivesNamesBack) {
 
 // The merge as a straight reading of its rules: the working copy is searched from its
 // start for every record of the new part base.
-std::string NaiveMerge(FileSystem& files, const std::string& dir, bool* duplicates) {
+std::string NaiveMerge(FileSystem& files, const TempDir& tmp, bool* duplicates) {
+  const std::string dir = tmp.Core();
   TextWriter out = TextWriter::Append(files, dir + "Partbase.txt");
   TextReader fresh(files, dir + "HairBase2.txt");
   bool keep = true;
@@ -251,7 +252,7 @@ std::string NaiveMerge(FileSystem& files, const std::string& dir, bool* duplicat
     if (keep) out.WriteLine(line);
   }
   out.Close();
-  return ReadFile(dir + "Partbase.txt");
+  return ReadFile(tmp.Native("Partbase.txt"));
 }
 
 TEST_F(PartBaseTest, DuplicateCheckAgreesWithASearchPerRecord) {
@@ -297,7 +298,7 @@ TEST_F(PartBaseTest, DuplicateCheckAgreesWithASearchPerRecord) {
     ASSERT_TRUE(platform_.files->Rename(b.Core() + "Partbase.txt", b.Core() + "HairBase2.txt"));
     ASSERT_TRUE(platform_.files->Rename(b.Core() + "HairBase1.txt", b.Core() + "Partbase.txt"));
     bool naive_duplicates = false;
-    const std::string expected = NaiveMerge(*platform_.files, b.Core(), &naive_duplicates);
+    const std::string expected = NaiveMerge(*platform_.files, b, &naive_duplicates);
     ASSERT_EQ(ReadFile(a.Native("Partbase.txt")), expected) << "round " << round;
     ASSERT_EQ(fast.duplicatesFound, naive_duplicates) << "round " << round;
   }

@@ -58,6 +58,24 @@ std::unique_ptr<File> WatchedFileSystem::Open(const std::string& path, OpenMode 
   return std::make_unique<WatchedFile>(inner_.Open(path, mode), *this);
 }
 
+::testing::AssertionResult SameTree(const std::map<std::string, std::string>& expected,
+                                    const std::map<std::string, std::string>& actual) {
+  std::string diff;
+  for (const auto& [name, bytes] : expected) {
+    auto it = actual.find(name);
+    if (it == actual.end()) {
+      diff += " missing:" + name;
+    } else if (it->second != bytes) {
+      diff += " changed:" + name;
+    }
+  }
+  for (const auto& [name, bytes] : actual) {
+    if (expected.count(name) == 0) diff += " added:" + name;
+  }
+  if (diff.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "tree differs:" << diff;
+}
+
 UpdateFixture::UpdateFixture() {
   if (const char* xdg = std::getenv("XDG_CONFIG_HOME")) {
     had_xdg_ = true;

@@ -27,6 +27,9 @@ inline std::string CrLf(const std::vector<std::string>& lines) {
 // Every file below a folder, by relative path with '/', with its bytes; directories as
 // entries ending in '/'.
 std::map<std::string, std::string> Snapshot(const std::string& native_dir);
+// Compares two snapshots byte for byte; on a difference, names what differs.
+::testing::AssertionResult SameTree(const std::map<std::string, std::string>& expected,
+                                    const std::map<std::string, std::string>& actual);
 
 // The native file system, seen through: counts the reads and writes that reach the system,
 // and can report a chosen free space (the one condition a test cannot make real here).

@@ -1,0 +1,165 @@
+#include "codec/encoder.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "codec/codec_test_util.h"
+
+namespace lumora::testing {
+namespace {
+
+enum class Kind { kRandom, kZeros, kText, kImage, kMixed };
+
+Bytes MakeData(Kind kind, size_t size, unsigned seed) {
+  std::mt19937 rng(seed);
+  Bytes data(size);
+  static const char* const kWords[] = {"update ",   "part ",   "base ", "tattoo ",
+                                       "image\r\n", "record ", "0042 ", "Lumora "};
+  size_t i = 0;
+  switch (kind) {
+    case Kind::kRandom:
+      for (auto& b : data) b = static_cast<uint8_t>(rng());
+      break;
+    case Kind::kZeros:
+      break;
+    case Kind::kText:
+      while (i < size) {
+        for (const char* w = kWords[rng() % 8]; *w != 0 && i < size; ++w) data[i++] = *w;
+      }
+      break;
+    case Kind::kImage:  // a smooth gradient with a little noise
+      for (; i < size; ++i) data[i] = static_cast<uint8_t>((i % 512) / 3 + rng() % 4);
+      break;
+    case Kind::kMixed:
+      while (i < size) {
+        const size_t run = std::min<size_t>(size - i, 1 + rng() % 5000);
+        const Kind part = static_cast<Kind>(rng() % 4);
+        const Bytes piece = MakeData(part, run, static_cast<unsigned>(rng()));
+        std::copy(piece.begin(), piece.end(), data.begin() + static_cast<std::ptrdiff_t>(i));
+        i += run;
+      }
+      break;
+  }
+  return data;
+}
+
+// Every block holds 255 bytes but the last (1..255); only when the extra byte after an end
+// code on a byte boundary would stand alone are the last two 254 and 2.
+void ExpectWellCut(const Bytes& framed) {
+  const std::vector<Bytes> blocks = Blocks(framed);
+  ASSERT_FALSE(blocks.empty());
+  size_t total = 1;
+  for (const Bytes& b : blocks) total += b.size() + 1;
+  ASSERT_EQ(total, framed.size());
+  ASSERT_EQ(framed.back(), 0x00);
+  for (size_t i = 0; i + 1 < blocks.size(); ++i) {
+    if (i + 2 == blocks.size() && blocks[i].size() == 254) {
+      EXPECT_EQ(blocks.back().size(), 2u);
+      EXPECT_EQ(blocks.back().back(), 0x00);
+    } else {
+      EXPECT_EQ(blocks[i].size(), 255u) << "block " << i << " of " << blocks.size();
+    }
+  }
+  EXPECT_GE(blocks.back().size(), 1u);
+}
+
+TEST(EncoderTest, EmptyInputIsClearAndEndCode) {
+  EXPECT_EQ(EncodeMember(nullptr, 0, ClearPolicy::kBaseline), (Bytes{3, 0x00, 0x03, 0x02, 0}));
+  EXPECT_EQ(EncodeMember(nullptr, 0, ClearPolicy::kAdaptive), (Bytes{3, 0x00, 0x03, 0x02, 0}));
+}
+
+TEST(EncoderTest, WorkedExample) {
+  const Bytes text = ToBytes("ABABABA");
+  EXPECT_EQ(EncodeMember(text.data(), text.size(), ClearPolicy::kBaseline),
+            (Bytes{0x07, 0x00, 0x83, 0x08, 0x11, 0x48, 0x30, 0x20, 0x00}));
+}
+
+TEST(EncoderTest, EndCodeOnAByteBoundaryGetsTheExtraByte) {
+  // Six distinct bytes: clear, six roots and the end code are 72 bits.
+  const Bytes text = ToBytes("ABCDEF");
+  const Bytes framed = EncodeMember(text.data(), text.size(), ClearPolicy::kBaseline);
+  EXPECT_EQ(framed.size(), 12u);
+  EXPECT_EQ(framed[0], 10);
+  EXPECT_EQ(framed[10], 0x00);
+  EXPECT_EQ(ToString(DecodeFast(framed).output), "ABCDEF");
+}
+
+TEST(EncoderTest, ExtraByteNeverStandsAloneInTheLastBlock) {
+  // Look for inputs whose stream ends with the extra byte right after a whole block.
+  int found = 0;
+  for (size_t n = 200; n < 4000 && found < 3; ++n) {
+    const Bytes data = MakeData(Kind::kRandom, n, 99);
+    const Bytes framed = EncodeMember(data.data(), data.size(), ClearPolicy::kBaseline);
+    const std::vector<Bytes> blocks = Blocks(framed);
+    if (blocks.size() < 2 || blocks[blocks.size() - 2].size() != 254) continue;
+    ++found;
+    ExpectWellCut(framed);
+    const DecodeResult r = DecodeFast(framed, {0xAA});
+    EXPECT_EQ(r.output, data);
+    EXPECT_EQ(r.position, static_cast<int64_t>(framed.size()));
+  }
+  EXPECT_GT(found, 0);
+}
+
+TEST(EncoderTest, RoundTripsAgainstBothDecoders) {
+  const std::vector<size_t> sizes = {1, 2, 3, 255, 256, 257, 511, 512, 4095, 4096, 70007, 300000};
+  for (ClearPolicy policy : {ClearPolicy::kBaseline, ClearPolicy::kAdaptive}) {
+    for (Kind kind : {Kind::kRandom, Kind::kZeros, Kind::kText, Kind::kImage, Kind::kMixed}) {
+      for (size_t size : sizes) {
+        SCOPED_TRACE(::testing::Message() << "policy " << static_cast<int>(policy) << " kind "
+                                          << static_cast<int>(kind) << " size " << size);
+        const Bytes data = MakeData(kind, size, static_cast<unsigned>(size));
+        const Bytes framed = EncodeMember(data.data(), data.size(), policy);
+        ExpectWellCut(framed);
+        const DecodeResult fast = DecodeFast(framed, {0x2C});
+        ASSERT_EQ(fast.output, data);
+        EXPECT_EQ(fast.position, static_cast<int64_t>(framed.size()));
+        if (size <= 70007) {
+          const DecodeResult ref = DecodeReference(framed, {0x2C});
+          ASSERT_EQ(ref.output, data);
+          EXPECT_EQ(ref.position, fast.position);
+          EXPECT_EQ(ref.progress, fast.progress);
+          EXPECT_EQ(ref.writes.back(), fast.writes.back());
+        }
+      }
+    }
+  }
+}
+
+TEST(EncoderTest, FeedingInPiecesGivesTheSameMember) {
+  const Bytes data = MakeData(Kind::kMixed, 200000, 5);
+  for (ClearPolicy policy : {ClearPolicy::kBaseline, ClearPolicy::kAdaptive}) {
+    const Bytes whole = EncodeMember(data.data(), data.size(), policy);
+    Bytes pieces;
+    size_t calls = 0;
+    Encoder encoder(policy, [&](const uint8_t* bytes, size_t n) {
+      pieces.insert(pieces.end(), bytes, bytes + n);
+      ++calls;
+    });
+    std::mt19937 rng(11);
+    for (size_t pos = 0; pos < data.size();) {
+      const size_t n = std::min<size_t>(data.size() - pos, rng() % 3000);
+      encoder.Feed(data.data() + pos, n);
+      pos += n;
+    }
+    encoder.Finish();
+    EXPECT_EQ(pieces, whole);
+    EXPECT_GT(calls, 1u);  // framed bytes leave while the input is still coming
+    EXPECT_EQ(encoder.input_bytes(), data.size());
+    EXPECT_EQ(encoder.output_bytes(), whole.size());
+  }
+}
+
+TEST(EncoderTest, AdaptivePolicyIsNoWorseAndBeatsBaselineOnRandomBytes) {
+  for (Kind kind : {Kind::kRandom, Kind::kText, Kind::kImage, Kind::kMixed}) {
+    const Bytes data = MakeData(kind, 500000, 3);
+    const size_t baseline = EncodeMember(data.data(), data.size(), ClearPolicy::kBaseline).size();
+    const size_t adaptive = EncodeMember(data.data(), data.size(), ClearPolicy::kAdaptive).size();
+    EXPECT_LE(adaptive, baseline + baseline / 100) << static_cast<int>(kind);
+    if (kind == Kind::kRandom) EXPECT_LT(adaptive, baseline * 9 / 10);
+  }
+}
+
+}  // namespace
+}  // namespace lumora::testing

@@ -1,0 +1,193 @@
+#!/usr/bin/env bash
+# End-to-end runs of a packed updater on Linux. Each case makes an installation and a
+# registry file in a fresh temporary HOME, runs the updater unattended and checks the
+# exit status, what it printed and the installation byte for byte.
+set -uo pipefail
+pack="$1"
+stub="$2"
+examples="$3"
+sample="$examples/sample-update"
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+
+updater="$work/LumoraUpdate-sample"
+"$pack" create -q --stub "$stub" -o "$updater" --manifest "$examples/sample-update.manifest" \
+  -C "$sample" || { echo "packing failed"; exit 1; }
+
+# new_case NAME: a fresh HOME with an installation of two records and a data file.
+new_case() {
+  name="$1"
+  case_dir="$work/$name"
+  install="$case_dir/Lumora"
+  mkdir -p "$install" "$case_dir/config/registry"
+  printf '%s\r\n' "# 1 - Lips" "1; 0; 0;lips\\red.psd;red lips;" "9; 0; 0;hairdo\\bob.psd;bob;" \
+    >"$install/Partbase.txt"
+  printf '%s\r\n' "palette 1" "palette 2" >"$install/PalData.txt"
+  set_registry "5.0" "$install"
+}
+
+set_registry() {
+  printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Quandrix\\Lumora]\r\n"Version"="%s"\r\n"HDPath"="%s"\r\n' \
+    "$1" "$2" >"$case_dir/config/registry/HKEY_CURRENT_USER.reg"
+}
+
+# run_updater [FILE]: runs the updater (or FILE) for the current case.
+run_updater() {
+  local exe="${1:-$updater}"
+  HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" LUMORA_UI=terminal \
+    timeout 120 "$exe" </dev/null >"$case_dir/out.txt" 2>&1
+  status=$?
+}
+
+check() {
+  local what="$1"
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAIL [$name] $what"
+    sed 's/^/    | /' "$case_dir/out.txt" 2>/dev/null | tail -n 15
+  fi
+}
+
+printed() { grep -qF -- "$1" "$case_dir/out.txt"; }
+same_file() { cmp -s "$1" "$2"; }
+no_working_files() {
+  ! ls "$install" | grep -qiE '^(HairBase1|HairBase2|HairBase4Check)\.txt$|^PalData\.arh$|^TempFile\.tmp$'
+}
+images_installed() {
+  local f
+  for f in "$sample"/Addition/Tattoo/*.psd; do
+    cmp -s "$f" "$install/Addition/Tattoo/$(basename "$f")" || return 1
+  done
+}
+tree_digest() { (cd "$1" && find . -type f -print0 | sort -z | xargs -0 sha1sum | sha1sum); }
+
+# ---- success: new records appended, images installed, nothing left behind
+new_case success
+cp "$install/Partbase.txt" "$case_dir/original.txt"
+run_updater
+check "exit status 0" test "$status" -eq 0
+check "success message" printed "Information: Database successfully updated."
+check "part base = installed + new" same_file "$install/Partbase.txt" <(cat "$case_dir/original.txt" "$sample/partbase.txt")
+check "images" images_installed
+check "data file unchanged" same_file "$install/PalData.txt" <(printf '%s\r\n' "palette 1" "palette 2")
+check "no working files" no_working_files
+
+# ---- duplicates: a record already installed is dropped with a warning
+new_case duplicates
+printf '%s\r\n' "10; 5; 5;addition\\Tattoo\\fp003.psd;old tattoo;" >>"$install/Partbase.txt"
+run_updater
+check "exit status 0" test "$status" -eq 0
+check "warning before success" bash -c "grep -n 'Warning: Duplication elements!' '$case_dir/out.txt' | cut -d: -f1 | \
+  { read w; s=\$(grep -n 'Database successfully updated' '$case_dir/out.txt' | cut -d: -f1); [ \"\$w\" -lt \"\$s\" ]; }"
+check "fp003 record not appended twice" test "$(grep -c 'fp003' "$install/Partbase.txt")" -eq 1
+
+# ---- no registry: the installation message, nothing touched
+new_case missing-registry
+rm "$case_dir/config/registry/HKEY_CURRENT_USER.reg"
+before="$(tree_digest "$install")"
+run_updater
+check "exit status 1" test "$status" -eq 1
+check "installation message" printed "You have not correct installation for Lumora."
+check "registry key created" grep -qi 'SOFTWARE\\Quandrix\]' "$case_dir/config/registry/HKEY_CURRENT_USER.reg"
+check "installation untouched" test "$before" = "$(tree_digest "$install")"
+
+# ---- a bad basic index in the installed part base
+new_case bad-index
+printf '%s\r\n' "x1; 0; 0;bad\\x.psd;bad;" >>"$install/Partbase.txt"
+run_updater
+check "exit status 1" test "$status" -eq 1
+check "basic index message" printed "Bad file PARTBASE.TXT. Basic index error."
+check "copy kept, data file moved aside" test -f "$install/HairBase4Check.txt" -a -f "$install/PalData.arh"
+
+# ---- a PalData.arh left from an earlier run
+new_case leftover-arh
+printf 'old\r\n' >"$install/PalData.arh"
+before="$(tree_digest "$install")"
+run_updater
+check "exit status 1" test "$status" -eq 1
+check "file message" printed "File error."
+check "nothing changed" test "$before" = "$(tree_digest "$install")"
+
+# ---- an archive with a new PalData.txt: its lines are appended
+new_case new-paldata
+mkdir -p "$case_dir/src"
+cp -r "$sample/." "$case_dir/src/"
+printf '%s\r\n' "palette 3" >"$case_dir/src/PalData.txt"
+(cat "$examples/sample-update.manifest"; echo "PalData.txt") >"$case_dir/manifest"
+"$pack" create -q --stub "$stub" -o "$case_dir/upd" --manifest "$case_dir/manifest" -C "$case_dir/src"
+run_updater "$case_dir/upd"
+check "exit status 0" test "$status" -eq 0
+check "data file appended" same_file "$install/PalData.txt" <(printf '%s\r\n' "palette 1" "palette 2" "palette 3")
+check "no working files" no_working_files
+
+# ---- an image that exists already is kept as it is
+new_case kept-file
+mkdir -p "$install/Addition/Tattoo"
+printf 'my own picture' >"$install/Addition/Tattoo/fp007.psd"
+run_updater
+check "exit status 0" test "$status" -eq 0
+check "existing file kept" same_file "$install/Addition/Tattoo/fp007.psd" <(printf 'my own picture')
+check "others installed" same_file "$install/Addition/Tattoo/fp008.psd" "$sample/Addition/Tattoo/fp008.psd"
+check "no scratch file" test ! -e "$install/TempFile.tmp"
+
+# ---- Lumora holds its data file open: the first rename fails
+new_case held-open
+sleep 60 <"$install/PalData.txt" &
+holder=$!
+sleep 0.2
+before="$(tree_digest "$install")"
+run_updater
+kill "$holder" 2>/dev/null
+wait "$holder" 2>/dev/null
+check "exit status 1" test "$status" -eq 1
+check "file message" printed "If you run Lumora Studio complete it and try again."
+check "nothing changed" test "$before" = "$(tree_digest "$install")"
+
+# ---- a truncated updater: refused before anything is renamed
+new_case truncated
+size=$(stat -c %s "$updater")
+head -c $((size - 400)) "$updater" >"$case_dir/cut"
+chmod +x "$case_dir/cut"
+before="$(tree_digest "$install")"
+run_updater "$case_dir/cut"
+check "exit status 1" test "$status" -eq 1
+check "damage reported" bash -c "grep -qE 'damaged|Stream read error' '$case_dir/out.txt'"
+check "installation untouched" test "$before" = "$(tree_digest "$install")"
+
+# ---- a damaged updater (one byte changed inside the archive)
+new_case damaged
+cp "$updater" "$case_dir/bad"
+printf '\xff' | dd of="$case_dir/bad" bs=1 seek=$((size - 3000)) conv=notrunc status=none
+before="$(tree_digest "$install")"
+run_updater "$case_dir/bad"
+check "exit status 1" test "$status" -eq 1
+check "damage reported" printed "damaged"
+check "installation untouched" test "$before" = "$(tree_digest "$install")"
+
+# ---- a full disk while unpacking: the file size limit stops a write
+new_case full-disk
+if command -v prlimit >/dev/null; then
+  HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" LUMORA_UI=terminal \
+    timeout 120 prlimit --fsize=6000 "$updater" </dev/null >"$case_dir/out.txt" 2>&1
+  status=$?
+  check "exit status 1" test "$status" -eq 1
+  check "disk message" printed "Disk write error or disk is full."
+  check "no success reported" bash -c "! grep -q 'successfully' '$case_dir/out.txt'"
+  check "nothing merged" test ! -e "$install/Partbase.txt"
+fi
+
+# ---- closing the window (SIGTERM) during the update: it runs to its end
+new_case closed-during-run
+HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" LUMORA_UI=terminal \
+  timeout -s TERM 0.01 "$updater" </dev/null >"$case_dir/out.txt" 2>&1
+status=$?
+check "update completed despite the close" bash -c "[ $status -eq 0 ] || [ $status -eq 124 ]"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
