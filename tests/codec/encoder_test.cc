@@ -157,7 +157,9 @@ TEST(EncoderTest, AdaptivePolicyIsNoWorseAndBeatsBaselineOnRandomBytes) {
     const size_t baseline = EncodeMember(data.data(), data.size(), ClearPolicy::kBaseline).size();
     const size_t adaptive = EncodeMember(data.data(), data.size(), ClearPolicy::kAdaptive).size();
     EXPECT_LE(adaptive, baseline + baseline / 100) << static_cast<int>(kind);
-    if (kind == Kind::kRandom) EXPECT_LT(adaptive, baseline * 9 / 10);
+    if (kind == Kind::kRandom) {
+      EXPECT_LT(adaptive, baseline * 9 / 10);
+    }
   }
 }
 

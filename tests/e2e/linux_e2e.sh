@@ -182,12 +182,25 @@ if command -v prlimit >/dev/null; then
   check "nothing merged" test ! -e "$install/Partbase.txt"
 fi
 
-# ---- closing the window (SIGTERM) during the update: it runs to its end
+# ---- closing the window (SIGTERM) during extraction: the update runs on to its end
 new_case closed-during-run
+mkdir -p "$case_dir/src"
+cp -r "$sample/." "$case_dir/src/"
+head -c 30000000 /dev/urandom >"$case_dir/src/big.bin"
+(cat "$examples/sample-update.manifest"; echo "big.bin") >"$case_dir/manifest"
+"$pack" create -q --stub "$stub" -o "$case_dir/upd" --manifest "$case_dir/manifest" -C "$case_dir/src"
 HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" LUMORA_UI=terminal \
-  timeout -s TERM 0.01 "$updater" </dev/null >"$case_dir/out.txt" 2>&1
+  timeout 120 "$case_dir/upd" </dev/null >"$case_dir/out.txt" 2>&1 &
+pid=$!
+for _ in $(seq 1 400); do grep -q "big.bin" "$case_dir/out.txt" 2>/dev/null && break; sleep 0.01; done
+kill -TERM "$pid" 2>/dev/null
+wait "$pid"
 status=$?
-check "update completed despite the close" bash -c "[ $status -eq 0 ] || [ $status -eq 124 ]"
+check "exit status 0" test "$status" -eq 0
+check "closed while extracting" bash -c "grep -q 'big.bin' '$case_dir/out.txt'"
+check "merged to the end" same_file "$install/Addition/Tattoo/ba049.psd" "$sample/Addition/Tattoo/ba049.psd"
+check "big file complete" same_file "$install/big.bin" "$case_dir/src/big.bin"
+check "no working files" no_working_files
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
