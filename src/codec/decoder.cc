@@ -29,8 +29,9 @@ using lzw::kTableSize;
 // every string of the chain table lives.
 constexpr size_t kMaxDefinitions = kTableSize - kFirstFreeCode;
 constexpr size_t kMaxStretchBytes = 1 + kMaxDefinitions * (kMaxDefinitions + 3) / 2;
-constexpr size_t kCopySlack = 32;  // bytes that a string copy may write past its end
-constexpr size_t kHistoryBytes = kMaxStretchBytes + kCopySlack;
+constexpr size_t kCopySlack = 32;    // bytes that a string copy may write past its end
+constexpr uint32_t kRootArea = 288;  // the 256 roots at the front, and room to copy them
+constexpr size_t kHistoryBytes = kRootArea + kMaxStretchBytes + kCopySlack;
 constexpr size_t kFlushChunk = 64 * 1024;  // decoded bytes handed to the output at once
 
 inline void Copy16(uint8_t* dst, const uint8_t* src) {
@@ -81,7 +82,11 @@ class BitReader {
     for (;;) {
       if (end_ - p_ >= 8) {
         uint64_t word = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        std::memcpy(&word, p_, 8);
+#else
         for (int i = 7; i >= 0; --i) word = (word << 8) | p_[i];
+#endif
         bits_ |= word << count_;
         p_ += (63 - count_) >> 3;
         count_ |= 56;
@@ -119,10 +124,14 @@ class BitReader {
 
 // The chain table. Every string in it is a piece of the output decoded since the last
 // clear code, so a slot is the offset and length of that piece in `history`, and emitting
-// a code is one copy of one string.
+// a code is one copy of one string. The roots live at the front of `history`, so a root
+// is copied like any other string.
 struct Decoder::State {
-  uint32_t slotStart[kTableSize] = {};
-  uint32_t slotLength[kTableSize] = {};
+  struct Slot {
+    uint32_t start;
+    uint32_t length;
+  };
+  Slot slots[kTableSize] = {};
   std::unique_ptr<uint8_t[]> history;
 };
 
@@ -136,15 +145,18 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
     return;
   }
   State& s = *state_;
-  if (!s.history) s.history.reset(new uint8_t[kHistoryBytes]);
+  if (!s.history) {
+    s.history.reset(new uint8_t[kHistoryBytes]);
+    for (uint32_t i = 0; i < kRootArea; ++i) s.history[i] = static_cast<uint8_t>(i);
+    for (uint32_t i = 0; i < kClearCode; ++i) s.slots[i] = {i, 1};
+  }
   uint8_t* const h = s.history.get();
-  uint32_t* const slotStart = s.slotStart;
-  uint32_t* const slotLength = s.slotLength;
+  State::Slot* const slots = s.slots;
 
   BitReader reader(archive, in);
-  size_t cur = 0;      // end of the stretch's output in h
-  size_t flushed = 0;  // h[0, flushed) has gone to the output already
-  size_t lastStart = 0;
+  size_t cur = kRootArea;      // end of the stretch's output in h
+  size_t flushed = kRootArea;  // h[kRootArea, flushed) has gone to the output already
+  size_t lastStart = cur;
   size_t lastLength = 0;  // h[lastStart, lastStart + lastLength) is prevCode's string
   uint32_t prevCode = 0;
   uint32_t nextCode = kFirstFreeCode;
@@ -184,26 +196,23 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
       for (;;) {
         if (cur - flushed >= kFlushChunk) flush();
         if (!reader.Read(codeWidth, &code)) break;
-        if (code == kClearCode) {
-          clear = true;
-          break;
-        }
-        if (code == kEndCode) {
-          in.moreData = false;
+        if (code - kClearCode < 2u) {
+          if (code == kClearCode) {
+            clear = true;
+          } else {
+            in.moreData = false;  // the end code
+          }
           break;
         }
         // Every other code defines slot nextCode: prevCode's string followed by one byte.
-        if (nextCode >= static_cast<uint32_t>(kTableSize)) Corrupt();
-        if (prevCode >= nextCode) Corrupt();  // its slot is not written in this stretch
+        // Past slot 4095, or with prevCode's slot not written in this stretch, there is
+        // no such string.
+        if ((nextCode >= static_cast<uint32_t>(kTableSize)) | (prevCode >= nextCode)) Corrupt();
         size_t length;
         if (code < nextCode) {
-          if (code < kClearCode) {
-            h[cur] = static_cast<uint8_t>(code);
-            length = 1;
-          } else {
-            length = slotLength[code];
-            CopyString(h + cur, h + slotStart[code], length);
-          }
+          const State::Slot slot = slots[code];
+          length = slot.length;
+          CopyString(h + cur, h + slot.start, length);
         } else {
           // Not in the table yet: prevCode's string followed by its own first byte.
           if (lastLength == 0) Corrupt();
@@ -211,8 +220,7 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
           CopyString(h + cur, h + lastStart, lastLength);
           h[cur + lastLength] = h[lastStart];
         }
-        slotStart[nextCode] = static_cast<uint32_t>(lastStart);
-        slotLength[nextCode] = static_cast<uint32_t>(lastLength + 1);
+        slots[nextCode] = {static_cast<uint32_t>(lastStart), static_cast<uint32_t>(lastLength + 1)};
         ++nextCode;
         lastStart = cur;
         lastLength = length;
@@ -227,7 +235,7 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
       if (!clear) break;
       flush();
       report();
-      cur = flushed = 0;
+      cur = flushed = kRootArea;
       nextCode = kFirstFreeCode;
       codeWidth = kInitialWidth;
       widthLimit = kInitialLimit;

@@ -130,7 +130,7 @@ TextWriter TextWriter::Append(FileSystem& files, const std::string& path) {
       }
       ends_in_line_end = before == '\r';
     }
-    if (!ends_in_line_end) writer.Put("\r\n", 2);
+    writer.pending_line_end_ = !ends_in_line_end;
     return writer;
   }
   return TextWriter(std::move(file));
@@ -161,6 +161,10 @@ void TextWriter::Flush() {
 
 void TextWriter::WriteLine(const std::string& line) {
   if (!file_) throw IoError(errc::kAccessDenied);
+  if (pending_line_end_) {
+    pending_line_end_ = false;
+    Put("\r\n", 2);
+  }
   Put(line.data(), line.size());
   Put("\r\n", 2);
 }

@@ -53,8 +53,8 @@ class TextWriter {
   static TextWriter Create(FileSystem& files, const std::string& path);
   // Opens an existing file for appending. A 0x1A byte among its last 128 bytes cuts the
   // file at the first such byte. When what remains is not empty and does not end in a
-  // line end (CR, or CR LF), CR LF is written first, so that the file's last line is never
-  // joined to the first appended one.
+  // line end (CR, or CR LF), CR LF is written before the first appended line, so that the
+  // file's last line is never joined to it; with nothing appended the file keeps its end.
   static TextWriter Append(FileSystem& files, const std::string& path);
 
   TextWriter(TextWriter&&) = default;
@@ -77,6 +77,7 @@ class TextWriter {
 
   std::unique_ptr<File> file_;
   std::vector<char> buffer_;
+  bool pending_line_end_ = false;  // the appended-to file's last line still needs its end
 };
 
 }  // namespace lumora

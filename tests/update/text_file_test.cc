@@ -119,6 +119,11 @@ TEST_F(TextFileTest, AppendCutsAtEofMarkInTheLast128BytesAndNeverJoinsLines) {
   }
 }
 
+TEST_F(TextFileTest, AppendingNothingKeepsAnUnendedLastLineAsItIs) {
+  EXPECT_EQ(AppendTo("a", {}), "a");
+  EXPECT_EQ(AppendTo("a\x1a", {}), "a");  // the cut itself always happens
+}
+
 TEST_F(TextFileTest, FailuresCarryTheFilesErrorText) {
   try {
     TextReader reader(*platform_.files, Dir() + "missing.txt");

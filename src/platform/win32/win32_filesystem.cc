@@ -1,0 +1,245 @@
+// Files, directories and the directory search through the system's ANSI file functions.
+// Every failure keeps the system's own error code (GetLastError), which is what the
+// run-time layer's messages are keyed by.
+#include "platform/win32/win32_windows.h"
+// (windows.h first)
+#include <algorithm>
+#include <limits>
+
+#include "platform/errors.h"
+#include "platform/win32/win32_platform.h"
+
+namespace lumora {
+namespace {
+
+// An open file handle, closed by its destructor.
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
+  ~FileHandle() { Close(); }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  FileHandle(FileHandle&& other) noexcept : h_(other.h_) { other.h_ = INVALID_HANDLE_VALUE; }
+  FileHandle& operator=(FileHandle&& other) noexcept {
+    if (this != &other) {
+      Close();
+      h_ = other.h_;
+      other.h_ = INVALID_HANDLE_VALUE;
+    }
+    return *this;
+  }
+  HANDLE get() const { return h_; }
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  void Close() {
+    if (valid()) CloseHandle(h_);
+    h_ = INVALID_HANDLE_VALUE;
+  }
+  HANDLE h_;
+};
+
+// An open directory search, closed by its destructor.
+class SearchHandle {
+ public:
+  SearchHandle(const std::string& pattern, WIN32_FIND_DATAA* first)
+      : h_(FindFirstFileA(pattern.c_str(), first)) {}
+  ~SearchHandle() {
+    if (valid()) FindClose(h_);
+  }
+  SearchHandle(const SearchHandle&) = delete;
+  SearchHandle& operator=(const SearchHandle&) = delete;
+  HANDLE get() const { return h_; }
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE h_;
+};
+
+// Largest piece handed to one ReadFile or WriteFile call (their counts are 32-bit).
+constexpr size_t kMaxPiece = 1u << 30;
+
+class Win32File : public File {
+ public:
+  explicit Win32File(FileHandle h) : h_(std::move(h)) {}
+
+  IoResult Read(void* data, size_t n) override {
+    IoResult r;
+    char* p = static_cast<char*>(data);
+    while (r.count < n) {
+      DWORD want = static_cast<DWORD>(std::min(n - r.count, kMaxPiece));
+      DWORD got = 0;
+      if (!ReadFile(h_.get(), p + r.count, want, &got, nullptr)) {
+        r.error = static_cast<int>(GetLastError());
+        break;
+      }
+      if (got == 0) break;  // end of the file
+      r.count += got;
+    }
+    return r;
+  }
+
+  IoResult Write(const void* data, size_t n) override {
+    IoResult r;
+    const char* p = static_cast<const char*>(data);
+    while (r.count < n) {
+      DWORD want = static_cast<DWORD>(std::min(n - r.count, kMaxPiece));
+      DWORD put = 0;
+      if (!WriteFile(h_.get(), p + r.count, want, &put, nullptr)) {
+        r.error = static_cast<int>(GetLastError());
+        break;
+      }
+      if (put == 0) {
+        // A write that moves nothing without an error: the disk took no more.
+        r.error = errc::kDiskFull;
+        break;
+      }
+      r.count += put;
+    }
+    return r;
+  }
+
+  int64_t Seek(int64_t offset) override {
+    LARGE_INTEGER to, now;
+    to.QuadPart = offset;
+    if (offset < 0 || !SetFilePointerEx(h_.get(), to, &now, FILE_BEGIN)) return -1;
+    return now.QuadPart;
+  }
+
+  int64_t Position() const override {
+    LARGE_INTEGER zero, now;
+    zero.QuadPart = 0;
+    if (!SetFilePointerEx(h_.get(), zero, &now, FILE_CURRENT)) return -1;
+    return now.QuadPart;
+  }
+
+  int64_t Size() override {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(h_.get(), &size)) return -1;
+    return size.QuadPart;
+  }
+
+  // Cuts the file at size; the current position stays where it was.
+  bool Truncate(int64_t size) override {
+    if (size < 0) return false;
+    const int64_t keep = Position();
+    if (keep < 0 || Seek(size) < 0) return false;
+    const bool ok = SetEndOfFile(h_.get()) != 0;
+    Seek(keep);
+    return ok;
+  }
+
+ private:
+  FileHandle h_;
+};
+
+// True when a name holds the search wildcards, which FindFirstFileA would expand.
+bool HasWildcard(const std::string& path) { return path.find_first_of("*?") != std::string::npos; }
+
+std::string WithoutTrailingSeparators(std::string path) {
+  // "C:\" keeps its separator: it is the root, not a trailing one.
+  while (path.size() > 1 && (path.back() == '\\' || path.back() == '/') &&
+         !(path.size() == 3 && path[1] == ':')) {
+    path.pop_back();
+  }
+  return path;
+}
+
+}  // namespace
+
+std::unique_ptr<File> Win32FileSystem::Open(const std::string& path, OpenMode mode) {
+  DWORD access = 0, share = 0, disposition = OPEN_EXISTING;
+  switch (mode) {
+    case OpenMode::kRead:
+      access = GENERIC_READ;
+      share = FILE_SHARE_READ;
+      break;
+    case OpenMode::kWriteExisting:
+      access = GENERIC_WRITE;
+      break;
+    case OpenMode::kReadWrite:
+      access = GENERIC_READ | GENERIC_WRITE;
+      share = FILE_SHARE_READ;
+      break;
+    case OpenMode::kCreate:
+      access = GENERIC_WRITE;
+      disposition = CREATE_ALWAYS;
+      break;
+  }
+  FileHandle h(CreateFileA(path.c_str(), access, share, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.valid()) throw IoError(static_cast<int>(GetLastError()));
+  return std::make_unique<Win32File>(std::move(h));
+}
+
+bool Win32FileSystem::FileExists(const std::string& path) {
+  if (path.empty() || HasWildcard(path)) return false;
+  WIN32_FIND_DATAA found;
+  SearchHandle search(path, &found);
+  return search.valid() && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool Win32FileSystem::DirectoryExists(const std::string& path) {
+  DWORD a = GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool Win32FileSystem::CreateDirectory(const std::string& path) {
+  return CreateDirectoryA(path.c_str(), nullptr) != 0;
+}
+
+bool Win32FileSystem::RemoveDirectory(const std::string& path) {
+  return RemoveDirectoryA(path.c_str()) != 0;
+}
+
+bool Win32FileSystem::DeleteFile(const std::string& path) {
+  return DeleteFileA(path.c_str()) != 0;
+}
+
+bool Win32FileSystem::Rename(const std::string& from, const std::string& to) {
+  // MoveFileA never replaces an existing target, but it does give a file a new spelling
+  // of its own name ("a.txt" to "A.TXT"); that target exists too, so it is refused here.
+  if (GetFileAttributesA(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return false;
+  }
+  return MoveFileA(from.c_str(), to.c_str()) != 0;
+}
+
+bool Win32FileSystem::ListDirectory(const std::string& path, std::vector<DirEntry>* entries) {
+  entries->clear();
+  if (HasWildcard(path)) return false;
+  WIN32_FIND_DATAA found;
+  SearchHandle search(WithoutTrailingSeparators(path) + "\\*.*", &found);
+  if (!search.valid()) return false;
+  do {
+    entries->push_back({found.cFileName, static_cast<uint32_t>(found.dwFileAttributes)});
+  } while (FindNextFileA(search.get(), &found));
+  return true;
+}
+
+int64_t Win32FileSystem::FreeSpace(const std::string& path) {
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExA(path.c_str(), &available, nullptr, nullptr)) return -1;
+  if (available.QuadPart > static_cast<ULONGLONG>(std::numeric_limits<int64_t>::max())) {
+    return std::numeric_limits<int64_t>::max();
+  }
+  return static_cast<int64_t>(available.QuadPart);
+}
+
+std::string Win32FileSystem::ModuleFileName() {
+  std::string name(MAX_PATH, '\0');
+  for (;;) {
+    DWORD n = GetModuleFileNameA(nullptr, &name[0], static_cast<DWORD>(name.size()));
+    if (n == 0) return "";
+    // A name that filled the buffer may have been cut: try again with a larger one.
+    if (n < name.size()) {
+      name.resize(n);
+      return name;
+    }
+    if (name.size() >= 32768) return "";
+    name.resize(name.size() * 2);
+  }
+}
+
+}  // namespace lumora

@@ -1,0 +1,48 @@
+// Windows services behind the platform interfaces, through the ANSI (...A) functions, so
+// that paths and values are the byte strings of the system's 8-bit code page unchanged.
+// Implemented:
+//  [X] registry: HKEY_CURRENT_USER keys opened and created with full access, string values
+//      (REG_SZ, REG_EXPAND_SZ unexpanded), every other type refused
+//  [X] files: CreateFileA with the sharing of each open mode, errors as GetLastError codes,
+//      directory search with the real attribute bits, renames that never replace
+//  [X] processes: CreateProcessA in a new console, waited for while window messages wake
+//      the caller, so the window stays alive without keeping a core busy
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/filesystem.h"
+#include "platform/processes.h"
+#include "platform/registry.h"
+
+namespace lumora {
+
+class Win32Registry : public Registry {
+ public:
+  bool CreateKey(const std::string& key) override;
+  std::optional<std::string> ReadString(const std::string& key, const std::string& name) override;
+};
+
+class Win32FileSystem : public FileSystem {
+ public:
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
+  bool FileExists(const std::string& path) override;
+  bool DirectoryExists(const std::string& path) override;
+  bool CreateDirectory(const std::string& path) override;
+  bool RemoveDirectory(const std::string& path) override;
+  bool DeleteFile(const std::string& path) override;
+  bool Rename(const std::string& from, const std::string& to) override;
+  bool ListDirectory(const std::string& path, std::vector<DirEntry>* entries) override;
+  int64_t FreeSpace(const std::string& path) override;
+  std::string ModuleFileName() override;
+};
+
+class Win32Processes : public Processes {
+ public:
+  std::unique_ptr<Process> Start(const std::string& command_line) override;
+};
+
+}  // namespace lumora
