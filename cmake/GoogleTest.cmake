@@ -17,6 +17,7 @@ function(lumora_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+  # Listing the tests starts the binary (under Wine when cross-built): allow for a slow start.
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
     PROPERTIES ENVIRONMENT "LUMORA_TEST_DATA=${CMAKE_SOURCE_DIR}/tests/data")
 endfunction()

@@ -1,6 +1,7 @@
 #include "codec/decoder.h"
 
 #include <cstring>
+#include <exception>
 
 #include "codec/lzw_constants.h"
 #include "platform/errors.h"
@@ -32,7 +33,6 @@ constexpr size_t kMaxStretchBytes = 1 + kMaxDefinitions * (kMaxDefinitions + 3) 
 constexpr size_t kCopySlack = 32;    // bytes that a string copy may write past its end
 constexpr uint32_t kRootArea = 288;  // the 256 roots at the front, and room to copy them
 constexpr size_t kHistoryBytes = kRootArea + kMaxStretchBytes + kCopySlack;
-constexpr size_t kFlushChunk = 64 * 1024;  // decoded bytes handed to the output at once
 
 inline void Copy16(uint8_t* dst, const uint8_t* src) {
   uint8_t chunk[16];
@@ -50,75 +50,80 @@ inline void CopyString(uint8_t* dst, const uint8_t* src, size_t len) {
   } while (i < len);
 }
 
-[[noreturn]] void Corrupt() { throw RuntimeError(kCorruptDataError); }
+// The bit reader's state: the member's bytes are taken least significant bit first into
+// `bits`, of which `count` are not used yet. It hands out the same codes as a byte-wise
+// reader and fetches a block exactly when the byte-wise reader would: only when the code
+// in hand needs a byte of it. Kept as plain values so that the decoding loop holds them in
+// registers.
+struct Bits {
+  const uint8_t* p;    // next byte of the current block
+  const uint8_t* end;  // end of the current block's data
+  uint64_t bits;
+  int count;
+  bool ok;  // false: the member's bytes ran out, or a block could not be read
+};
 
-// Takes codes out of the member's bytes, least significant bit first. It hands out the
-// same codes as the byte-wise reader and fetches a block exactly when the byte-wise reader
-// would: only when the code in hand needs a byte of it.
-class BitReader {
- public:
-  BitReader(ByteSource& archive, BlockReader& in)
-      : archive_(archive), in_(in), p_(in.inBuffer + in.inPos), end_(in.inBuffer + in.inSize) {}
-
-  // The next code of `width` bits; false when the member's bytes run out before it ends.
-  bool Read(int width, uint32_t* code) {
-    if (count_ < width && !Refill(width)) return false;
-    *code = static_cast<uint32_t>(bits_) & ((1u << width) - 1);
-    bits_ >>= width;
-    count_ -= width;
-    return true;
-  }
-
-  // Leaves the block reader as the byte-wise reader would: every byte that a code touched
-  // has been handed out.
-  void Sync() {
-    if (exhausted_) return;
-    in_.inPos = static_cast<int32_t>(p_ - in_.inBuffer) - count_ / 8;
-    if (in_.lastBlock && in_.inPos == in_.inSize) in_.moreData = false;
-  }
-
- private:
-  bool Refill(int width) {
-    for (;;) {
-      if (end_ - p_ >= 8) {
-        uint64_t word = 0;
+inline uint64_t Load64(const uint8_t* p) {
+  uint64_t word = 0;
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        std::memcpy(&word, p_, 8);
+  std::memcpy(&word, p, 8);
 #else
-        for (int i = 7; i >= 0; --i) word = (word << 8) | p_[i];
+  for (int i = 7; i >= 0; --i) word = (word << 8) | p[i];
 #endif
-        bits_ |= word << count_;
-        p_ += (63 - count_) >> 3;
-        count_ |= 56;
-        return true;
-      }
-      while (count_ <= 56 && p_ < end_) {
-        bits_ |= static_cast<uint64_t>(*p_++) << count_;
-        count_ += 8;
-      }
-      if (count_ >= width) return true;
-      // The block is used up. After the member's last block nothing may be read: the
-      // bytes that follow belong to the next entry.
-      in_.inPos = in_.inSize;
-      if (in_.lastBlock) {
-        in_.moreData = false;
-        exhausted_ = true;
+  return word;
+}
+
+// Loads the member's next block; false after its last block (nothing after the member's
+// terminator is read: those bytes belong to the next entry) or when the read fails, whose
+// error is kept in *error.
+bool NextBlock(ByteSource& archive, BlockReader& in, std::exception_ptr* error) {
+  in.inPos = in.inSize;
+  if (in.lastBlock) {
+    in.moreData = false;
+    return false;
+  }
+  try {
+    in.LoadBlock(archive);
+  } catch (...) {
+    *error = std::current_exception();
+    return false;
+  }
+  return true;
+}
+
+// Takes the next code of `width` bits; false when there is none.
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline bool
+ReadCode(Bits& b, int width, uint32_t& code, ByteSource& archive, BlockReader& in,
+         std::exception_ptr* error) {
+  if (b.end - b.p >= 8) {
+    // Top the bit buffer up to 56..63 bits on every code: no branch to mispredict.
+    b.bits |= Load64(b.p) << b.count;
+    b.p += (63 - b.count) >> 3;
+    b.count |= 56;
+  } else {
+    // Near the end of a block: byte by byte, loading the next block only when the code
+    // needs a byte of it.
+    while (b.count < width) {
+      if (b.p < b.end) {
+        b.bits |= static_cast<uint64_t>(*b.p++) << b.count;
+        b.count += 8;
+      } else if (NextBlock(archive, in, error)) {
+        b.p = in.inBuffer;
+        b.end = in.inBuffer + in.inSize;
+      } else {
+        b.ok = false;
         return false;
       }
-      in_.LoadBlock(archive_);
-      p_ = in_.inBuffer;
-      end_ = in_.inBuffer + in_.inSize;
     }
   }
-
-  ByteSource& archive_;
-  BlockReader& in_;
-  const uint8_t* p_;
-  const uint8_t* end_;
-  uint64_t bits_ = 0;
-  int count_ = 0;
-  bool exhausted_ = false;
-};
+  code = static_cast<uint32_t>(b.bits) & ((1u << width) - 1);
+  b.bits >>= width;
+  b.count -= width;
+  return true;
+}
 
 }  // namespace
 
@@ -153,102 +158,105 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
   uint8_t* const h = s.history.get();
   State::Slot* const slots = s.slots;
 
-  BitReader reader(archive, in);
-  size_t cur = kRootArea;      // end of the stretch's output in h
-  size_t flushed = kRootArea;  // h[kRootArea, flushed) has gone to the output already
+  Bits b{in.inBuffer + in.inPos, in.inBuffer + in.inSize, 0, 0, true};
+  std::exception_ptr error;
+  bool corrupt = false;
+  // The stretch's output is h[kRootArea, cur); h[kRootArea, flushed) has gone out already.
+  // prevCode's string is always the piece just before cur: h[lastStart, cur).
+  size_t cur = kRootArea;
+  size_t flushed = kRootArea;
   size_t lastStart = cur;
-  size_t lastLength = 0;  // h[lastStart, lastStart + lastLength) is prevCode's string
-  uint32_t prevCode = 0;
   uint32_t nextCode = kFirstFreeCode;
+  // Slots below this may be defined. It drops to 0 when prevCode is a code above nextCode,
+  // whose string was never written, so that the next definition fails.
+  uint32_t defineLimit = kTableSize;
   int codeWidth = kInitialWidth;
   uint32_t widthLimit = kInitialLimit;
   uint32_t code = 0;
 
-  auto flush = [&] {
-    out.Write(h + flushed, cur - flushed, sink);
-    flushed = cur;
-  };
-  auto report = [&] {
-    if (progress != nullptr) progress->OnProgress();
-  };
-
-  try {
-    // The member opens with a clear code; its value fixes the clear and end codes, and
-    // only 256 leaves the roots where every writer puts them.
-    bool more = reader.Read(kInitialWidth, &code);
-    if (more && code != kClearCode) Corrupt();
-    while (more) {
-      // The code after a clear code is taken as a root and defines nothing. The clear and
-      // end codes there stand for their empty slots; no other slot has been written yet.
-      if (!reader.Read(codeWidth, &code)) break;
-      lastStart = cur;
-      if (code < kClearCode) {
-        h[cur++] = static_cast<uint8_t>(code);
-        lastLength = 1;
-      } else if (code <= kEndCode) {
-        lastLength = 0;
-      } else {
-        Corrupt();
-      }
-      prevCode = code;
-
-      bool clear = false;
-      for (;;) {
-        if (cur - flushed >= kFlushChunk) flush();
-        if (!reader.Read(codeWidth, &code)) break;
-        if (code - kClearCode < 2u) {
-          if (code == kClearCode) {
-            clear = true;
-          } else {
-            in.moreData = false;  // the end code
-          }
-          break;
-        }
-        // Every other code defines slot nextCode: prevCode's string followed by one byte.
-        // Past slot 4095, or with prevCode's slot not written in this stretch, there is
-        // no such string.
-        if ((nextCode >= static_cast<uint32_t>(kTableSize)) | (prevCode >= nextCode)) Corrupt();
-        size_t length;
-        if (code < nextCode) {
-          const State::Slot slot = slots[code];
-          length = slot.length;
-          CopyString(h + cur, h + slot.start, length);
-        } else {
-          // Not in the table yet: prevCode's string followed by its own first byte.
-          if (lastLength == 0) Corrupt();
-          length = lastLength + 1;
-          CopyString(h + cur, h + lastStart, lastLength);
-          h[cur + lastLength] = h[lastStart];
-        }
-        slots[nextCode] = {static_cast<uint32_t>(lastStart), static_cast<uint32_t>(lastLength + 1)};
-        ++nextCode;
-        lastStart = cur;
-        lastLength = length;
-        cur += length;
-        prevCode = code;
-        if (nextCode == widthLimit) {
-          report();
-          ++codeWidth;
-          widthLimit <<= 1;
-        }
-      }
-      if (!clear) break;
-      flush();
-      report();
-      cur = flushed = kRootArea;
-      nextCode = kFirstFreeCode;
-      codeWidth = kInitialWidth;
-      widthLimit = kInitialLimit;
-    }
-    flush();
-  } catch (const RuntimeError&) {
-    // What was decoded before the failure goes out as the byte-wise decoder would have
-    // written it.
-    flush();
-    reader.Sync();
-    throw;
+  // The member opens with a clear code; its value fixes the clear and end codes, and only
+  // 256 leaves the roots where every writer puts them.
+  if (!ReadCode(b, kInitialWidth, code, archive, in, &error)) goto done;
+  if (code != kClearCode) {
+    corrupt = true;
+    goto done;
   }
-  reader.Sync();
+  for (;;) {
+    // The code after a clear code is taken as a root and defines nothing. The clear and
+    // end codes there stand for their empty slots; no other slot has been written yet.
+    if (!ReadCode(b, codeWidth, code, archive, in, &error)) goto done;
+    lastStart = cur;
+    if (code < kClearCode) {
+      h[cur++] = static_cast<uint8_t>(code);
+    } else if (code > kEndCode) {
+      corrupt = true;
+      goto done;
+    }
+
+    for (;;) {
+      if (!ReadCode(b, codeWidth, code, archive, in, &error)) goto done;
+      if (code - kClearCode < 2u) break;
+      // Every other code defines slot nextCode: prevCode's string followed by one byte.
+      if (nextCode >= defineLimit) {
+        corrupt = true;
+        goto done;
+      }
+      size_t length;
+      if (code < nextCode) {
+        const State::Slot slot = slots[code];
+        length = slot.length;
+        CopyString(h + cur, h + slot.start, length);
+      } else {
+        // Not in the table yet: prevCode's string followed by its own first byte.
+        const size_t lastLength = cur - lastStart;
+        if (lastLength == 0) {  // prevCode stood for an empty slot
+          corrupt = true;
+          goto done;
+        }
+        if (code != nextCode) defineLimit = 0;
+        length = lastLength + 1;
+        CopyString(h + cur, h + lastStart, lastLength);
+        h[cur + lastLength] = h[lastStart];
+      }
+      slots[nextCode] = {static_cast<uint32_t>(lastStart),
+                         static_cast<uint32_t>(cur - lastStart + 1)};
+      ++nextCode;
+      lastStart = cur;
+      cur += length;
+      if (nextCode == widthLimit) {
+        out.Write(h + flushed, cur - flushed, sink);
+        flushed = cur;
+        if (progress != nullptr) progress->OnProgress();
+        ++codeWidth;
+        widthLimit <<= 1;
+      }
+    }
+    if (code == kEndCode) {
+      in.moreData = false;
+      break;
+    }
+    // A clear code: the stretch's output goes out, and the table starts afresh.
+    out.Write(h + flushed, cur - flushed, sink);
+    if (progress != nullptr) progress->OnProgress();
+    cur = flushed = kRootArea;
+    nextCode = kFirstFreeCode;
+    defineLimit = kTableSize;
+    codeWidth = kInitialWidth;
+    widthLimit = kInitialLimit;
+  }
+
+done:
+  // What was decoded goes out, also before a failure, as the byte-wise decoder would have
+  // written it.
+  out.Write(h + flushed, cur - flushed, sink);
+  // The block reader is left as the byte-wise reader leaves it: every byte that a code
+  // touched has been handed out.
+  if (b.ok) {
+    in.inPos = static_cast<int32_t>(b.p - in.inBuffer) - b.count / 8;
+    if (in.lastBlock && in.inPos == in.inSize) in.moreData = false;
+  }
+  if (error) std::rethrow_exception(error);
+  if (corrupt) throw RuntimeError(kCorruptDataError);
 }
 
 }  // namespace lumora

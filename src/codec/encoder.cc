@@ -107,7 +107,7 @@ bool Encoder::WantsEarlyClear() {
   // Before the code that would widen every later code: restart when the stretch does not
   // even save a bit per byte.
   if (decNext_ + 1 == limit_ && limit_ < static_cast<uint32_t>(kTableSize)) {
-    if (stretchBits_ * 8 >= stretchBytes_ * 60) return true;  // 7.5 bits per byte or worse
+    if (stretchBits_ * 2 >= stretchBytes_ * 17) return true;  // 8.5 bits per byte or worse
   }
   // Data of another kind has come: the last window costs clearly more than the best one.
   if (windowCodes_ >= kWindowCodes) {

@@ -5,6 +5,7 @@
 // (windows.h first)
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "platform/errors.h"
 #include "platform/win32/win32_platform.h"
@@ -166,8 +167,8 @@ std::unique_ptr<File> Win32FileSystem::Open(const std::string& path, OpenMode mo
       disposition = CREATE_ALWAYS;
       break;
   }
-  FileHandle h(CreateFileA(path.c_str(), access, share, nullptr, disposition,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  FileHandle h(CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                           nullptr));
   if (!h.valid()) throw IoError(static_cast<int>(GetLastError()));
   return std::make_unique<Win32File>(std::move(h));
 }
@@ -192,9 +193,7 @@ bool Win32FileSystem::RemoveDirectory(const std::string& path) {
   return RemoveDirectoryA(path.c_str()) != 0;
 }
 
-bool Win32FileSystem::DeleteFile(const std::string& path) {
-  return DeleteFileA(path.c_str()) != 0;
-}
+bool Win32FileSystem::DeleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
 bool Win32FileSystem::Rename(const std::string& from, const std::string& to) {
   // MoveFileA never replaces an existing target, but it does give a file a new spelling

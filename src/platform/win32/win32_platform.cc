@@ -1,5 +1,6 @@
-#include "platform/platform.h"
 #include "platform/win32/win32_platform.h"
+
+#include "platform/platform.h"
 
 namespace lumora {
 

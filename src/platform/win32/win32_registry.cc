@@ -50,8 +50,7 @@ bool Win32Registry::CreateKey(const std::string& key) {
 std::optional<std::string> Win32Registry::ReadString(const std::string& key,
                                                      const std::string& name) {
   KeyHandle h;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_ALL_ACCESS, h.out()) !=
-      ERROR_SUCCESS) {
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_ALL_ACCESS, h.out()) != ERROR_SUCCESS) {
     return std::nullopt;
   }
   // The size can change between the two calls when another program writes the value:
@@ -65,8 +64,8 @@ std::optional<std::string> Win32Registry::ReadString(const std::string& key,
     if (type != REG_SZ && type != REG_EXPAND_SZ) throw RuntimeError(InvalidDataTypeText(name));
     data.assign(size + 1, '\0');
     DWORD got = size;
-    rc = RegQueryValueExA(h.get(), name.c_str(), nullptr, &type,
-                          reinterpret_cast<BYTE*>(&data[0]), &got);
+    rc = RegQueryValueExA(h.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&data[0]),
+                          &got);
     if (rc == ERROR_MORE_DATA) continue;
     if (rc != ERROR_SUCCESS) return std::nullopt;
     if (type != REG_SZ && type != REG_EXPAND_SZ) throw RuntimeError(InvalidDataTypeText(name));

@@ -1,0 +1,189 @@
+#!/usr/bin/env bash
+# The Windows side: cross-builds LumoraUpdate.exe and the test suites with MinGW-w64, runs
+# the suites under Wine on an X display, then runs the packed updater end to end twice:
+# once over a real installation (the "Information" box, exit status 0, the installation
+# checked byte for byte) and once without one (the "Error" box, then the window closed,
+# exit status 1). Screenshots of the windows go to build/screenshots/wine-*.png.
+#
+# Needs: the packages of scripts/install-deps.sh and the packer of the release preset
+# (build/release/tools/pack/lumora-pack, or LUMORA_PACK). Every wait has a time limit.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+
+scratch="$root/build/wine-ci"
+logs="$scratch/logs"
+shots="$root/build/screenshots"
+packer="${LUMORA_PACK:-$root/build/release/tools/pack/lumora-pack}"
+exe="$root/build/mingw/src/app/LumoraUpdate.exe"
+
+step_start=0
+begin() {
+  echo "== $*"
+  step_start=$(date +%s.%N)
+}
+took() { printf '   (%.1f s)\n' "$(echo "$(date +%s.%N) - $step_start" | bc)"; }
+fail() {
+  echo "FAILED: $*" >&2
+  echo "logs: $logs" >&2
+  exit 1
+}
+
+# A scratch prefix and home for every run: Wine writes nothing into the real home.
+rm -rf "$scratch"
+mkdir -p "$scratch/home" "$scratch/pfx" "$logs" "$shots"
+export HOME="$scratch/home"
+export WINEPREFIX="$scratch/pfx"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
+
+xvfb_pid=""
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" >/dev/null 2>&1 || true; fi
+}
+trap cleanup EXIT
+
+# An X display: the one given if it answers, else a new Xvfb on a free display number.
+display_ok() { timeout 5 xdotool getdisplaygeometry >/dev/null 2>&1; }
+if [ -z "${DISPLAY:-}" ] || ! display_ok; then
+  n=90
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  export DISPLAY=":$n"
+  Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >"$logs/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 50); do display_ok && break; sleep 0.2; done
+  display_ok || fail "Xvfb did not start on $DISPLAY"
+fi
+echo "   display $DISPLAY"
+
+# Wine's output goes to files: its background services inherit standard output, and a
+# pipe that they hold open would never end.
+begin "Wine prefix"
+wineserver -p >"$logs/wineserver.log" 2>&1
+timeout 120 wineboot --init >"$logs/wineboot.log" 2>&1 || fail "wineboot --init"
+# Without a window manager, Wine would wait 2 s each time a managed window is hidden.
+timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
+  >"$logs/reg.log" 2>&1 || fail "setting Managed=N"
+took
+
+begin "MinGW-w64 build"
+cmake --preset mingw >"$logs/configure.log" 2>&1 || { tail -n 30 "$logs/configure.log"; fail "configure"; }
+cmake --build --preset mingw ${LUMORA_JOBS:+-j "$LUMORA_JOBS"} >"$logs/build.log" 2>&1 ||
+  { grep -E 'error|FAILED' -A3 "$logs/build.log" | head -n 40; fail "build"; }
+dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name/ {print $3}' | sort | tr '\n' ' ')
+echo "   LumoraUpdate.exe imports: $dlls"
+for dll in $dlls; do
+  case "${dll,,}" in
+    advapi32.dll | comctl32.dll | gdi32.dll | kernel32.dll | msvcrt.dll | user32.dll) ;;
+    *) fail "LumoraUpdate.exe needs $dll (the build is not static)" ;;
+  esac
+done
+took
+
+begin "Test suites under Wine"
+timeout 900 ctest --preset mingw --timeout 300 >"$logs/ctest.log" 2>&1 ||
+  { tail -n 40 "$logs/ctest.log"; fail "ctest"; }
+grep -E 'tests passed|Total Test time' "$logs/ctest.log" | sed 's/^/   /'
+took
+
+# ---- End to end ---------------------------------------------------------------------------
+[ -x "$packer" ] || fail "no packer at $packer: build the release preset first"
+e2e="$scratch/e2e"
+mkdir -p "$e2e"
+updater="$e2e/LumoraUpdate-tattoos.exe"
+"$packer" create --stub "$exe" --manifest examples/sample-update.manifest \
+  -C examples/sample-update -o "$updater" >"$logs/pack.log" 2>&1 || fail "packing the updater"
+
+# Starts the updater in the background; its exit status lands in $e2e/status.
+start_updater() {
+  rm -f "$e2e/status"
+  (
+    cd "$e2e"
+    status=0
+    timeout 180 wine "$updater" >"$logs/$1.log" 2>&1 || status=$?
+    echo "$status" >"$e2e/status"
+  ) &
+}
+wait_updater() {
+  for _ in $(seq 600); do
+    [ -s "$e2e/status" ] && { cat "$e2e/status"; return 0; }
+    sleep 0.1
+  done
+  echo "timeout"
+}
+# The first visible window with exactly this title, waiting up to 60 s.
+find_window() { timeout 60 xdotool search --sync --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1; }
+# Crops a window out of a screenshot of the whole screen.
+shoot() {
+  local wid="$1" out="$2"
+  local X Y WIDTH HEIGHT
+  eval "$(xdotool getwindowgeometry --shell "$wid" | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
+  convert "$3" -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out"
+}
+
+begin "End to end: update of an installation"
+install="$e2e/install"
+mkdir -p "$install"
+printf '%s\r\n' "# 1 - Lips" "1; 0; 0;lips\\red.psd;red lips;" "1; 0; 0;lips\\pink.psd;pink lips;" \
+  "# 9 - Hairdo" "9; 0; -40;hairdo\\bob.psd;bob;" >"$e2e/installed-partbase.txt"
+cp "$e2e/installed-partbase.txt" "$install/Partbase.txt"
+printf '%s\r\n' "palette 1" "palette 2" >"$install/PalData.txt"
+cp "$install/PalData.txt" "$e2e/installed-paldata.txt"
+win_install="$(winepath -w "$install" 2>/dev/null)"
+wine reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v Version /t REG_SZ /d 5.0 /f >>"$logs/reg.log" 2>&1
+wine reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v HDPath /t REG_SZ /d "$win_install" /f \
+  >>"$logs/reg.log" 2>&1
+run_start=$(date +%s.%N)
+start_updater success
+wid=$(find_window Information) || true
+[ -n "$wid" ] || fail "no Information box (see $logs/success.log)"
+printf '   the box came after %.1f s\n' "$(echo "$(date +%s.%N) - $run_start" | bc)"
+sleep 0.5
+import -window root "$e2e/screen-success.png"
+shoot "$wid" "$shots/wine-dialog.png" "$e2e/screen-success.png"
+main=$(xdotool search --onlyvisible --name '^SelfExtraction$' 2>/dev/null | head -n 1) || true
+if [ -n "$main" ]; then shoot "$main" "$shots/wine-progress.png" "$e2e/screen-success.png"; fi
+xdotool windowfocus --sync "$wid" key Return
+status=$(wait_updater)
+[ "$status" = 0 ] || fail "the update ended with status $status, expected 0"
+
+cat "$e2e/installed-partbase.txt" examples/sample-update/partbase.txt >"$e2e/expected-partbase.txt"
+cmp "$e2e/expected-partbase.txt" "$install/Partbase.txt" ||
+  fail "Partbase.txt is not the installed lines followed by the new part base"
+cmp "$e2e/installed-paldata.txt" "$install/PalData.txt" || fail "PalData.txt changed"
+images=0
+for f in examples/sample-update/Addition/Tattoo/*; do
+  cmp "$f" "$install/Addition/Tattoo/$(basename "$f")" || fail "image $(basename "$f") differs"
+  images=$((images + 1))
+done
+[ "$images" = 23 ] || fail "expected 23 images, found $images in the sample"
+[ "$(ls "$install/Addition/Tattoo" | wc -l)" = 23 ] || fail "extra files in Addition\\Tattoo"
+left=$(ls "$install" | tr '\n' ' ')
+[ "$left" = "Addition PalData.txt Partbase.txt " ] || fail "working files left behind: $left"
+echo "   exit status 0; Partbase.txt, PalData.txt and 23 images as expected; no working files"
+took
+
+begin "End to end: no installation"
+wine reg delete 'HKCU\SOFTWARE\Quandrix' /f >>"$logs/reg.log" 2>&1 || true
+start_updater failure
+wid=$(find_window Error) || true
+[ -n "$wid" ] || fail "no Error box (see $logs/failure.log)"
+sleep 0.5
+import -window root "$e2e/screen-failure.png"
+shoot "$wid" "$shots/wine-error.png" "$e2e/screen-failure.png"
+xdotool windowfocus --sync "$wid" key Return
+# The window stays open with its captions until the user closes it.
+sleep 1
+[ ! -s "$e2e/status" ] || fail "the updater ended before its window was closed"
+main=$(find_window SelfExtraction) || true
+[ -n "$main" ] || fail "the main window is gone after the message"
+xdotool windowfocus --sync "$main" key alt+F4
+status=$(wait_updater)
+[ "$status" = 1 ] || fail "the failed run ended with status $status, expected 1"
+# The run created the empty key it looks in, and wrote nothing else.
+wine reg query 'HKCU\SOFTWARE\Quandrix' >"$logs/query.log" 2>&1 || fail "SOFTWARE\Quandrix was not created"
+echo "   Error box shown, window closed by the user, exit status 1"
+took
+
+echo "Windows build, tests and end-to-end runs passed. Screenshots: $shots"

@@ -1,0 +1,180 @@
+#!/usr/bin/env bash
+# End-to-end runs of a packed updater with its FLTK window. A person's part is played by
+# xdotool: find the message box by its caption, press Return, close the progress window.
+# Runs on DISPLAY, or on an Xvfb of its own when none is set. Every wait has a limit.
+# Usage: fltk_e2e.sh PACK STUB EXAMPLES CLOSER SHOTS_DIR   (exit 77: tools missing)
+set -uo pipefail
+pack="$1"
+stub="$2"
+examples="$3"
+closer="$4"
+shots="$5"
+sample="$examples/sample-update"
+
+for tool in xdotool import convert; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+done
+
+work="$(mktemp -d)"
+xvfb_pid=""
+updater_pid=""
+cleanup() {
+  [ -n "$updater_pid" ] && kill "$updater_pid" 2>/dev/null
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [ -z "${DISPLAY:-}" ]; then
+  command -v Xvfb >/dev/null || { echo "SKIP: no DISPLAY and no Xvfb"; exit 77; }
+  # Xvfb picks a free display number itself and writes it to the given descriptor.
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    sleep 0.1
+  done
+  [ -s "$work/display" ] || { echo "Xvfb did not start"; exit 1; }
+  export DISPLAY=":$(head -n1 "$work/display")"
+fi
+mkdir -p "$shots"
+
+passed=0
+failed=0
+check() {
+  local what="$1"
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAIL [$name] $what"
+    sed 's/^/    | /' "$case_dir/out.txt" 2>/dev/null | tail -n 15
+  fi
+}
+
+updater="$work/LumoraUpdate-sample"
+"$pack" create -q --stub "$stub" -o "$updater" --manifest "$examples/sample-update.manifest" \
+  -C "$sample" || { echo "packing failed"; exit 1; }
+
+# new_case NAME: a fresh HOME with an installation of two records and a data file.
+new_case() {
+  name="$1"
+  case_dir="$work/$name"
+  install="$case_dir/Lumora"
+  mkdir -p "$install" "$case_dir/config/registry"
+  printf '%s\r\n' "# 1 - Lips" "1; 0; 0;lips\\red.psd;red lips;" >"$install/Partbase.txt"
+  printf '%s\r\n' "palette 1" >"$install/PalData.txt"
+  printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Quandrix\\Lumora]\r\n"Version"="5.0"\r\n"HDPath"="%s"\r\n' \
+    "$install" >"$case_dir/config/registry/HKEY_CURRENT_USER.reg"
+}
+
+# start_updater: runs the updater in the background with its window (no LUMORA_UI).
+start_updater() {
+  env -u LUMORA_UI HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" \
+    timeout 90 "$updater" >"$case_dir/out.txt" 2>&1 &
+  updater_pid=$!
+}
+
+# finish_updater: waits for the updater to end (the timeout above bounds it); sets status.
+finish_updater() {
+  wait "$updater_pid"
+  status=$?
+  updater_pid=""
+}
+
+# find_window TITLE: the id of the visible window with exactly this title, within 20 s.
+find_window() {
+  timeout 20 xdotool search --sync --onlyvisible --name "^$1\$" 2>/dev/null | head -n1
+}
+
+# visible_window TITLE: true when such a window is on screen now.
+visible_window() { [ -n "$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null)" ]; }
+
+# gone TITLE: true once no such window is visible (within 10 s).
+gone() {
+  for _ in $(seq 100); do
+    visible_window "$1" || return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# shot WINDOW FILE: a screenshot of the screen cut to the window.
+shot() {
+  local geometry
+  geometry="$(xdotool getwindowgeometry --shell "$1")" || return 1
+  eval "$geometry"
+  import -window root "$work/root.png" && convert "$work/root.png" -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$2"
+}
+
+alive() { kill -0 "$updater_pid" 2>/dev/null; }
+images_installed() {
+  local f count=0
+  for f in "$sample"/Addition/Tattoo/*.psd; do
+    cmp -s "$f" "$install/Addition/Tattoo/$(basename "$f")" || return 1
+    count=$((count + 1))
+  done
+  [ "$count" -eq 23 ]
+}
+no_working_files() {
+  ! ls "$install" | grep -qiE '^(HairBase1|HairBase2|HairBase4Check)\.txt$|^PalData\.arh$|^TempFile\.tmp$'
+}
+# The 27 lines of the sample part base, appended after the installed ones.
+partbase_appended() {
+  [ "$(wc -l <"$sample/partbase.txt")" -eq 27 ] &&
+    cmp -s "$install/Partbase.txt" <(cat "$case_dir/original.txt" "$sample/partbase.txt")
+}
+
+# ---- success: the information box, Return, exit status 0, the installation updated
+new_case success
+cp "$install/Partbase.txt" "$case_dir/original.txt"
+start_updater
+box="$(find_window Information)"
+main="$(find_window SelfExtraction)"
+check "information box shown" test -n "$box"
+check "progress window shown" test -n "$main"
+if [ -n "$box" ] && [ -n "$main" ]; then
+  check "screenshot of the progress window" shot "$main" "$shots/fltk-progress.png"
+  check "screenshot of the message box" shot "$box" "$shots/fltk-dialog.png"
+  xdotool windowfocus --sync "$box" key Return
+fi
+finish_updater
+check "exit status 0" test "$status" -eq 0
+check "part base = installed + 27 new lines" partbase_appended
+check "23 images installed byte for byte" images_installed
+check "no working files" no_working_files
+
+# ---- missing installation: the error box, Return, the window stays open until closed
+new_case missing
+rm -rf "$install"
+start_updater
+box="$(find_window Error)"
+main="$(find_window SelfExtraction)"
+check "error box shown" test -n "$box"
+if [ -n "$box" ] && [ -n "$main" ]; then
+  check "screenshot of the error box" shot "$box" "$shots/fltk-error.png"
+  xdotool windowfocus --sync "$box" key Return
+  check "error box closed by Return" gone Error
+  sleep 0.5
+  check "progress window still open" visible_window SelfExtraction
+  check "updater still running" alive
+  check "screenshot of the stopped window" shot "$main" "$shots/fltk-stopped.png"
+  "$closer" "$main"
+fi
+finish_updater
+check "exit status 1" test "$status" -eq 1
+
+# ---- closing the window while the success box is open: the box closes by itself
+new_case closed-under-box
+start_updater
+box="$(find_window Information)"
+main="$(find_window SelfExtraction)"
+check "information box shown" test -n "$box"
+[ -n "$main" ] && "$closer" "$main"
+finish_updater
+check "exit status 0 without pressing OK" test "$status" -eq 0
+check "23 images installed" images_installed
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
