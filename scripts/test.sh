@@ -11,12 +11,12 @@ scripts/install-deps.sh
 echo "== Release build and tests"
 cmake --preset release >/dev/null
 cmake --build --preset release
-ctest --preset release -j2
+scripts/with-xvfb.sh ctest --preset release -j2
 
 echo "== Sanitizer build (ASan, UBSan) and tests"
 cmake --preset debug >/dev/null
 cmake --build --preset debug
-ctest --preset debug -j2
+scripts/with-xvfb.sh ctest --preset debug -j2
 
 echo "== Fuzzing the archive reader and the decoder (bounded)"
 cmake --preset fuzz >/dev/null
@@ -27,4 +27,8 @@ for f in build/fuzz/fuzz/fuzz_*; do
   "$f" -max_total_time="${LUMORA_FUZZ_SECONDS:-30}" -rss_limit_mb=2048 \
     "build/fuzz/corpus/$(basename "$f")" 2>&1 | tail -n 3
 done
+if [ -x scripts/test-windows.sh ] && [ "${LUMORA_WITH_WINDOWS:-1}" = 1 ]; then
+  echo "== Windows build (MinGW-w64) under Wine"
+  scripts/test-windows.sh
+fi
 echo "All test stages passed."
