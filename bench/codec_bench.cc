@@ -4,21 +4,35 @@
 // The payload is 64 MiB of mixed data made from a fixed seed: image-like rows, flat runs,
 // text and random bytes. A member's framed code stream is also the image data of a GIF
 // whose minimum code size is 8 (clear 256, end 257, 9 to 12 bits, the same width steps),
-// so giflib decodes the very same bytes, memory to memory, in one DGifGetLine call.
+// so giflib decodes the very same bytes, memory to memory, in one DGifGetLine call. Each
+// kind of data is also raced alone (16 MiB each), and so is the sample update.
+//
+// End to end: the payload cut into 8 MiB files, and the sample update, are packed into an
+// archive file and extracted through the self-extractor to real files in a temporary
+// folder. Their share of the decode-only speed of the same members tells what the archive
+// reads and the file writes cost; the check pass (decoding from the file to nowhere)
+// splits the two.
 #include <gif_lib.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "archive/self_extractor.h"
+#include "archive/writer.h"
 #include "codec/byte_io.h"
 #include "codec/decoder.h"
 #include "codec/encoder.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -27,31 +41,38 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kSide = 8192;                         // the GIF is kSide x kSide pixels
 constexpr size_t kPayload = size_t{kSide} * kSide;  // 64 MiB
+constexpr size_t kKindBytes = size_t{16} << 20;     // each kind alone: 16 MiB, 4096 x 4096
 
-Bytes MakePayload() {
+enum Kind { kImage, kRuns, kText, kRandom, kKinds, kMixed = kKinds };
+const char* const kKindNames[] = {"image rows", "flat runs", "text", "random bytes", "mixed"};
+
+// `size` bytes of stretches of 16 KiB..1 MiB; each stretch is of a random kind, or all of
+// `only` when that is one kind.
+Bytes MakePayload(size_t size, Kind only) {
   std::mt19937 rng(20240611);
-  Bytes data(kPayload);
+  Bytes data(size);
   static const char* const kWords[] = {"the ",   "part ",   "base ",      "record ", "tattoo ",
                                        "fp001 ", "psd\r\n", "Addition\\", "0.75 ",   "layer "};
   size_t i = 0;
-  while (i < kPayload) {
-    const size_t len = std::min(kPayload - i, size_t{16384} + rng() % (1u << 20));
-    const int kind = static_cast<int>(rng() % 4);
+  while (i < size) {
+    const size_t len = std::min(size - i, size_t{16384} + rng() % (1u << 20));
+    int kind = static_cast<int>(rng() % 4);
+    if (only != kMixed) kind = only;
     uint8_t* p = data.data() + i;
-    if (kind == 0) {  // image rows: gradients with light noise
+    if (kind == kImage) {  // image rows: gradients with light noise
       const int width = 256 + static_cast<int>(rng() % 1024);
       for (size_t k = 0; k < len; ++k) {
         const size_t x = k % width, y = k / width;
         p[k] = static_cast<uint8_t>((x * 3 + y * 2) / 8 + (rng() % 3));
       }
-    } else if (kind == 1) {  // flat runs
+    } else if (kind == kRuns) {  // flat runs
       size_t k = 0;
       while (k < len) {
         const size_t run = std::min(len - k, size_t{1} + rng() % 4096);
         std::memset(p + k, static_cast<int>(rng() % 256), run);
         k += run;
       }
-    } else if (kind == 2) {  // text
+    } else if (kind == kText) {  // text
       size_t k = 0;
       while (k < len) {
         for (const char* w = kWords[rng() % 10]; *w != 0 && k < len; ++w) p[k++] = *w;
@@ -121,14 +142,15 @@ double DecodeOurs(lumora::Decoder& decoder, const Bytes& framed, Bytes& out, int
   return t;
 }
 
-Bytes WrapAsGif(const Bytes& framed) {
+// The framed member as the image data of a width x height GIF with 8-bit roots.
+Bytes WrapAsGif(const Bytes& framed, int width, int height) {
   Bytes gif = {'G', 'I', 'F', '8', '9', 'a'};
   auto put16 = [&gif](int v) {
     gif.push_back(static_cast<uint8_t>(v & 0xFF));
     gif.push_back(static_cast<uint8_t>(v >> 8));
   };
-  put16(kSide);
-  put16(kSide);
+  put16(width);
+  put16(height);
   gif.push_back(0xF7);  // global colour table of 256 entries, 8 bits per colour
   gif.push_back(0);
   gif.push_back(0);
@@ -136,8 +158,8 @@ Bytes WrapAsGif(const Bytes& framed) {
   gif.push_back(0x2C);  // image descriptor
   put16(0);
   put16(0);
-  put16(kSide);
-  put16(kSide);
+  put16(width);
+  put16(height);
   gif.push_back(0);
   gif.push_back(8);  // minimum code size: 8-bit roots
   gif.insert(gif.end(), framed.begin(), framed.end());
@@ -176,10 +198,162 @@ double DecodeGiflib(const Bytes& gif_bytes, Bytes& out) {
   return Seconds(start);
 }
 
+// Best seconds of our decoder and of giflib over `rounds` rounds on one member; both
+// outputs are checked against data.
+struct Race {
+  double ours = 1e9;
+  double giflib = 1e9;
+  int reports = 0;
+};
+
+Race DecodeBoth(lumora::Decoder& decoder, const Bytes& data, const Bytes& member, int width,
+                int rounds) {
+  const Bytes gif = WrapAsGif(member, width, static_cast<int>(data.size() / width));
+  Bytes out(data.size());
+  Race race;
+  for (int round = 0; round < rounds; ++round) {
+    std::fill(out.begin(), out.end(), 0);
+    race.ours = std::min(race.ours, DecodeOurs(decoder, member, out, &race.reports));
+    if (out != data) throw std::runtime_error("our decoder: wrong output");
+    std::fill(out.begin(), out.end(), 0);
+    race.giflib = std::min(race.giflib, DecodeGiflib(gif, out));
+    if (out != data) throw std::runtime_error("giflib: wrong output");
+  }
+  return race;
+}
+
+void PrintRace(const char* what, size_t bytes, const Race& race) {
+  const double mb = bytes / 1e6;
+  std::printf("decode %-22s ours %5.0f MB/s, giflib %4.0f MB/s, ratio %5.2fx (%d reports)\n", what,
+              mb / race.ours, mb / race.giflib, race.giflib / race.ours, race.reports);
+}
+
+// One archive entry: a directory (name ends in '\') or a file with its bytes.
+struct Entry {
+  std::string name;
+  Bytes data;
+};
+
+// The sample update's directories (parents first) and files, with '\' between components.
+std::vector<Entry> SampleUpdate() {
+  namespace fs = std::filesystem;
+  std::vector<Entry> dirs, files;
+  const fs::path root = LUMORA_SAMPLE_UPDATE_DIR;
+  for (const auto& item : fs::recursive_directory_iterator(root)) {
+    std::string name = fs::relative(item.path(), root).generic_string();
+    std::replace(name.begin(), name.end(), '/', '\\');
+    if (item.is_directory()) {
+      dirs.push_back({name + "\\", {}});
+    } else {
+      std::ifstream in(item.path(), std::ios::binary);
+      files.push_back({name, Bytes(std::istreambuf_iterator<char>(in), {})});
+    }
+  }
+  auto by_name = [](const Entry& a, const Entry& b) { return a.name < b.name; };
+  std::sort(dirs.begin(), dirs.end(), by_name);
+  std::sort(files.begin(), files.end(), by_name);
+  dirs.insert(dirs.end(), files.begin(), files.end());
+  return dirs;
+}
+
+class StdioSink : public lumora::ByteSink {
+ public:
+  explicit StdioSink(FILE* file) : file_(file) {}
+  bool Write(const uint8_t* data, size_t n) override { return std::fwrite(data, 1, n, file_) == n; }
+
+ private:
+  FILE* file_;
+};
+
+void WriteArchive(const std::string& path, const std::vector<Entry>& entries) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) throw std::runtime_error("cannot create " + path);
+  StdioSink sink(file);
+  lumora::ArchiveWriter writer(sink, lumora::ClearPolicy::kAdaptive);
+  writer.Begin();
+  for (const Entry& e : entries) {
+    if (!e.name.empty() && e.name.back() == '\\') {
+      writer.AddDirectory(e.name);
+      continue;
+    }
+    size_t pos = 0;
+    writer.AddFile(e.name, [&e, &pos](uint8_t* buf, size_t n) {
+      const size_t take = std::min(n, e.data.size() - pos);
+      std::memcpy(buf, e.data.data() + pos, take);
+      pos += take;
+      return take;
+    });
+  }
+  writer.Finish(false);
+  if (std::fclose(file) != 0) throw std::runtime_error("cannot write " + path);
+}
+
+// Extraction of a packed archive to files on disk through the self-extractor, next to
+// decoding the same members from memory to memory.
+void EndToEnd(lumora::Decoder& decoder, const char* what, const std::vector<Entry>& entries,
+              int rounds) {
+  namespace fs = std::filesystem;
+  char folder_template[] = "/tmp/lumora-bench-XXXXXX";
+  if (mkdtemp(folder_template) == nullptr) throw std::runtime_error("mkdtemp failed");
+  const std::string folder = folder_template;
+  const std::string archive = folder + "/update.bin";
+  const std::string target = folder + "/out";
+  WriteArchive(archive, entries);
+
+  size_t bytes = 0;
+  double decode_only = 0;
+  for (const Entry& e : entries) {
+    if (!e.name.empty() && e.name.back() == '\\') continue;
+    const Bytes member = lumora::EncodeMember(e.data.data(), e.data.size());
+    Bytes out(e.data.size());
+    double best = 1e9;
+    int reports = 0;
+    for (int round = 0; round < rounds; ++round) {
+      best = std::min(best, DecodeOurs(decoder, member, out, &reports));
+    }
+    if (out != e.data) throw std::runtime_error("our decoder: wrong output");
+    decode_only += best;
+    bytes += e.data.size();
+  }
+
+  lumora::Platform platform = lumora::CreateNativePlatform();
+  double verify = 1e9, extract = 1e9;
+  for (int round = 0; round < rounds; ++round) {
+    fs::remove_all(target);
+    fs::create_directory(target);
+    lumora::SelfExtractor extractor(*platform.files, nullptr);
+    extractor.extractDir = target + "\\";
+    extractor.SetArchive(archive, 0);
+    auto start = Clock::now();
+    extractor.Verify();
+    verify = std::min(verify, Seconds(start));
+    start = Clock::now();
+    extractor.Selfextract();
+    extract = std::min(extract, Seconds(start));
+  }
+  for (const Entry& e : entries) {
+    if (!e.name.empty() && e.name.back() == '\\') continue;
+    std::string path = target + "/" + e.name;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    std::ifstream in(path, std::ios::binary);
+    if (Bytes(std::istreambuf_iterator<char>(in), {}) != e.data) {
+      throw std::runtime_error("extraction: wrong output for " + e.name);
+    }
+  }
+  fs::remove_all(folder);
+
+  const double mb = bytes / 1e6;
+  std::printf(
+      "end to end %-18s %zu bytes: decode only %.0f MB/s, verify from file %.0f MB/s (%.0f%%),"
+      " extract to files %.0f MB/s (%.0f%%)\n",
+      what, bytes, mb / decode_only, mb / verify, 100.0 * decode_only / verify, mb / extract,
+      100.0 * decode_only / extract);
+}
+
 }  // namespace
 
 int main() {
-  const Bytes payload = MakePayload();
+  const Bytes payload = MakePayload(kPayload, kMixed);
   std::printf("payload: %zu bytes (image rows, flat runs, text, random bytes)\n", payload.size());
 
   Bytes members[2];
@@ -198,24 +372,33 @@ int main() {
               100.0 * (1.0 - static_cast<double>(members[1].size()) / members[0].size()));
 
   lumora::Decoder decoder;
-  Bytes out(payload.size());
   for (int p = 0; p < 2; ++p) {
-    const Bytes gif = WrapAsGif(members[p]);
-    double ours = 1e9, theirs = 1e9;
-    int reports = 0;
-    for (int round = 0; round < 3; ++round) {
-      std::fill(out.begin(), out.end(), 0);
-      ours = std::min(ours, DecodeOurs(decoder, members[p], out, &reports));
-      if (out != payload) throw std::runtime_error("our decoder: wrong output");
-      std::fill(out.begin(), out.end(), 0);
-      theirs = std::min(theirs, DecodeGiflib(gif, out));
-      if (out != payload) throw std::runtime_error("giflib: wrong output");
-    }
-    const double mb = payload.size() / 1e6;
-    std::printf(
-        "decode %-8s stream: ours %.0f MB/s, giflib DGifGetLine %.0f MB/s, ratio %.2fx"
-        " (%d progress reports)\n",
-        names[p], mb / ours, mb / theirs, theirs / ours, reports);
+    const std::string what = std::string("mixed, ") + names[p] + ":";
+    PrintRace(what.c_str(), payload.size(), DecodeBoth(decoder, payload, members[p], kSide, 3));
   }
+  for (int k = 0; k < kKinds; ++k) {
+    const Bytes data = MakePayload(kKindBytes, static_cast<Kind>(k));
+    const Bytes member = lumora::EncodeMember(data.data(), data.size());
+    const std::string what = std::string(kKindNames[k]) + ", adaptive:";
+    PrintRace(what.c_str(), data.size(), DecodeBoth(decoder, data, member, 4096, 3));
+  }
+
+  // The sample update's files one after another, zero-padded to whole 1024-byte rows.
+  const std::vector<Entry> sample = SampleUpdate();
+  Bytes joined;
+  for (const Entry& e : sample) joined.insert(joined.end(), e.data.begin(), e.data.end());
+  joined.resize((joined.size() + 1023) / 1024 * 1024, 0);
+  const Bytes sample_member = lumora::EncodeMember(joined.data(), joined.size());
+  PrintRace("sample update, joined:", joined.size(),
+            DecodeBoth(decoder, joined, sample_member, 1024, 50));
+
+  std::vector<Entry> parts;
+  constexpr size_t kPart = size_t{8} << 20;
+  for (size_t at = 0; at < payload.size(); at += kPart) {
+    parts.push_back({"part" + std::to_string(at / kPart) + ".bin",
+                     Bytes(payload.begin() + at, payload.begin() + at + kPart)});
+  }
+  EndToEnd(decoder, "mixed, 8 x 8 MiB:", parts, 3);
+  EndToEnd(decoder, "sample update:", sample, 20);
   return 0;
 }

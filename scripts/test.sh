@@ -21,12 +21,20 @@ scripts/with-xvfb.sh ctest --preset debug -j2
 echo "== Fuzzing the archive reader and the decoder (bounded)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
-for f in build/fuzz/fuzz/fuzz_*; do
-  [ -x "$f" ] || continue
-  mkdir -p "build/fuzz/corpus/$(basename "$f")"
-  "$f" -max_total_time="${LUMORA_FUZZ_SECONDS:-30}" -rss_limit_mb=2048 \
-    "build/fuzz/corpus/$(basename "$f")" 2>&1 | tail -n 3
+corpus="build/fuzz/corpus"
+mkdir -p "$corpus/codec" "$corpus/archive"
+# A small real archive seeds the reader's corpus.
+build/release/tools/pack/lumora-pack create -q --raw -o "$corpus/archive/seed" \
+  -C examples/sample-update partbase.txt
+for target in codec archive; do
+  build/fuzz/fuzz/lumora_fuzz_$target -max_total_time="${LUMORA_FUZZ_SECONDS:-30}" \
+    -rss_limit_mb=2048 -print_final_stats=1 "$corpus/$target" >"build/fuzz/$target.log" 2>&1 || {
+    tail -n 40 "build/fuzz/$target.log"
+    exit 1
+  }
+  grep -E "^Done|stat::number_of_executed_units" "build/fuzz/$target.log" | head -n 1
 done
+
 if [ -x scripts/test-windows.sh ] && [ "${LUMORA_WITH_WINDOWS:-1}" = 1 ]; then
   echo "== Windows build (MinGW-w64) under Wine"
   scripts/test-windows.sh
