@@ -17,7 +17,7 @@ mkdir -p "$demo/install" "$demo/config/registry"
 
 echo "== Packing examples/sample-update into an updater"
 "$bin/tools/pack/lumora-pack" create --stub "$bin/src/app/LumoraUpdate" -o "$demo/LumoraUpdate-tattoos" \
-  -C examples/sample-update partbase.txt Addition -v | tail -n 1
+  --manifest examples/sample-update.manifest -C examples/sample-update -v | tail -n 1
 "$bin/tools/pack/lumora-pack" test "$demo/LumoraUpdate-tattoos"
 
 echo "== A Lumora installation in demo/install"

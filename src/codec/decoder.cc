@@ -32,7 +32,12 @@ constexpr size_t kMaxDefinitions = kTableSize - kFirstFreeCode;
 constexpr size_t kMaxStretchBytes = 1 + kMaxDefinitions * (kMaxDefinitions + 3) / 2;
 constexpr size_t kCopySlack = 32;    // bytes that a string copy may write past its end
 constexpr uint32_t kRootArea = 288;  // the 256 roots at the front, and room to copy them
-constexpr size_t kHistoryBytes = kRootArea + kMaxStretchBytes + kCopySlack;
+// Short stretches follow one another in `history` until this much output has gathered, so
+// that the output goes out in large writes rather than one or two per stretch.
+constexpr size_t kGatherBytes = size_t{64} << 10;
+// Output is handed on at a width growth or a clear code once this much is waiting.
+constexpr size_t kWriteBytes = size_t{32} << 10;
+constexpr size_t kHistoryBytes = kRootArea + kGatherBytes + kMaxStretchBytes + kCopySlack;
 
 inline void Copy16(uint8_t* dst, const uint8_t* src) {
   uint8_t chunk[16];
@@ -161,8 +166,8 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
   Bits b{in.inBuffer + in.inPos, in.inBuffer + in.inSize, 0, 0, true};
   std::exception_ptr error;
   bool corrupt = false;
-  // The stretch's output is h[kRootArea, cur); h[kRootArea, flushed) has gone out already.
-  // prevCode's string is always the piece just before cur: h[lastStart, cur).
+  // The output not yet handed to `out` is h[flushed, cur); the current stretch's output
+  // ends it. prevCode's string is always the piece just before cur: h[lastStart, cur).
   size_t cur = kRootArea;
   size_t flushed = kRootArea;
   size_t lastStart = cur;
@@ -224,8 +229,10 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
       lastStart = cur;
       cur += length;
       if (nextCode == widthLimit) {
-        out.Write(h + flushed, cur - flushed, sink);
-        flushed = cur;
+        if (cur - flushed >= kWriteBytes) {
+          out.Write(h + flushed, cur - flushed, sink);
+          flushed = cur;
+        }
         if (progress != nullptr) progress->OnProgress();
         ++codeWidth;
         widthLimit <<= 1;
@@ -235,10 +242,15 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
       in.moreData = false;
       break;
     }
-    // A clear code: the stretch's output goes out, and the table starts afresh.
-    out.Write(h + flushed, cur - flushed, sink);
+    // A clear code: the table starts afresh. The next stretch follows this one in
+    // `history` while there is room for a whole stretch more.
+    const bool full = cur - kRootArea > kGatherBytes;
+    if (full || cur - flushed >= kWriteBytes) {
+      out.Write(h + flushed, cur - flushed, sink);
+      flushed = cur;
+    }
     if (progress != nullptr) progress->OnProgress();
-    cur = flushed = kRootArea;
+    if (full) cur = flushed = kRootArea;
     nextCode = kFirstFreeCode;
     defineLimit = kTableSize;
     codeWidth = kInitialWidth;
