@@ -103,8 +103,10 @@ __attribute__((always_inline))
 inline bool
 ReadCode(Bits& b, int width, uint32_t& code, ByteSource& archive, BlockReader& in,
          std::exception_ptr* error) {
-  if (b.end - b.p >= 8) {
-    // Top the bit buffer up to 56..63 bits on every code: no branch to mispredict.
+  if (b.count >= width) {
+    // Enough bits in hand: the refill's load stays off the chain from code to code.
+  } else if (b.end - b.p >= 8) {
+    // Top the bit buffer up to 56..63 bits: the next four to six codes need no refill.
     b.bits |= Load64(b.p) << b.count;
     b.p += (63 - b.count) >> 3;
     b.count |= 56;
