@@ -15,10 +15,16 @@ enum class ClearPolicy {
   kBaseline,
   // Also earlier, when the data stops paying for wider codes (random bytes, say): before a
   // code would grow past 9, 10 or 11 bits, and when the ratio of the current stretch falls
-  // clearly behind its best.
+  // clearly behind its best. The codes are chosen with a look ahead (see Encoder).
   kAdaptive,
 };
 
+// Under the baseline policy every code is the longest dictionary string at the current
+// position (greedy parsing). Under the adaptive policy the encoder looks ahead: of the
+// dictionary strings that match at the current position (every prefix of the longest
+// match is one), it sends the one after which the next code reaches furthest. The decoder
+// needs no help for this: whatever code comes, it defines the previous code's string plus
+// the first byte of this one, and the encoder mirrors that, duplicate entries included.
 class Encoder {
  public:
   // Receives the framed bytes: blocks of 255 bytes each preceded by its length byte, the
@@ -41,6 +47,11 @@ class Encoder {
 
  private:
   void Encode(const uint8_t* data, size_t n);
+  void EncodeAhead(bool last);
+  size_t LongestMatch(size_t pos, size_t end, uint16_t* codes);
+  size_t Match(size_t pos, size_t end, uint32_t* last);
+  size_t MatchLength(size_t pos, size_t end);
+  void AfterCode(uint32_t code, uint8_t next);
   void PutBits(uint32_t code);
   void EmitCode(uint32_t code);
   void EmitClear();
@@ -59,6 +70,10 @@ class Encoder {
   static constexpr size_t kHashSlots = 16384;
   std::vector<uint32_t> keys_;  // stamp << 20 | prefix << 8 | byte
   std::vector<uint16_t> codes_;
+  std::vector<uint16_t> lastChild_;  // per code: the newest entry that extends it, or 0
+  std::vector<uint16_t> lengths_;    // per code: the bytes of its string
+  std::vector<uint16_t> prefixes_;   // per code: the code of its string but the last byte
+  size_t longestEntry_ = 1;          // the bytes of the longest string in the dictionary
   uint32_t stamp_ = 0;
 
   int32_t prefix_ = -1;        // the code of the string matched so far, -1 for none
@@ -67,6 +82,22 @@ class Encoder {
   int width_ = 0;              // bits of the next code
   uint32_t limit_ = 0;         // 1 << width_
   bool rootNext_ = true;       // the next code follows a clear code and defines nothing
+
+  // The look ahead of the adaptive policy: input not yet coded starts at ahead_[aheadPos_].
+  std::vector<uint8_t> ahead_;
+  size_t aheadPos_ = 0;
+  std::vector<uint16_t> chain_;  // the codes of every prefix of the longest match
+  // The longest match last found at each byte of the look ahead, valid while its
+  // generation is the dictionary's.
+  struct Tip {
+    uint32_t generation = 0;
+    uint16_t code = 0;
+    uint16_t length = 0;
+    uint16_t known = 0;  // the dictionary's next free code when it was found
+  };
+  std::vector<Tip> tips_;
+  uint32_t generation_ = 0;   // counts the dictionaries begun
+  std::vector<size_t> path_;  // positions reached by the codes after the longest match
 
   uint64_t acc_ = 0;  // bits not yet stored as bytes
   int accBits_ = 0;

@@ -163,5 +163,82 @@ TEST(EncoderTest, AdaptivePolicyIsNoWorseAndBeatsBaselineOnRandomBytes) {
   }
 }
 
+TEST(EncoderTest, LookaheadSendsAShorterCodeWhenTheNextOneReachesFurther) {
+  // At "aaabb" the longest match is "aa" (258); taking "a" instead lets "aab" (259) follow,
+  // one code fewer. Both "a" codes make the decoder spend a slot on a string it has
+  // already ("ba", then "aa"), so "aabb" lands on 263.
+  const Bytes text = ToBytes("aaabaaabb");
+  const Bytes greedy =
+      Frame(CodeStream().AddAll({256, 97, 258, 98, 258, 97, 98, 98, 257}).Packed(true));
+  const Bytes ahead = Frame(CodeStream().AddAll({256, 97, 258, 98, 97, 259, 98, 257}).Packed(true));
+  EXPECT_EQ(EncodeMember(text.data(), text.size(), ClearPolicy::kBaseline), greedy);
+  EXPECT_EQ(EncodeMember(text.data(), text.size(), ClearPolicy::kAdaptive), ahead);
+  EXPECT_EQ(DecodeReference(ahead).output, text);
+  EXPECT_EQ(DecodeFast(ahead).output, text);
+
+  // The slots spent on doubled strings count: a string made of the code after them only
+  // decodes when the encoder numbers entries as the decoder does.
+  const Bytes longer = ToBytes("aaabaaabbaabbaabbaabb");
+  const Bytes framed = EncodeMember(longer.data(), longer.size(), ClearPolicy::kAdaptive);
+  EXPECT_EQ(DecodeReference(framed).output, longer);
+  EXPECT_EQ(DecodeFast(framed).output, longer);
+}
+
+TEST(EncoderTest, LookaheadRoundTripsAroundItsWindowAndPieces) {
+  // The look ahead keeps 12 KB past the position it codes and takes input 64 KB at a time;
+  // members that end just before, on and after those marks, and after many clear codes.
+  const std::vector<size_t> sizes = {12288, 12289,         12290,  65535,  65536,
+                                     65537, 65536 + 12289, 131073, 1000000};
+  for (Kind kind : {Kind::kText, Kind::kImage, Kind::kMixed, Kind::kZeros}) {
+    for (size_t size : sizes) {
+      SCOPED_TRACE(::testing::Message() << "kind " << static_cast<int>(kind) << " size " << size);
+      const Bytes data = MakeData(kind, size, static_cast<unsigned>(size) + 7);
+      const Bytes framed = EncodeMember(data.data(), data.size(), ClearPolicy::kAdaptive);
+      ExpectWellCut(framed);
+      ASSERT_EQ(DecodeFast(framed, {0x2C}).output, data);
+      if (size <= 140000) {
+        ASSERT_EQ(DecodeReference(framed, {0x2C}).output, data);
+      }
+    }
+  }
+}
+
+TEST(EncoderTest, LookaheadChoicesDoNotDependOnHowTheInputIsCut) {
+  const Bytes data = MakeData(Kind::kMixed, 90000, 21);
+  const Bytes whole = EncodeMember(data.data(), data.size(), ClearPolicy::kAdaptive);
+  Bytes pieces;
+  Encoder encoder(ClearPolicy::kAdaptive, [&](const uint8_t* bytes, size_t n) {
+    pieces.insert(pieces.end(), bytes, bytes + n);
+  });
+  for (size_t pos = 0; pos < data.size(); ++pos) encoder.Feed(data.data() + pos, 1);
+  encoder.Finish();
+  EXPECT_EQ(pieces, whole);
+}
+
+TEST(EncoderTest, LookaheadBeatsGreedyParsingOnTextAndKeepsUpOnImages) {
+  // Text, and the small two-colour images that updates carry: long runs of one byte, where
+  // shorter codes seldom pay.
+  Bytes image;
+  for (int plane = 0; plane < 3; ++plane) {
+    for (int y = 0; y < 64; ++y) {
+      for (int x = 0; x < 64; ++x) {
+        const bool ink = (x - 32) * (x - 32) + (y - 30) * (y - 30) < 300 + plane * 40 ||
+                         (x * 7 + y * 13 + plane) % 61 == 0;
+        image.push_back(static_cast<uint8_t>(ink ? 0x4D + plane : 0xBA - plane));
+      }
+    }
+  }
+  const Bytes text = MakeData(Kind::kText, 300000, 8);
+  for (const Bytes* data : std::vector<const Bytes*>{&text, &image}) {
+    const size_t baseline = EncodeMember(data->data(), data->size(), ClearPolicy::kBaseline).size();
+    const Bytes framed = EncodeMember(data->data(), data->size(), ClearPolicy::kAdaptive);
+    EXPECT_LE(framed.size(), baseline + baseline / 100) << data->size();
+    EXPECT_EQ(DecodeReference(framed).output, *data);
+  }
+  const size_t baseline = EncodeMember(text.data(), text.size(), ClearPolicy::kBaseline).size();
+  EXPECT_LT(EncodeMember(text.data(), text.size(), ClearPolicy::kAdaptive).size(),
+            baseline * 98 / 100);
+}
+
 }  // namespace
 }  // namespace lumora::testing

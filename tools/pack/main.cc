@@ -54,7 +54,8 @@ const char kUsage[] =
     "                  '\\' is a directory entry); nothing else is added\n"
     "  --clear-policy full|adaptive\n"
     "                  when the encoder starts its dictionary afresh: only when it is full,\n"
-    "                  or when compression suffers (default: adaptive)\n"
+    "                  or when compression suffers; adaptive also looks ahead to choose\n"
+    "                  shorter codes where that saves codes (default: adaptive)\n"
     "  --no-trailer    leave out the integrity trailer\n"
     "  --offset N      archive start offset (image length + 1); default: read the stub's\n"
     "                  marker, else 214529\n"
@@ -338,7 +339,8 @@ int Create(const Options& o) {
   }
   fs::rename(temp, o.output);
   if (!o.raw) {
-    fs::permissions(o.output, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+    fs::permissions(o.output,
+                    fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
                     fs::perm_options::add);
   }
   return kExitOk;
