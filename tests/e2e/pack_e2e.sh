@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# lumora-pack end to end: builds updaters and raw archives from real folders, then lists,
+# tests and extracts them, and checks the exit code and message of every failure.
+set -uo pipefail
+pack="$1"
+stub="$2"
+examples="$3"
+sample="$examples/sample-update"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+
+check() {
+  local what="$1"
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAIL $what"
+    tail -n 5 "$work/err" 2>/dev/null | sed 's/^/    | /'
+  fi
+}
+# run EXPECTED_STATUS ARGS...: runs the packer, keeping stdout and stderr.
+run() {
+  local want="$1"
+  shift
+  "$pack" "$@" >"$work/out" 2>"$work/err"
+  local got=$?
+  [ "$got" -eq "$want" ] || { echo "    exit $got, wanted $want: lumora-pack $*" >>"$work/err"; return 1; }
+}
+same_tree() { diff -r "$1" "$2" >/dev/null; }
+
+check "--help exits 0" run 0 --help
+check "--help names every command" grep -q "extract \[--offset N\] FILE -C DIR" "$work/out"
+check "no command is a usage error" run 2
+check "unknown option is a usage error" run 2 list --bogus x
+check "create without -o" run 2 create --raw -C "$sample" partbase.txt
+check "PATH outside the folder" run 2 create --raw -o "$work/x" -C "$sample" ../sample-update.manifest
+
+# An updater from folders, and a raw archive from a manifest.
+check "create --stub" run 0 create -q --stub "$stub" -o "$work/upd" -C "$sample" partbase.txt Addition
+check "updater is executable" test -x "$work/upd"
+check "no half-written file left" test ! -e "$work/upd.part"
+check "create --raw --manifest" run 0 create -q --raw -o "$work/raw" --manifest "$examples/sample-update.manifest" -C "$sample"
+
+check "list" run 0 list "$work/upd"
+check "list shows 26 entries" test "$(wc -l <"$work/out")" -eq 26
+check "list: directories first in their folder" bash -c "sed -n 2p '$work/out' | cmp -s - <(printf 'dir\\tAddition\\\\\\t0\\t0\\n')"
+check "list: decoded size of the part base" bash -c "grep -P '^file\tpartbase.txt\t' '$work/out' | cut -f4 | grep -qx $(stat -c %s "$sample/partbase.txt")"
+check "list raw with --offset 1" run 0 list --offset 1 "$work/raw"
+check "raw in manifest order" bash -c "sed -n 4p '$work/out' | grep -q 'fp001.psd'"
+
+check "test updater" run 0 test "$work/upd"
+check "test reports the checksum" grep -q "checksum matches" "$work/out"
+
+mkdir -p "$work/x1"
+check "extract updater" run 0 extract -q "$work/upd" -C "$work/x1"
+check "extracted tree equals the source" same_tree "$work/x1" "$sample"
+
+mkdir -p "$work/x2"
+printf 'mine' >"$work/x2/partbase.txt"
+check "extract raw never overwrites" run 0 extract -q --offset 1 "$work/raw" -C "$work/x2"
+check "existing file kept" bash -c "[ \"\$(cat '$work/x2/partbase.txt')\" = mine ]"
+check "other files extracted" cmp -s "$work/x2/Addition/Tattoo/ba049.psd" "$sample/Addition/Tattoo/ba049.psd"
+
+# Damage: one byte changed, and a cut file.
+cp "$work/upd" "$work/bad"
+size=$(stat -c %s "$work/bad")
+printf '\x00' | dd of="$work/bad" bs=1 seek=$((size - 2000)) conv=notrunc status=none
+check "test refuses a damaged updater" run 1 test "$work/bad"
+check "damage named" grep -q "damaged" "$work/err"
+mkdir -p "$work/x3"
+check "extract refuses it and writes nothing" run 1 extract "$work/bad" -C "$work/x3"
+check "nothing written" test -z "$(ls -A "$work/x3")"
+head -c $((size - 100)) "$work/upd" >"$work/cut"
+check "test refuses a cut updater" run 1 test "$work/cut"
+check "missing file" run 1 test "$work/none"
+check "missing file named" grep -q "Cannot open file" "$work/err"
+printf 'not a stub' >"$work/fake"
+check "stub without a marker" run 1 create -q --stub "$work/fake" -o "$work/y" -C "$sample" partbase.txt
+check "marker named" grep -q "marker" "$work/err"
+check "hostile manifest name" bash -c "printf '..\\\\\\\\evil\\n' >'$work/m'; '$pack' create -q --raw -o '$work/z' --manifest '$work/m' -C '$sample' 2>'$work/err'; [ \$? -eq 1 ]"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
