@@ -190,6 +190,12 @@ TEST_F(Win32BackendTest, PumpNeverWaitsAndTheWaitEndsAtItsTimeout) {
   EXPECT_LT(waited, std::chrono::seconds(3));
 }
 
+TEST_F(Win32BackendTest, WithoutAWindowTheWaitEndsTheLoopInsteadOfHanging) {
+  ui_.DestroyWindows();
+  ui_.WaitAndDispatch(-1);
+  EXPECT_TRUE(app_.QuitRequested());
+}
+
 // What a message box looked like, and what was done to it, seen from its own loop.
 struct BoxProbe {
   enum Action { kNothing, kEnter, kEscape, kClickOk, kTitleBarClose };

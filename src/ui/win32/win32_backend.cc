@@ -110,16 +110,14 @@ Picture ProgramPicture() {
     p.Fill(28 + d, 9 - d, 28 + d, 28 - d, d == 3 ? kBlack : kMaroon);
     p.px[28 - d][28 + d] = kBlack;
   }
-  // The box's label: a white card with a blue disc.
-  p.Fill(21, 13, 26, 22, kWhite);
-  p.Frame(21, 13, 26, 22, kBlack);
-  p.Fill(22, 16, 25, 19, kBlue);
-  p.px[16][22] = kWhite;
-  p.px[16][25] = kWhite;
-  p.px[19][22] = kWhite;
-  p.px[19][25] = kWhite;
-  p.Fill(23, 17, 24, 18, kNavy);
-  p.Fill(21, 24, 26, 25, kYellow);
+  // The box's label: a white card with the product's name in lines of blue text.
+  p.Fill(21, 12, 26, 23, kWhite);
+  p.Frame(21, 12, 26, 23, kBlack);
+  p.Fill(22, 14, 25, 15, kBlue);
+  p.Fill(22, 17, 25, 17, kNavy);
+  p.Fill(22, 19, 24, 19, kNavy);
+  p.Fill(22, 21, 25, 21, kNavy);
+  p.Fill(21, 25, 26, 26, kYellow);
   return p;
 }
 
@@ -529,6 +527,12 @@ void Win32Backend::DispatchPending() {
 }
 
 void Win32Backend::WaitAndDispatch(int timeout_ms) {
+  if (!impl_->main) {
+    // No window could be made (no desktop): nobody could ever close it, so the loop ends
+    // instead of waiting for a message that never comes.
+    if (impl_->app) impl_->app->CloseMainWindow();
+    return;
+  }
   impl_->Sync();
   MsgWaitForMultipleObjectsEx(0, nullptr,
                               timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms),

@@ -12,6 +12,7 @@
 //      screen width, one default OK button (Enter and Esc give 1, the title bar's close 2),
 //      closing by themselves when a quit request arrives, owner windows disabled meanwhile
 //  [X] the uncaught-error box (MessageBoxA with the error icon)
+//  [X] without a desktop (no window could be made) the message loop ends instead of waiting
 //  [ ] task-bar button titled with the application title (the main window's caption shows)
 #pragma once
 
