@@ -8,6 +8,13 @@ cd "$root"
 
 scripts/install-deps.sh
 
+echo "== Formatting (clang-format)"
+unformatted=$(git ls-files '*.cc' '*.h' | xargs clang-format --dry-run --Werror 2>&1 | grep -c "error:" || true)
+if [ "$unformatted" != 0 ]; then
+  git ls-files '*.cc' '*.h' | xargs clang-format --dry-run --Werror 2>&1 | head -n 20
+  exit 1
+fi
+
 echo "== Release build and tests"
 cmake --preset release >/dev/null
 cmake --build --preset release

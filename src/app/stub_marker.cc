@@ -9,9 +9,9 @@ namespace {
 // The only place where the marker's tag is spelled out whole, so it occurs once in the
 // image. lumora-pack finds it in the stub's file and writes the offset into the eight
 // bytes after it; the loaded image then holds the patched value.
-volatile const unsigned char kArchiveOffsetMarker[format::kOffsetMarkerTagLength +
-                                                  format::kOffsetFieldLength + 1] =
-    "LUMORA-ARCHIVE-START-OFFSET:\0\0\0\0\0\0\0";
+volatile const unsigned char
+    kArchiveOffsetMarker[format::kOffsetMarkerTagLength + format::kOffsetFieldLength + 1] =
+        "LUMORA-ARCHIVE-START-OFFSET:\0\0\0\0\0\0\0";
 
 }  // namespace
 

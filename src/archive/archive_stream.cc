@@ -7,8 +7,7 @@
 
 namespace lumora {
 
-ArchiveStream::ArchiveStream(FileSystem& files, const std::string& path)
-    : buffer_(kReadAhead) {
+ArchiveStream::ArchiveStream(FileSystem& files, const std::string& path) : buffer_(kReadAhead) {
   try {
     file_ = files.Open(path, OpenMode::kRead);
   } catch (const IoError&) {

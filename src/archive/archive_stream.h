@@ -32,10 +32,10 @@ class ArchiveStream : public ByteSource {
 
   std::unique_ptr<File> file_;
   int64_t size_ = 0;
-  int64_t position_ = 0;    // logical position
+  int64_t position_ = 0;  // logical position
   std::vector<uint8_t> buffer_;
-  size_t buffer_pos_ = 0;   // next unread byte in buffer_
-  size_t buffer_len_ = 0;   // valid bytes in buffer_
+  size_t buffer_pos_ = 0;  // next unread byte in buffer_
+  size_t buffer_len_ = 0;  // valid bytes in buffer_
 };
 
 }  // namespace lumora

@@ -28,14 +28,14 @@ namespace lumora::format {
 
 constexpr int64_t kDefaultImageLength = 214528;  // bytes of the delivered executable image
 constexpr int64_t kDefaultArchiveStartOffset = kDefaultImageLength + 1;
-constexpr char kMagic[] = "QRX1.00";   // 7 bytes, no terminator in the file
-constexpr size_t kMagicLength = 7;     // bytes
-constexpr uint8_t kEntryMark = ',';    // introduces every entry
-constexpr uint8_t kEndMark = ';';      // ends the archive
-constexpr uint8_t kPadding = 0x00;     // allowed before ',' and ';'
-constexpr uint8_t kNameEnd = 0x00;     // ends an entry's name
-constexpr int kMaxBlockLength = 255;   // bytes of payload after a length byte
-constexpr char kSeparator = '\\';      // between path components
+constexpr char kMagic[] = "QRX1.00";  // 7 bytes, no terminator in the file
+constexpr size_t kMagicLength = 7;    // bytes
+constexpr uint8_t kEntryMark = ',';   // introduces every entry
+constexpr uint8_t kEndMark = ';';     // ends the archive
+constexpr uint8_t kPadding = 0x00;    // allowed before ',' and ';'
+constexpr uint8_t kNameEnd = 0x00;    // ends an entry's name
+constexpr int kMaxBlockLength = 255;  // bytes of payload after a length byte
+constexpr char kSeparator = '\\';     // between path components
 
 // The integrity trailer that the packer writes after ';'.
 constexpr char kTrailerTag[] = "QRXCRC32";  // 8 bytes, then the CRC-32, little-endian

@@ -63,8 +63,7 @@ class SelfExtractor : private ProgressListener {
   std::function<void(int64_t position, int64_t size)> on_progress;
   // Told by Verify for every entry: its compressed size (blocks with their length bytes
   // and the terminator) and its decoded size.
-  std::function<void(const std::string& name, bool directory, int64_t compressed,
-                     int64_t decoded)>
+  std::function<void(const std::string& name, bool directory, int64_t compressed, int64_t decoded)>
       on_verified;
 
  private:
@@ -89,7 +88,5 @@ class SelfExtractor : private ProgressListener {
   OutputBuffer out_;
   Decoder decoder_;
 };
-
-
 
 }  // namespace lumora

@@ -66,7 +66,7 @@ class StopRun : public std::exception {
 // The texts of the stream layer.
 inline constexpr const char kStreamReadError[] = "Stream read error";
 inline constexpr const char kStreamWriteError[] = "Stream write error";
-std::string CannotOpenFileText(const std::string& path);  // "Cannot open file %s"
+std::string CannotOpenFileText(const std::string& path);   // "Cannot open file %s"
 std::string InvalidDataTypeText(const std::string& name);  // "Invalid data type for '%s'"
 
 }  // namespace lumora

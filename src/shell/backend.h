@@ -31,9 +31,8 @@ class UiBackend {
   // also ends, with result 2, as soon as stop() turns true (a quit request arrived), and
   // at once after its first event when close_at_once is set. Returns 1 for OK, Enter or
   // Esc, 2 for the title bar's close.
-  virtual int RunMessageBox(const std::string& caption, const std::string& text,
-                            MessageKind kind, bool close_at_once,
-                            const std::function<bool()>& stop) = 0;
+  virtual int RunMessageBox(const std::string& caption, const std::string& text, MessageKind kind,
+                            bool close_at_once, const std::function<bool()>& stop) = 0;
   // The box of the uncaught-error report: error icon, one OK button.
   virtual void ShowErrorBox(const std::string& title, const std::string& text) = 0;
   // Destroys the windows.

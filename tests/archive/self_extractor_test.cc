@@ -99,8 +99,8 @@ TEST_F(SelfExtractorTest, EntriesInOrderWithDirectoriesAndLabels) {
 
 TEST_F(SelfExtractorTest, ExistingFileIsNeverOverwritten) {
   testing::WriteFile(out_ + "/a.txt", "installed");
-  UseRaw(std::string(format::kMagic) + Entry("a.txt", kAbabaMember) +
-         Entry("b.txt", kAbabaMember) + ";");
+  UseRaw(std::string(format::kMagic) + Entry("a.txt", kAbabaMember) + Entry("b.txt", kAbabaMember) +
+         ";");
   ex_.Selfextract();
   EXPECT_EQ(Out("a.txt"), "installed");
   EXPECT_EQ(Out("b.txt"), "ABABABA");
@@ -202,8 +202,7 @@ TEST_F(SelfExtractorTest, PercentageCountsTheImageAsDone) {
   ASSERT_GT(percents.size(), 2u);
   // Every report shows Position / Max, rounded half to even, with the image counted.
   const ProgressBar& bar = app_.Form1.ProgressBar1;
-  EXPECT_EQ(percents.back(),
-            std::to_string(std::lrint(100.0 * bar.Position() / bar.Max())) + "%");
+  EXPECT_EQ(percents.back(), std::to_string(std::lrint(100.0 * bar.Position() / bar.Max())) + "%");
 }
 
 TEST_F(SelfExtractorTest, Selfextract1ClickSetsItsOwnCaptionsAndClosesTheWindow) {

@@ -19,7 +19,7 @@ TEST(ProgressBarTest, PositionStaysInsideMinAndMax) {
     int expected;
   };
   const Case cases[] = {
-      {0, 100, 50, 50},         {0, 100, 150, 100},        {10, 100, 5, 10},
+      {0, 100, 50, 50},          {0, 100, 150, 100},          {10, 100, 5, 10},
       {6704, 54435, 6719, 6719}, {6704, 54435, 60000, 54435}, {0, 65535, 65535, 65535},
   };
   for (const auto& c : cases) {
@@ -170,9 +170,15 @@ TEST(MessageDialogTest, KindsHaveTheirCaptionsAndSystemIcons) {
 
 TEST(IoErrorTextTest, TableOfTheRunTimeLayer) {
   const std::pair<int, const char*> cases[] = {
-      {2, "File not found"},         {3, "Invalid filename"},    {4, "Too many open files"},
-      {5, "File access denied"},     {100, "Read beyond end of file"}, {101, "Disk full"},
-      {106, "Invalid numeric input"}, {32, "I/O error 32"},      {112, "I/O error 112"},
+      {2, "File not found"},
+      {3, "Invalid filename"},
+      {4, "Too many open files"},
+      {5, "File access denied"},
+      {100, "Read beyond end of file"},
+      {101, "Disk full"},
+      {106, "Invalid numeric input"},
+      {32, "I/O error 32"},
+      {112, "I/O error 112"},
   };
   for (const auto& [code, text] : cases) EXPECT_EQ(IoErrorText(code), text) << code;
 }

@@ -97,7 +97,8 @@ void TerminalBackend::Draw(bool force) {
                           "] " + Trimmed(f.Label1.Caption);
   // On a terminal the whole line is redrawn in place; elsewhere one line is written per
   // change of the captions or the percentage (the bar alone moves too often to log).
-  std::string line = out_is_tty_ ? text + "  " + drawn_bar : text + "  " + Trimmed(f.Label1.Caption);
+  std::string line =
+      out_is_tty_ ? text + "  " + drawn_bar : text + "  " + Trimmed(f.Label1.Caption);
   if (!force && line == last_drawn_) return;
   if (out_is_tty_) {
     std::fprintf(out_, "\r\x1b[K%s", line.c_str());
