@@ -1,15 +1,21 @@
-#include "update_fixture.h"
-
+#ifdef _WIN32
+#include "platform/win32/win32_windows.h"
+// (windows.h first)
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
+
+#include "update_fixture.h"
 
 namespace fs = std::filesystem;
 
@@ -76,6 +82,111 @@ std::unique_ptr<File> WatchedFileSystem::Open(const std::string& path, OpenMode 
   return ::testing::AssertionFailure() << "tree differs:" << diff;
 }
 
+#ifdef _WIN32
+
+namespace {
+
+constexpr char kQuandrixKey[] = "SOFTWARE\\Quandrix";
+constexpr char kLumoraKey[] = "SOFTWARE\\Quandrix\\Lumora";
+// Where a key that was there before a test waits to be put back.
+constexpr char kSavedKey[] = "Software\\LumoraTest\\SavedQuandrix";
+
+bool HasKey(const char* key) {
+  HKEY h;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+  RegCloseKey(h);
+  return true;
+}
+
+// Copies a key with everything below it; false when the source is missing.
+bool CopyKey(const char* from, const char* to) {
+  HKEY src, dst;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, from, 0, KEY_READ, &src) != ERROR_SUCCESS) return false;
+  bool ok = RegCreateKeyExA(HKEY_CURRENT_USER, to, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &dst,
+                            nullptr) == ERROR_SUCCESS;
+  if (ok) {
+    ok = RegCopyTreeA(src, nullptr, dst) == ERROR_SUCCESS;
+    RegCloseKey(dst);
+  }
+  RegCloseKey(src);
+  return ok;
+}
+
+HKEY CreateKey(const char* key) {
+  HKEY h;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
+                      nullptr) != ERROR_SUCCESS) {
+    throw std::runtime_error(std::string("cannot create the registry key ") + key);
+  }
+  return h;
+}
+
+}  // namespace
+
+RegistryScope::RegistryScope() {
+  HANDLE lock = CreateMutexA(nullptr, FALSE, "Local\\LumoraUpdateTestsRegistry");
+  if (!lock) throw std::runtime_error("cannot create the registry lock");
+  const DWORD waited = WaitForSingleObject(lock, 300 * 1000);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    CloseHandle(lock);
+    throw std::runtime_error("another test held the registry for 5 minutes");
+  }
+  lock_ = lock;
+  // A key saved earlier is the user's own, left by a test process that ended too soon to
+  // put it back: it stays saved, and what stands in SOFTWARE\Quandrix is a test's.
+  if (!HasKey(kSavedKey) && HasKey(kQuandrixKey) && !CopyKey(kQuandrixKey, kSavedKey)) {
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+    throw std::runtime_error("cannot save the registry key SOFTWARE\\Quandrix");
+  }
+  RegDeleteTreeA(HKEY_CURRENT_USER, kQuandrixKey);
+}
+
+RegistryScope::~RegistryScope() {
+  RegDeleteTreeA(HKEY_CURRENT_USER, kQuandrixKey);
+  if (CopyKey(kSavedKey, kQuandrixKey)) {
+    RegDeleteTreeA(HKEY_CURRENT_USER, kSavedKey);
+    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\LumoraTest");  // only when empty
+  }
+  ReleaseMutex(static_cast<HANDLE>(lock_));
+  CloseHandle(static_cast<HANDLE>(lock_));
+}
+
+UpdateFixture::UpdateFixture() {
+  platform_ = CreateNativePlatform();
+  app_ = std::make_unique<Application>(backend_, "/opt/lumora/LumoraUpdate.exe");
+}
+
+UpdateFixture::~UpdateFixture() = default;
+
+void UpdateFixture::WriteRegistry(const std::vector<RegValue>& lumora_values) {
+  RegDeleteTreeA(HKEY_CURRENT_USER, kQuandrixKey);
+  RegCloseKey(CreateKey(kQuandrixKey));
+  HKEY h = CreateKey(kLumoraKey);
+  for (const auto& v : lumora_values) {
+    // Strings are stored with their terminating NUL, as programs that write them do.
+    const LONG rc = v.is_dword
+                        ? RegSetValueExA(h, v.name.c_str(), 0, REG_DWORD,
+                                         reinterpret_cast<const BYTE*>(&v.dword), sizeof v.dword)
+                        : RegSetValueExA(h, v.name.c_str(), 0, REG_SZ,
+                                         reinterpret_cast<const BYTE*>(v.text.c_str()),
+                                         static_cast<DWORD>(v.text.size() + 1));
+    if (rc != ERROR_SUCCESS) {
+      RegCloseKey(h);
+      throw std::runtime_error("cannot set the registry value " + v.name);
+    }
+  }
+  RegCloseKey(h);
+}
+
+bool UpdateFixture::KeyExists(const std::string& key) const { return HasKey(key.c_str()); }
+
+#else
+
+// Each fixture has a registry file of its own (see the constructor): nothing to share.
+RegistryScope::RegistryScope() = default;
+RegistryScope::~RegistryScope() = default;
+
 UpdateFixture::UpdateFixture() {
   if (const char* xdg = std::getenv("XDG_CONFIG_HOME")) {
     had_xdg_ = true;
@@ -94,26 +205,56 @@ UpdateFixture::~UpdateFixture() {
   }
 }
 
-void UpdateFixture::WriteRegistry(const std::vector<std::string>& lumora_values) {
+void UpdateFixture::WriteRegistry(const std::vector<RegValue>& lumora_values) {
   std::string text = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Quandrix]\r\n\r\n";
   text += "[HKEY_CURRENT_USER\\SOFTWARE\\Quandrix\\Lumora]\r\n";
-  for (const auto& v : lumora_values) text += v + "\r\n";
+  for (const auto& v : lumora_values) {
+    text += "\"" + v.name + "\"=";
+    if (v.is_dword) {
+      char hex[9];
+      std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(v.dword));
+      text += std::string("dword:") + hex;
+    } else {
+      text += '"';
+      for (char c : v.text) {
+        if (c == '\\' || c == '"') text += '\\';
+        text += c;
+      }
+      text += '"';
+    }
+    text += "\r\n";
+  }
   WriteFile(home_.Native("registry/HKEY_CURRENT_USER.reg"), text);
 }
 
-void UpdateFixture::RegisterInstallation() {
-  WriteRegistry({"\"Version\"=\"1.0\"", "\"HDPath\"=\"" + install_.path() + "\""});
+bool UpdateFixture::KeyExists(const std::string& key) const {
+  const std::string path = home_.Native("registry/HKEY_CURRENT_USER.reg");
+  return Exists(path) &&
+         ReadFile(path).find("[HKEY_CURRENT_USER\\" + key + "]") != std::string::npos;
 }
 
-std::string UpdateFixture::RegistryText() const {
-  std::string path = home_.Native("registry/HKEY_CURRENT_USER.reg");
-  return Exists(path) ? ReadFile(path) : std::string();
+#endif
+
+void UpdateFixture::RegisterInstallation() {
+  WriteRegistry({Sz("Version", "1.0"), Sz("HDPath", install_.path())});
 }
 
 }  // namespace lumora::testing
 
 namespace lumora::testing {
 
+#ifdef _WIN32
+
+HeldOpen::HeldOpen(const std::string& native_path) {
+  HANDLE h = CreateFileA(native_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot hold " + native_path);
+  handle_ = h;
+}
+
+HeldOpen::~HeldOpen() { CloseHandle(static_cast<HANDLE>(handle_)); }
+
+#else
 HeldOpen::HeldOpen(const std::string& native_path) {
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -141,5 +282,7 @@ HeldOpen::~HeldOpen() {
     waitpid(pid_, nullptr, 0);
   }
 }
+
+#endif
 
 }  // namespace lumora::testing

@@ -1,10 +1,13 @@
 // Shared set-up of the update suites: the native file system and registry over a real
 // temporary folder, an application over the null front-end, and helpers that lay out and
-// photograph an installation.
+// photograph an installation. The same suites run on Linux (the registry is a text file
+// in a folder of each test's own) and on Windows (the registry is the system's own, under
+// HKEY_CURRENT_USER).
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -60,6 +63,36 @@ class WatchedFileSystem : public FileSystem {
   FileSystem& inner_;
 };
 
+// One value of HKEY_CURRENT_USER\SOFTWARE\Quandrix\Lumora as a test stores it: a string
+// (its bytes as stored, without escapes) or a DWORD, the type the update does not accept.
+struct RegValue {
+  std::string name;
+  std::string text;
+  bool is_dword = false;
+  uint32_t dword = 0;
+};
+inline RegValue Sz(const std::string& name, const std::string& text) { return {name, text}; }
+inline RegValue Dword(const std::string& name, uint32_t value) {
+  return {name, std::string(), true, value};
+}
+
+// While a fixture exists, the registry key the update reads belongs to it: on Windows the
+// key SOFTWARE\Quandrix is the real one of the user, so fixtures of test processes running
+// at the same time wait for each other, the key starts out missing, and a key that was
+// there before the test is put back afterwards.
+class RegistryScope {
+ public:
+  RegistryScope();
+  ~RegistryScope();
+  RegistryScope(const RegistryScope&) = delete;
+  RegistryScope& operator=(const RegistryScope&) = delete;
+
+ private:
+#ifdef _WIN32
+  void* lock_ = nullptr;
+#endif
+};
+
 class UpdateFixture : public ::testing::Test {
  protected:
   UpdateFixture();
@@ -69,13 +102,15 @@ class UpdateFixture : public ::testing::Test {
   std::string Dir() const { return install_.Core(); }
   std::string At(const std::string& name) const { return install_.Native(name); }
 
-  // Writes the registry file with the section Lumora holding these value lines, e.g.
-  // "\"Version\"=\"1.0\"".
-  void WriteRegistry(const std::vector<std::string>& lumora_values);
+  // Replaces the keys SOFTWARE\Quandrix and SOFTWARE\Quandrix\Lumora with ones where
+  // Lumora holds just these values.
+  void WriteRegistry(const std::vector<RegValue>& lumora_values);
   // Version "1.0" and HDPath naming the installation folder (native path, no trailing '\').
   void RegisterInstallation();
-  std::string RegistryText() const;
+  // Whether HKEY_CURRENT_USER has the key, spelled as the update spells it.
+  bool KeyExists(const std::string& key) const;
 
+  RegistryScope registry_scope_;
   TempDir home_;
   TempDir install_;
   std::string saved_xdg_;
@@ -89,8 +124,10 @@ class UpdateFixture : public ::testing::Test {
 
 namespace lumora::testing {
 
-// Another process holding a file open, as a running Lumora holds its data: the file is
-// open until the object goes away.
+// A file held open as a running Lumora holds its data, until the object goes away. On
+// Linux the holder is another process (the file services look for other processes' open
+// files); on Windows it is a handle that shares reading only, and the system refuses a
+// rename of the file while it is open, whichever process holds it.
 class HeldOpen {
  public:
   explicit HeldOpen(const std::string& native_path);
@@ -99,7 +136,11 @@ class HeldOpen {
   HeldOpen& operator=(const HeldOpen&) = delete;
 
  private:
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
   int pid_ = -1;
+#endif
 };
 
 }  // namespace lumora::testing

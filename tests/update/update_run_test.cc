@@ -91,8 +91,9 @@ class UpdateRunTest : public UpdateFixture {
 // --- Discovery ---------------------------------------------------------------------------
 
 TEST_F(UpdateRunTest, NoKeyCreatesItAndShowsTheInstallationMessage) {
+  ASSERT_FALSE(KeyExists("SOFTWARE\\Quandrix"));
   EXPECT_EQ(Run(), 1);
-  EXPECT_NE(RegistryText().find("[HKEY_CURRENT_USER\\SOFTWARE\\Quandrix]"), std::string::npos);
+  EXPECT_TRUE(KeyExists("SOFTWARE\\Quandrix"));
   ASSERT_EQ(app_->ShownMessages().size(), 1u);
   EXPECT_EQ(app_->ShownMessages()[0].text, kInstallationText);
   EXPECT_EQ(app_->ShownMessages()[0].kind, MessageKind::Error);
@@ -103,32 +104,36 @@ TEST_F(UpdateRunTest, NoKeyCreatesItAndShowsTheInstallationMessage) {
 
 TEST_F(UpdateRunTest, RegistryValuesThatNameNoInstallation) {
   Install();
-  const std::string dir = "\"HDPath\"=\"" + install_.path() + "\"";
-  const std::vector<std::vector<std::string>> cases = {
-      {dir},                                                 // no Version
-      {"\"Version\"=\"0.0\"", dir},                          // the not-installed version
-      {"\"Version\"=\"0.0\"", "\"HDPath\"=dword:00000001"},  // HDPath is then never read
-      {"\"Version\"=\"1.0\""},                               // no HDPath
-      {"\"Version\"=\"1.0\"", "\"HDPath\"=\"\""},            // an empty HDPath
-      {"\"Version\"=\"1.0\"", "\"HDPath\"=\")#Kest@(\""},
-      {"\"Version\"=\"1.0\"", "\"HDPath\"=\"" + install_.path() + "/nowhere\""},
+  const RegValue dir = Sz("HDPath", install_.path());
+  const struct {
+    const char* name;
+    std::vector<RegValue> values;
+  } cases[] = {
+      {"no Version", {dir}},
+      {"the not-installed version", {Sz("Version", "0.0"), dir}},
+      {"HDPath of another type is then never read", {Sz("Version", "0.0"), Dword("HDPath", 1)}},
+      {"no HDPath", {Sz("Version", "1.0")}},
+      {"an empty HDPath", {Sz("Version", "1.0"), Sz("HDPath", "")}},
+      {"a name no folder has", {Sz("Version", "1.0"), Sz("HDPath", ")#Kest@(")}},
+      {"a missing folder", {Sz("Version", "1.0"), Sz("HDPath", install_.path() + "/nowhere")}},
   };
-  for (const auto& values : cases) {
-    WriteRegistry(values);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteRegistry(c.values);
     Application app(backend_, "LumoraUpdate.exe");
     SelfExtractor extractor(files_, &app);
     UpdateRun run(*platform_.registry, files_, app, extractor);
-    EXPECT_EQ(run.FindInstallation(), "") << values.back();
-    ASSERT_EQ(app.ShownMessages().size(), 1u) << values.back();
-    EXPECT_EQ(app.ShownMessages()[0].text, kInstallationText) << values.back();
+    EXPECT_EQ(run.FindInstallation(), "");
+    ASSERT_EQ(app.ShownMessages().size(), 1u);
+    EXPECT_EQ(app.ShownMessages()[0].text, kInstallationText);
   }
 }
 
 TEST_F(UpdateRunTest, InstallationDirectoryGetsOneBackslash) {
   Install();
-  for (const std::string& hd : {install_.path(), install_.path() + "\\\\"}) {
+  for (const std::string& hd : {install_.path(), install_.path() + "\\"}) {
     for (const char* version : {"1.0", ""}) {  // an empty Version passes
-      WriteRegistry({std::string("\"Version\"=\"") + version + "\"", "\"HDPath\"=\"" + hd + "\""});
+      WriteRegistry({Sz("Version", version), Sz("HDPath", hd)});
       EXPECT_EQ(run_.FindInstallation(), install_.path() + "\\") << hd;
     }
   }
@@ -142,7 +147,7 @@ TEST_F(UpdateRunTest, PartBaseMustBeAFileAndPalDataMustExist) {
   EXPECT_EQ(run_.FindInstallation(), "");
 
   TempDir other;
-  WriteRegistry({"\"Version\"=\"1\"", "\"HDPath\"=\"" + other.path() + "\""});
+  WriteRegistry({Sz("Version", "1"), Sz("HDPath", other.path())});
   WriteFile(other.Native("Partbase.txt"), "1;a;");
   const auto before = Snapshot(other.path());
   EXPECT_EQ(run_.FindInstallation(), "");
@@ -152,7 +157,7 @@ TEST_F(UpdateRunTest, PartBaseMustBeAFileAndPalDataMustExist) {
 
 TEST_F(UpdateRunTest, WrongTypedVersionReachesTheUncaughtReport) {
   Install();
-  WriteRegistry({"\"Version\"=dword:00000001", "\"HDPath\"=\"" + install_.path() + "\""});
+  WriteRegistry({Dword("Version", 1), Sz("HDPath", install_.path())});
   EXPECT_EQ(Run(), 1);
   EXPECT_EQ(Texts(), std::vector<std::string>{"Invalid data type for 'Version'."});
   EXPECT_EQ(backend_.last_error_box, "Invalid data type for 'Version'.");
@@ -250,7 +255,7 @@ TEST_F(UpdateRunTest, StopsShowTheirMessageAndCaptions) {
     WriteFile(dir.Native("Partbase.txt"), c.partbase);
     WriteFile(dir.Native("PalData.txt"), "pal");
     if (!c.leftover.empty()) WriteFile(dir.Native(c.leftover), "left");
-    WriteRegistry({"\"Version\"=\"1.0\"", "\"HDPath\"=\"" + dir.path() + "\""});
+    WriteRegistry({Sz("Version", "1.0"), Sz("HDPath", dir.path())});
     NullBackend backend;
     Application app(backend, "LumoraUpdate.exe");
     SelfExtractor extractor(files_, &app);
