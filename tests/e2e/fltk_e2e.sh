@@ -4,6 +4,7 @@
 # Runs on DISPLAY, or on an Xvfb of its own when none is set. Every wait has a limit.
 # Usage: fltk_e2e.sh PACK STUB EXAMPLES CLOSER SHOTS_DIR   (exit 77: tools missing)
 set -uo pipefail
+source "$(dirname "$0")/check_lib.sh"
 pack="$1"
 stub="$2"
 examples="$3"
@@ -39,18 +40,9 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 mkdir -p "$shots"
 
-passed=0
-failed=0
-check() {
-  local what="$1"
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL [$name] $what"
-    sed 's/^/    | /' "$case_dir/out.txt" 2>/dev/null | tail -n 15
-  fi
+show_failure() {
+  echo "FAIL [$name] $1"
+  sed 's/^/    | /' "$case_dir/out.txt" 2>/dev/null | tail -n 15
 }
 
 updater="$work/LumoraUpdate-sample"
@@ -176,5 +168,4 @@ finish_updater
 check "exit status 0 without pressing OK" test "$status" -eq 0
 check "23 images installed" images_installed
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -3,6 +3,7 @@
 # registry file in a fresh temporary HOME, runs the updater unattended and checks the
 # exit status, what it printed and the installation byte for byte.
 set -uo pipefail
+source "$(dirname "$0")/check_lib.sh"
 pack="$1"
 stub="$2"
 examples="$3"
@@ -10,8 +11,6 @@ sample="$examples/sample-update"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
 
 updater="$work/LumoraUpdate-sample"
 "$pack" create -q --stub "$stub" -o "$updater" --manifest "$examples/sample-update.manifest" \
@@ -42,16 +41,9 @@ run_updater() {
   status=$?
 }
 
-check() {
-  local what="$1"
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL [$name] $what"
-    sed 's/^/    | /' "$case_dir/out.txt" 2>/dev/null | tail -n 15
-  fi
+show_failure() {
+  echo "FAIL [$name] $1"
+  sed 's/^/    | /' "$case_dir/out.txt" 2>/dev/null | tail -n 15
 }
 
 printed() { grep -qF -- "$1" "$case_dir/out.txt"; }
@@ -202,5 +194,4 @@ check "merged to the end" same_file "$install/Addition/Tattoo/ba049.psd" "$sampl
 check "big file complete" same_file "$install/big.bin" "$case_dir/src/big.bin"
 check "no working files" no_working_files
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -2,25 +2,17 @@
 # lumora-pack end to end: builds updaters and raw archives from real folders, then lists,
 # tests and extracts them, and checks the exit code and message of every failure.
 set -uo pipefail
+source "$(dirname "$0")/check_lib.sh"
 pack="$1"
 stub="$2"
 examples="$3"
 sample="$examples/sample-update"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
 
-check() {
-  local what="$1"
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL $what"
-    tail -n 5 "$work/err" 2>/dev/null | sed 's/^/    | /'
-  fi
+show_failure() {
+  echo "FAIL $1"
+  tail -n 5 "$work/err" 2>/dev/null | sed 's/^/    | /'
 }
 # run EXPECTED_STATUS ARGS...: runs the packer, keeping stdout and stderr.
 run() {
@@ -83,5 +75,4 @@ check "stub without a marker" run 1 create -q --stub "$work/fake" -o "$work/y" -
 check "marker named" grep -q "marker" "$work/err"
 check "hostile manifest name" bash -c "printf '..\\\\\\\\evil\\n' >'$work/m'; '$pack' create -q --raw -o '$work/z' --manifest '$work/m' -C '$sample' 2>'$work/err'; [ \$? -eq 1 ]"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

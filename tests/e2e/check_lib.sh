@@ -1,0 +1,22 @@
+# Shared by the end-to-end scripts: counts checks and ends with the summary line.
+# A script defines show_failure to print what helps read a failed check.
+passed=0
+failed=0
+
+# check WHAT COMMAND...: runs the command; a non-zero status is a failed check.
+check() {
+  local what="$1"
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    show_failure "$what"
+  fi
+}
+
+# finish: the summary line, and the exit status of the whole script.
+finish() {
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+}
