@@ -12,12 +12,18 @@ if(NOT TARGET gtest)
 endif()
 include(GoogleTest)
 
-# lumora_test(NAME SOURCES... LIBS ...): one test binary per layer.
+# lumora_test(NAME SOURCES... LIBS ... [LOCK resource]): one test binary per layer. Tests
+# that share a LOCK never run at the same time (windows on one X display would overlap and
+# spoil each other's pixels).
 function(lumora_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "LOCK" "SOURCES;LIBS" ${ARGN})
+  set(extra)
+  if(T_LOCK)
+    set(extra RESOURCE_LOCK ${T_LOCK})
+  endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gtest_main)
   # Listing the tests starts the binary (under Wine when cross-built): allow for a slow start.
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-    PROPERTIES ENVIRONMENT "LUMORA_TEST_DATA=${CMAKE_SOURCE_DIR}/tests/data")
+    PROPERTIES ENVIRONMENT "LUMORA_TEST_DATA=${CMAKE_SOURCE_DIR}/tests/data" ${extra})
 endfunction()

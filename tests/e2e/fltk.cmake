@@ -5,5 +5,6 @@ if(TARGET lumora_ui_fltk AND TARGET lumora-x11-close)
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/fltk_e2e.sh
             $<TARGET_FILE:lumora-pack> $<TARGET_FILE:LumoraUpdate> ${CMAKE_SOURCE_DIR}/examples
             $<TARGET_FILE:lumora-x11-close> ${CMAKE_BINARY_DIR}/screenshots)
-  set_tests_properties(e2e_fltk_window PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)
+  set_tests_properties(e2e_fltk_window PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77
+                                                   RESOURCE_LOCK x_display)
 endif()
