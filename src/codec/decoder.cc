@@ -132,6 +132,12 @@ ReadCode(Bits& b, int width, uint32_t& code, ByteSource& archive, BlockReader& i
   return true;
 }
 
+// A slot of the chain table: where its string lies in the history, and how long it is.
+struct Slot {
+  uint32_t start;
+  uint32_t length;
+};
+
 }  // namespace
 
 // The chain table. Every string in it is a piece of the output decoded since the last
@@ -139,13 +145,86 @@ ReadCode(Bits& b, int width, uint32_t& code, ByteSource& archive, BlockReader& i
 // a code is one copy of one string. The roots live at the front of `history`, so a root
 // is copied like any other string.
 struct Decoder::State {
-  struct Slot {
-    uint32_t start;
-    uint32_t length;
-  };
   Slot slots[kTableSize] = {};
   std::unique_ptr<uint8_t[]> history;
 };
+
+namespace {
+
+// The decoding loop's state, in one place so that the fast loop can take it whole.
+struct Run {
+  Bits b;
+  uint8_t* h;
+  Slot* slots;
+  size_t cur;
+  size_t lastStart;
+  uint32_t nextCode;
+  uint32_t defineLimit;
+  int codeWidth;
+  uint32_t widthLimit;
+};
+
+// Decodes ordinary codes, those that define a slot, for as long as nothing else is due: it
+// stops before a clear or end code, a code that needs the next block or the byte-wise
+// reader's tail of a block, the code whose definition grows the width, and any code the
+// general loop reports as corrupt. It does exactly what the general loop would do with
+// those codes; kept apart, with no call inside, so that its state stays in registers.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void DecodeOrdinaryCodes(Run& run) {
+  const uint8_t* p = run.b.p;
+  const uint8_t* const end = run.b.end;
+  uint64_t bits = run.b.bits;
+  int count = run.b.count;
+  uint8_t* const h = run.h;
+  Slot* const slots = run.slots;
+  size_t cur = run.cur;
+  size_t lastStart = run.lastStart;
+  uint32_t nextCode = run.nextCode;
+  const int width = run.codeWidth;
+  const uint32_t mask = (1u << width) - 1;
+  // The code that defines slot widthLimit - 1 grows the width: the general loop takes it.
+  const uint32_t limit =
+      run.defineLimit < run.widthLimit - 1 ? run.defineLimit : run.widthLimit - 1;
+  while (nextCode < limit) {
+    if (count < width) {
+      if (end - p < 8) break;
+      bits |= Load64(p) << count;
+      p += (63 - count) >> 3;
+      count |= 56;
+    }
+    const uint32_t code = static_cast<uint32_t>(bits) & mask;
+    size_t length;
+    if (code < nextCode) {
+      if (code - kClearCode < 2u) break;
+      const Slot slot = slots[code];
+      length = slot.length;
+      CopyString(h + cur, h + slot.start, length);
+    } else {
+      const size_t lastLength = cur - lastStart;
+      if (code != nextCode || lastLength == 0) break;
+      length = lastLength + 1;
+      CopyString(h + cur, h + lastStart, lastLength);
+      h[cur + lastLength] = h[lastStart];
+    }
+    bits >>= width;
+    count -= width;
+    slots[nextCode] = {static_cast<uint32_t>(lastStart),
+                       static_cast<uint32_t>(cur - lastStart + 1)};
+    ++nextCode;
+    lastStart = cur;
+    cur += length;
+  }
+  run.b.p = p;
+  run.b.bits = bits;
+  run.b.count = count;
+  run.cur = cur;
+  run.lastStart = lastStart;
+  run.nextCode = nextCode;
+}
+
+}  // namespace
 
 Decoder::Decoder() : state_(new State) {}
 Decoder::~Decoder() = default;
@@ -163,27 +242,29 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
     for (uint32_t i = 0; i < kClearCode; ++i) s.slots[i] = {i, 1};
   }
   uint8_t* const h = s.history.get();
-  State::Slot* const slots = s.slots;
+  Slot* const slots = s.slots;
 
-  Bits b{in.inBuffer + in.inPos, in.inBuffer + in.inSize, 0, 0, true};
-  std::exception_ptr error;
-  bool corrupt = false;
   // The output not yet handed to `out` is h[flushed, cur); the current stretch's output
   // ends it. prevCode's string is always the piece just before cur: h[lastStart, cur).
-  size_t cur = kRootArea;
+  // defineLimit: slots below it may be defined. It drops to 0 when prevCode is a code
+  // above nextCode, whose string was never written, so that the next definition fails.
+  Run r{{in.inBuffer + in.inPos, in.inBuffer + in.inSize, 0, 0, true},
+        h,
+        slots,
+        kRootArea,
+        kRootArea,
+        kFirstFreeCode,
+        kTableSize,
+        kInitialWidth,
+        kInitialLimit};
   size_t flushed = kRootArea;
-  size_t lastStart = cur;
-  uint32_t nextCode = kFirstFreeCode;
-  // Slots below this may be defined. It drops to 0 when prevCode is a code above nextCode,
-  // whose string was never written, so that the next definition fails.
-  uint32_t defineLimit = kTableSize;
-  int codeWidth = kInitialWidth;
-  uint32_t widthLimit = kInitialLimit;
+  std::exception_ptr error;
+  bool corrupt = false;
   uint32_t code = 0;
 
   // The member opens with a clear code; its value fixes the clear and end codes, and only
   // 256 leaves the roots where every writer puts them.
-  if (!ReadCode(b, kInitialWidth, code, archive, in, &error)) goto done;
+  if (!ReadCode(r.b, kInitialWidth, code, archive, in, &error)) goto done;
   if (code != kClearCode) {
     corrupt = true;
     goto done;
@@ -191,53 +272,54 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
   for (;;) {
     // The code after a clear code is taken as a root and defines nothing. The clear and
     // end codes there stand for their empty slots; no other slot has been written yet.
-    if (!ReadCode(b, codeWidth, code, archive, in, &error)) goto done;
-    lastStart = cur;
+    if (!ReadCode(r.b, r.codeWidth, code, archive, in, &error)) goto done;
+    r.lastStart = r.cur;
     if (code < kClearCode) {
-      h[cur++] = static_cast<uint8_t>(code);
+      h[r.cur++] = static_cast<uint8_t>(code);
     } else if (code > kEndCode) {
       corrupt = true;
       goto done;
     }
 
     for (;;) {
-      if (!ReadCode(b, codeWidth, code, archive, in, &error)) goto done;
+      DecodeOrdinaryCodes(r);
+      if (!ReadCode(r.b, r.codeWidth, code, archive, in, &error)) goto done;
       if (code - kClearCode < 2u) break;
       // Every other code defines slot nextCode: prevCode's string followed by one byte.
-      if (nextCode >= defineLimit) {
+      if (r.nextCode >= r.defineLimit) {
         corrupt = true;
         goto done;
       }
       size_t length;
-      if (code < nextCode) {
-        const State::Slot slot = slots[code];
+      if (code < r.nextCode) {
+        const Slot slot = slots[code];
         length = slot.length;
-        CopyString(h + cur, h + slot.start, length);
+        CopyString(h + r.cur, h + slot.start, length);
       } else {
         // Not in the table yet: prevCode's string followed by its own first byte.
-        const size_t lastLength = cur - lastStart;
+        const size_t lastLength = r.cur - r.lastStart;
         if (lastLength == 0) {  // prevCode stood for an empty slot
           corrupt = true;
           goto done;
         }
-        if (code != nextCode) defineLimit = 0;
+        if (code != r.nextCode) r.defineLimit = 0;
         length = lastLength + 1;
-        CopyString(h + cur, h + lastStart, lastLength);
-        h[cur + lastLength] = h[lastStart];
+        CopyString(h + r.cur, h + r.lastStart, lastLength);
+        h[r.cur + lastLength] = h[r.lastStart];
       }
-      slots[nextCode] = {static_cast<uint32_t>(lastStart),
-                         static_cast<uint32_t>(cur - lastStart + 1)};
-      ++nextCode;
-      lastStart = cur;
-      cur += length;
-      if (nextCode == widthLimit) {
-        if (cur - flushed >= kWriteBytes) {
-          out.Write(h + flushed, cur - flushed, sink);
-          flushed = cur;
+      slots[r.nextCode] = {static_cast<uint32_t>(r.lastStart),
+                           static_cast<uint32_t>(r.cur - r.lastStart + 1)};
+      ++r.nextCode;
+      r.lastStart = r.cur;
+      r.cur += length;
+      if (r.nextCode == r.widthLimit) {
+        if (r.cur - flushed >= kWriteBytes) {
+          out.Write(h + flushed, r.cur - flushed, sink);
+          flushed = r.cur;
         }
         if (progress != nullptr) progress->OnProgress();
-        ++codeWidth;
-        widthLimit <<= 1;
+        ++r.codeWidth;
+        r.widthLimit <<= 1;
       }
     }
     if (code == kEndCode) {
@@ -246,27 +328,27 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
     }
     // A clear code: the table starts afresh. The next stretch follows this one in
     // `history` while there is room for a whole stretch more.
-    const bool full = cur - kRootArea > kGatherBytes;
-    if (full || cur - flushed >= kWriteBytes) {
-      out.Write(h + flushed, cur - flushed, sink);
-      flushed = cur;
+    const bool full = r.cur - kRootArea > kGatherBytes;
+    if (full || r.cur - flushed >= kWriteBytes) {
+      out.Write(h + flushed, r.cur - flushed, sink);
+      flushed = r.cur;
     }
     if (progress != nullptr) progress->OnProgress();
-    if (full) cur = flushed = kRootArea;
-    nextCode = kFirstFreeCode;
-    defineLimit = kTableSize;
-    codeWidth = kInitialWidth;
-    widthLimit = kInitialLimit;
+    if (full) r.cur = flushed = kRootArea;
+    r.nextCode = kFirstFreeCode;
+    r.defineLimit = kTableSize;
+    r.codeWidth = kInitialWidth;
+    r.widthLimit = kInitialLimit;
   }
 
 done:
   // What was decoded goes out, also before a failure, as the byte-wise decoder would have
   // written it.
-  out.Write(h + flushed, cur - flushed, sink);
+  out.Write(h + flushed, r.cur - flushed, sink);
   // The block reader is left as the byte-wise reader leaves it: every byte that a code
   // touched has been handed out.
-  if (b.ok) {
-    in.inPos = static_cast<int32_t>(b.p - in.inBuffer) - b.count / 8;
+  if (r.b.ok) {
+    in.inPos = static_cast<int32_t>(r.b.p - in.inBuffer) - r.b.count / 8;
     if (in.lastBlock && in.inPos == in.inSize) in.moreData = false;
   }
   if (error) std::rethrow_exception(error);
