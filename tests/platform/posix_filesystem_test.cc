@@ -60,6 +60,32 @@ TEST_F(PosixFileSystemTest, NamesResolveWithoutRegardToCase) {
             (std::vector<std::string>{"Addition", "Partbase.txt", "new.txt"}));
 }
 
+// Paths that exist as written, whose folder exists as written, and neither: each way
+// through the resolver gives what a lookup of every component gives.
+TEST_F(PosixFileSystemTest, ResolvedPathsWhateverPartExistsAsWritten) {
+  WriteFile(dir_.Native("Inst/Addition/Fp001.psd"), "image");
+  ASSERT_EQ(mkdir(dir_.Native("Inst/empty").c_str(), 0777), 0);
+  const std::string base = dir_.Native("");
+  const struct {
+    const char* path;      // below the temporary folder, as the core writes it
+    const char* resolved;  // below the temporary folder
+  } cases[] = {
+      {"Inst\\Addition\\Fp001.psd", "Inst/Addition/Fp001.psd"},    // all as written
+      {"Inst\\Addition\\FP001.PSD", "Inst/Addition/Fp001.psd"},    // the last name's case
+      {"Inst\\Addition\\new.psd", "Inst/Addition/new.psd"},        // a file to be made
+      {"inst\\addition\\new.psd", "Inst/Addition/new.psd"},        // ... in folders of any case
+      {"inst\\ADDITION\\fp001.psd", "Inst/Addition/Fp001.psd"},    // every name's case
+      {"INST\\missing\\fp001.psd", "Inst/missing/fp001.psd"},      // below a missing folder
+      {"Inst\\\\Addition//fp001.psd", "Inst/Addition/Fp001.psd"},  // runs of separators
+      {"inst\\EMPTY\\", "Inst/empty/"},                            // a folder, with its separator
+      {"Inst\\Addition\\..\\EMPTY", "Inst/Addition/../empty"},     // '..' kept as it is
+      {"inst\\.\\addition", "Inst/./Addition"},                    // '.' too
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ResolvePath(base + c.path), base + c.resolved) << c.path;
+  }
+}
+
 TEST_F(PosixFileSystemTest, ExactNameIsPreferredThenNameOrder) {
   WriteFile(dir_.Native("d/partbase.txt"), "lower");
   WriteFile(dir_.Native("d/Partbase.txt"), "upper");

@@ -198,28 +198,26 @@ bool IsNumber(const char* s) {
 
 }  // namespace
 
-std::string ResolvePath(const std::string& path) {
-  std::string out;
-  size_t i = 0;
-  if (!path.empty() && IsSeparator(path[0])) {
-    out = "/";
-    while (i < path.size() && IsSeparator(path[i])) ++i;
-  }
-  // Once a component is missing, nothing below it can exist: the rest is kept as written.
-  bool missing = false;
+namespace {
+
+// Appends path's components from index i to out, with one '/' for every run of separators.
+// With lookup, each component that is not found as written is matched without regard to
+// case in its folder; once one is missing, nothing below it can exist, and the rest is
+// kept as written.
+std::string WalkPath(const std::string& path, size_t i, std::string out, bool lookup) {
+  bool missing = !lookup;
   while (i < path.size()) {
     size_t end = i;
     while (end < path.size() && !IsSeparator(path[end])) ++end;
     std::string component = path.substr(i, end - i);
-    std::string folder = out;
-    std::string candidate = folder + component;
+    std::string candidate = out + component;
     if (!missing && component != "." && component != "..") {
       struct stat st;
       if (lstat(candidate.c_str(), &st) != 0) {
         int err = errno;
-        std::vector<std::string> matches = CaseInsensitiveMatches(folder, component);
+        std::vector<std::string> matches = CaseInsensitiveMatches(out, component);
         if (!matches.empty()) {
-          candidate = folder + matches.front();
+          candidate = out + matches.front();
         } else if (err == ENOENT || err == ENOTDIR) {
           missing = true;
         }
@@ -235,6 +233,35 @@ std::string ResolvePath(const std::string& path) {
     if (separated) out += '/';
   }
   return out;
+}
+
+bool Exists(const std::string& native) {
+  struct stat st;
+  return lstat(native.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+std::string ResolvePath(const std::string& path) {
+  std::string root;
+  size_t i = 0;
+  if (!path.empty() && IsSeparator(path[0])) {
+    root = "/";
+    while (i < path.size() && IsSeparator(path[i])) ++i;
+  }
+  // Most paths exist as written, or all of them but the last name does (a file about to
+  // be created): then one lookup of the path, or of its folder, stands for the lookups of
+  // every folder on the way, which the kernel has just made with the same result.
+  const std::string plain = WalkPath(path, i, root, false);
+  if (Exists(plain)) return plain;
+  size_t last = path.size();
+  while (last > i && IsSeparator(path[last - 1])) --last;
+  while (last > i && !IsSeparator(path[last - 1])) --last;
+  if (last > i) {
+    std::string folder = WalkPath(path.substr(0, last), i, root, false);
+    if (Exists(folder)) return WalkPath(path, last, std::move(folder), true);
+  }
+  return WalkPath(path, i, root, true);
 }
 
 int WindowsErrorCode(int posix_errno) {
