@@ -75,4 +75,15 @@ check "stub without a marker" run 1 create -q --stub "$work/fake" -o "$work/y" -
 check "marker named" grep -q "marker" "$work/err"
 check "hostile manifest name" bash -c "printf '..\\\\\\\\evil\\n' >'$work/m'; '$pack' create -q --raw -o '$work/z' --manifest '$work/m' -C '$sample' 2>'$work/err'; [ \$? -eq 1 ]"
 
+# A PATH inside a folder brings its folders with it, so the updater can make them.
+check "create from a nested file" run 0 create -q --raw -o "$work/nested" -C "$sample" Addition/Tattoo/fp003.psd Addition/Tattoo
+check "nested: folders first, each once" bash -c "'$pack' list --offset 1 '$work/nested' | cut -f1,2 | head -n 3 | tr '\t\n' ' /' | grep -qx 'dir Addition\\\\/dir Addition\\\\Tattoo\\\\/file Addition\\\\Tattoo\\\\fp003.psd/'"
+check "nested: no entry twice" test "$("$pack" list --offset 1 "$work/nested" | cut -f2 | sort | uniq -d | wc -l)" -eq 0
+mkdir -p "$work/x4"
+check "nested: extracts into an empty folder" run 0 extract -q --offset 1 "$work/nested" -C "$work/x4"
+check "nested: the file is there" cmp -s "$work/x4/Addition/Tattoo/fp003.psd" "$sample/Addition/Tattoo/fp003.psd"
+printf 'partbase.txt\r\nAddition\\Tattoo\\fp003.psd\r\n' >"$work/m2"
+check "manifest with an unlisted folder still packs" run 0 create -q --raw -o "$work/m2.bin" --manifest "$work/m2" -C "$sample"
+check "... and warns about the folder" grep -q 'warning: .*m2:2: .*lies in "Addition\\"' "$work/err"
+
 finish

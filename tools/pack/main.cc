@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -199,6 +201,25 @@ void AddTree(const fs::path& base, const fs::path& relative, std::vector<Entry>*
   }
 }
 
+// An archive name as the updater compares it: without regard to ASCII case.
+std::string FoldedName(const std::string& name) {
+  std::string folded = name;
+  for (char& c : folded) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return folded;
+}
+
+// The folders an archive name lies in, outermost first, each with its trailing '\'.
+std::vector<std::string> FoldersOf(const std::string& name) {
+  std::vector<std::string> folders;
+  std::string trimmed = name;
+  if (!trimmed.empty() && trimmed.back() == '\\') trimmed.pop_back();
+  for (size_t cut = trimmed.find('\\'); cut != std::string::npos;
+       cut = trimmed.find('\\', cut + 1)) {
+    folders.push_back(trimmed.substr(0, cut + 1));
+  }
+  return folders;
+}
+
 std::vector<Entry> CollectEntries(const Options& o) {
   fs::path base = o.dir.empty() ? fs::path(".") : fs::path(o.dir);
   std::vector<Entry> entries;
@@ -207,10 +228,23 @@ std::vector<Entry> CollectEntries(const Options& o) {
     std::ifstream in(o.manifest, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read manifest " + o.manifest);
     std::string line;
-    while (std::getline(in, line)) {
+    std::set<std::string> folders;  // folder entries listed so far
+    for (int number = 1; std::getline(in, line); ++number) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.empty()) continue;
+      // The updater makes no folder for a file: one that no earlier line creates must
+      // already be in the installation. That is the vendor's choice, but worth a word.
+      for (const std::string& folder : FoldersOf(line)) {
+        if (folders.count(FoldedName(folder)) == 0 && line.back() != '\\') {
+          std::fprintf(stderr,
+                       "lumora-pack: warning: %s:%d: \"%s\" lies in \"%s\", which no earlier "
+                       "line creates; the installation must already have that folder\n",
+                       o.manifest.c_str(), number, line.c_str(), folder.c_str());
+          break;
+        }
+      }
       if (line.back() == '\\') {
+        folders.insert(FoldedName(line));
         entries.push_back({line, {}});
       } else {
         std::string native = line;
@@ -227,8 +261,21 @@ std::vector<Entry> CollectEntries(const Options& o) {
       }
       std::string s = rel.generic_string();
       if (!s.empty() && s.back() == '/') rel = fs::path(s.substr(0, s.size() - 1));
+      // A PATH inside a folder brings the folders it lies in, outermost first: the updater
+      // creates folders only for their own entries.
+      for (const std::string& folder : FoldersOf(ArchiveName(rel))) {
+        entries.push_back({folder, {}});
+      }
       AddTree(base, rel, &entries);
     }
+    // PATHs that overlap (a folder and a file in it, or one PATH twice) name some entries
+    // more than once: the first of each stays.
+    std::set<std::string> seen;
+    std::vector<Entry> unique;
+    for (auto& e : entries) {
+      if (seen.insert(FoldedName(e.name)).second) unique.push_back(std::move(e));
+    }
+    entries = std::move(unique);
   }
   for (const auto& e : entries) {
     if (!lumora::IsSafeEntryName(e.name)) {
