@@ -27,7 +27,7 @@ int64_t ArchiveStream::Seek(int64_t offset) {
 
 bool ArchiveStream::Fill() {
   IoResult r = file_->Read(buffer_.data(), buffer_.size());
-  if (r.error != 0 && r.count == 0) throw IoError(r.error);
+  if (r.error != 0 && r.count == 0) throw RuntimeError(kStreamReadError);
   buffer_pos_ = 0;
   buffer_len_ = r.count;
   return r.count > 0;

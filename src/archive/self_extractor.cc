@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <set>
+#include <string>
 
 #include "archive/archive_stream.h"
 #include "archive/crc32.h"
@@ -16,6 +18,7 @@ namespace {
 
 constexpr char kDiskFullMessage[] = "Disk write error or disk is full.";
 constexpr char kDamagedArchive[] = "The update archive is damaged (checksum mismatch)";
+constexpr char kMisplacedEnd[] = "The update archive is damaged (an entry ends in the wrong place)";
 
 class FileSink : public ByteSink {
  public:
@@ -79,6 +82,7 @@ bool SelfExtractor::NextEntryFollows(ArchiveStream& archive) {
   do {
     b = in_.readByte(archive);
   } while (b == format::kPadding);
+  last_mark_ = b;
   return b == format::kEntryMark;
 }
 
@@ -149,6 +153,8 @@ void SelfExtractor::ExtractFile(ArchiveStream& archive) {
     // The disk took less than a full buffer: release the file, tell the user, and stop
     // the update so that nothing is merged into the installation.
     output.reset();
+    // The scratch file holds only a member that was never to be kept.
+    if (target == scratch) files_.DeleteFile(scratch);
     if (!app_) throw RuntimeError("Disk write error or disk is full");
     app_->ShowMessageDialog(kDiskFullMessage, MessageKind::Error, kButtonOk, 0);
     app_->CloseMainWindow();
@@ -208,12 +214,14 @@ void SelfExtractor::OnProgress() {
   app_->PumpMessages();
 }
 
-bool SelfExtractor::CheckTrailer(ArchiveStream& archive) {
-  const int64_t size = archive.Size();
+bool SelfExtractor::CheckTrailerAt(ArchiveStream& archive, int64_t trailer_at) {
   const int64_t magic_at = StartOffset() - 1;
-  if (size - static_cast<int64_t>(format::kTrailerLength) <= magic_at) return false;
+  if (trailer_at <= magic_at ||
+      archive.Size() - trailer_at < static_cast<int64_t>(format::kTrailerLength)) {
+    return false;
+  }
   uint8_t trailer[format::kTrailerLength];
-  archive.Seek(size - static_cast<int64_t>(format::kTrailerLength));
+  archive.Seek(trailer_at);
   archive.ReadExact(trailer, sizeof trailer);
   if (std::memcmp(trailer, format::kTrailerTag, format::kTrailerTagLength) != 0) return false;
   uint32_t expected = 0;
@@ -221,7 +229,7 @@ bool SelfExtractor::CheckTrailer(ArchiveStream& archive) {
 
   Crc32 crc;
   archive.Seek(magic_at);
-  int64_t left = size - static_cast<int64_t>(format::kTrailerLength) - magic_at;
+  int64_t left = trailer_at - magic_at;
   uint8_t piece[64 * 1024];
   while (left > 0) {
     size_t n = left < static_cast<int64_t>(sizeof piece) ? static_cast<size_t>(left) : sizeof piece;
@@ -234,6 +242,24 @@ bool SelfExtractor::CheckTrailer(ArchiveStream& archive) {
   return true;
 }
 
+namespace {
+
+std::string Folded(const std::string& name) {
+  std::string folded = name;
+  for (char& c : folded) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return folded;
+}
+
+// The folder an entry lies in, with its trailing '\' ("" for the top).
+std::string FolderOf(const std::string& name) {
+  const size_t cut = name.find_last_of('\\');
+  return cut == std::string::npos ? std::string() : name.substr(0, cut + 1);
+}
+
+}  // namespace
+
 ArchiveSummary SelfExtractor::Verify() {
   ArchiveSummary summary;
   ArchiveStream archive(files_, ArchivePath());
@@ -244,9 +270,15 @@ ArchiveSummary SelfExtractor::Verify() {
     ~Reset() { flag = false; }
   } reset{verifying_};
 
-  summary.has_trailer = CheckTrailer(archive);
+  // The usual place of the trailer is the end of the file; it is checked first, so that a
+  // damaged archive is named as such before its members are decoded.
+  const int64_t at_end = archive.Size() - static_cast<int64_t>(format::kTrailerLength);
+  summary.has_trailer = CheckTrailerAt(archive, at_end);
   archive.Seek(StartOffset());
   SkipToFirstEntry(archive);
+  // Folders that the archive's directory entries make, with every folder above them: a
+  // file whose folder is neither made nor in extractDir already could not be created.
+  std::set<std::string> made;
   do {
     out_.Reset();
     std::string name = ReadEntryName(archive);
@@ -254,17 +286,38 @@ ArchiveSummary SelfExtractor::Verify() {
     uint8_t first_length = in_.readByte(archive);
     in_.Prime(first_length);
     if (first_length == 0) {
+      std::string folder = Folded(name);
+      if (folder.back() != '\\') folder.push_back('\\');
+      for (size_t cut = folder.find('\\'); cut != std::string::npos;
+           cut = folder.find('\\', cut + 1)) {
+        made.insert(folder.substr(0, cut + 1));
+      }
       ++summary.directories;
       if (on_verified) on_verified(name, true, 0, 0);
       continue;
     }
+    const std::string folder = FolderOf(name);
+    if (!extractDir.empty() && !folder.empty() && made.count(Folded(folder)) == 0 &&
+        !files_.DirectoryExists(extractDir + folder.substr(0, folder.size() - 1))) {
+      throw RuntimeError(CannotOpenFileText(extractDir + name));
+    }
     CountingSink sink;
     decoder_.makeExtract(archive, in_, out_, sink, this);
+    // A member ends in its last block, the one before the terminating length byte: an
+    // end code earlier leaves the archive out of step, and the extraction would take
+    // the rest of the member for the next entry's mark.
+    if (!in_.lastBlock) throw RuntimeError(kMisplacedEnd);
     const int64_t decoded = sink.count + out_.outCount;
     summary.decoded_bytes += decoded;
     ++summary.files;
     if (on_verified) on_verified(name, false, archive.Position() - member_at, decoded);
   } while (NextEntryFollows(archive));
+  // Only ';' ends an archive: any other byte here means the archive is cut short or
+  // damaged, and extracting it would stop early with nothing said.
+  if (last_mark_ != format::kEndMark) throw RuntimeError(kMisplacedEnd);
+  // Something appended after the trailer (a code signature) moves it off the end of the
+  // file; it then stands right after the ';'.
+  if (!summary.has_trailer) summary.has_trailer = CheckTrailerAt(archive, archive.Position());
   return summary;
 }
 

@@ -73,10 +73,11 @@ class SelfExtractor : private ProgressListener {
   std::string ReadEntryName(ArchiveStream& archive);
   // Reads from the start offset up to and including the first ','.
   void SkipToFirstEntry(ArchiveStream& archive);
-  // After an entry: skips 0x00 padding; true when a ',' announces another entry.
+  // After an entry: skips 0x00 padding; true when a ',' announces another entry. The
+  // byte that ended the padding is kept in last_mark_.
   bool NextEntryFollows(ArchiveStream& archive);
-  // Checks the integrity trailer when the file ends in one; true when present.
-  bool CheckTrailer(ArchiveStream& archive);
+  // Checks the integrity trailer when one stands at trailer_at; true when present.
+  bool CheckTrailerAt(ArchiveStream& archive, int64_t trailer_at);
 
   FileSystem& files_;
   Application* app_;
@@ -84,6 +85,7 @@ class SelfExtractor : private ProgressListener {
   int64_t start_offset_ = -1;
   ArchiveStream* current_ = nullptr;  // the archive stream while Selfextract runs
   bool verifying_ = false;
+  uint8_t last_mark_ = 0;
   BlockReader in_;
   OutputBuffer out_;
   Decoder decoder_;

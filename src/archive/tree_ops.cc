@@ -24,7 +24,11 @@ void ReadFiles(FileSystem& files, const std::string& dir, const std::string& pre
     if ((entry.attributes & kUnseen) != 0) continue;
     if (entry.name == "." || entry.name == "..") continue;
     const std::string path = dir + "\\" + entry.name;
-    if ((entry.attributes & attr::kDirectory) != 0) {
+    if ((entry.attributes & attr::kDirectory) != 0 &&
+        (entry.attributes & attr::kReparsePoint) != 0) {
+      // A link to a folder elsewhere: the link goes, and nothing that it points to.
+      files.RemoveDirectory(path);
+    } else if ((entry.attributes & attr::kDirectory) != 0) {
       ReadFiles(files, path, prefix + entry.name + "\\");
       files.RemoveDirectory(path);
     } else {

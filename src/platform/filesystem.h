@@ -18,6 +18,8 @@ constexpr uint32_t kHidden = 2;
 constexpr uint32_t kSystem = 4;
 constexpr uint32_t kVolumeLabel = 8;
 constexpr uint32_t kDirectory = 16;
+// A junction or symbolic link (Windows): removing it removes the link, not its target.
+constexpr uint32_t kReparsePoint = 0x400;
 }  // namespace attr
 
 struct DirEntry {

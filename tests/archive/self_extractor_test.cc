@@ -3,6 +3,8 @@
 #include "archive/self_extractor.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -271,6 +273,145 @@ TEST_F(SelfExtractorTest, VerifyCountsAndChecksTheTrailer) {
     }
   }
   EXPECT_EQ(testing::ListNames(out_), std::vector<std::string>{".keep"});
+}
+
+// A code signature appends bytes after everything: the trailer then stands right after
+// the ';' and still guards the archive, while the image may change freely.
+TEST_F(SelfExtractorTest, VerifyFindsTheTrailerBeforeAppendedBytes) {
+  const std::vector<ArchiveEntry> entries = {{"d\\", ""}, {"d\\a", std::string(3000, 'a')}};
+  testing::UpdaterFile f = testing::BuildUpdater(entries);
+  const std::string signature(700, 'S');
+  const size_t magic_at = static_cast<size_t>(f.start_offset) - 1;
+  const struct {
+    const char* what;
+    std::string bytes;
+    bool sound;
+  } cases[] = {
+      {"signed", f.bytes + signature, true},
+      {"signed, image changed", testing::FlipByte(f.bytes, 10) + signature, true},
+      {"signed, archive damaged", testing::FlipByte(f.bytes, magic_at + 40) + signature, false},
+      {"signed, trailer damaged", testing::FlipByte(f.bytes, f.bytes.size() - 2) + signature,
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::WriteFile(dir_.Native("upd"), c.bytes);
+    ex_.SetArchive(dir_.Native("upd"), f.start_offset);
+    if (c.sound) {
+      EXPECT_TRUE(ex_.Verify().has_trailer);
+    } else {
+      EXPECT_THROW(ex_.Verify(), RuntimeError);
+    }
+  }
+}
+
+// Without a trailer, the archive's own structure is all there is to check: each member
+// must end in its last block and the archive with ';'. Extraction would otherwise stop
+// early, or read a member's bytes as entries, and still report success.
+TEST_F(SelfExtractorTest, VerifyRefusesAnArchiveOutOfStep) {
+  const std::string magic(format::kMagic);
+  // ABABABA's block, then one more block of a single 0x00 after the end code.
+  const std::string early_end = kAbabaMember.substr(0, 8) + std::string("\x01\x00\x00", 3);
+  const struct {
+    const char* what;
+    std::string archive;
+    bool sound;
+  } cases[] = {
+      {"sound",
+       magic + Entry("a", kAbabaMember) + ",b" + std::string(1, '\0') + kEmptyMember +
+           std::string(3, '\0') + ";",
+       true},
+      {"ends in another byte", magic + Entry("a", kAbabaMember) + "!", false},
+      {"ends in a second entry's mark", magic + Entry("a", kAbabaMember) + "\x01", false},
+      {"end code before the last block", magic + Entry("a", early_end) + ";", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    UseRaw(c.archive);
+    if (c.sound) {
+      EXPECT_EQ(ex_.Verify().files, 2);
+      continue;
+    }
+    try {
+      ex_.Verify();
+      ADD_FAILURE() << "accepted";
+    } catch (const RuntimeError& e) {
+      EXPECT_STREQ(e.what(), "The update archive is damaged (an entry ends in the wrong place)");
+    }
+  }
+  EXPECT_EQ(testing::ListNames(out_), std::vector<std::string>{".keep"});
+}
+
+// A file can be created only in a folder that exists or that an earlier directory entry
+// makes (with the folders above it); the check says so before anything is written.
+TEST_F(SelfExtractorTest, VerifyRefusesAFileWhoseFolderWouldBeMissing) {
+  const std::string magic(format::kMagic);
+  const std::string file = Entry("Pics\\Tattoo\\a.psd", kAbabaMember);
+  testing::WriteFile(dir_.Native("out/Existing/.keep"), "");
+  const struct {
+    const char* what;
+    std::string archive;
+    std::string dir;  // extractDir; empty for a check without a target (the packer's test)
+    bool sound;
+  } cases[] = {
+      {"folder missing", magic + file + ";", ex_.extractDir, false},
+      {"made by an entry", magic + DirEntry("pics\\TATTOO\\") + file + ";", ex_.extractDir, true},
+      {"parent made with it", magic + DirEntry("Pics\\Tattoo\\x\\") + file + ";", ex_.extractDir,
+       true},
+      {"made only after the file", magic + file + DirEntry("Pics\\Tattoo\\") + ";", ex_.extractDir,
+       false},
+      {"folder exists", magic + Entry("existing\\a.psd", kAbabaMember) + ";", ex_.extractDir, true},
+      {"no target folder", magic + file + ";", "", true},
+  };
+  const std::string target = ex_.extractDir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    UseRaw(c.archive);
+    ex_.extractDir = c.dir;
+    if (c.sound) {
+      EXPECT_NO_THROW(ex_.Verify());
+      continue;
+    }
+    try {
+      ex_.Verify();
+      ADD_FAILURE() << "accepted";
+    } catch (const RuntimeError& e) {
+      EXPECT_EQ(std::string(e.what()), "Cannot open file " + target + "Pics\\Tattoo\\a.psd");
+    }
+  }
+  EXPECT_EQ(testing::ListNames(out_), (std::vector<std::string>{".keep", "Existing"}));
+}
+
+// A full disk while a member goes to the scratch file (its target exists): the update
+// stops with the disk-full message, and the half-written scratch file does not stay.
+TEST_F(SelfExtractorTest, DiskFullLeavesNoScratchFile) {
+  testing::WriteFile(dir_.Native("out/a.txt"), "mine");
+  UseBuilt({{"a.txt", std::string(5000, 'x')}});
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {  // in a child, so the file size limit reaches nothing else
+    Platform platform = CreateNativePlatform();  // ignores SIGXFSZ
+    struct rlimit limit = {1000, 1000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::string shown;
+    ui_.on_message = [&shown](const std::string&, const std::string& text) {
+      shown = text;
+      return kResultOk;
+    };
+    bool stopped = false;
+    try {
+      ex_.Selfextract();
+    } catch (const StopRun&) {
+      stopped = true;
+    }
+    _exit(stopped && shown == "Disk write error or disk is full." ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(Out("a.txt"), "mine");
+  EXPECT_EQ(testing::ListNames(out_), (std::vector<std::string>{".keep", "a.txt"}));
 }
 
 // Every prefix of a small updater, without its trailer, fails cleanly: a run-time error,

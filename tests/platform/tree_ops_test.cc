@@ -11,6 +11,7 @@ namespace {
 
 using testing::Exists;
 using testing::ListNames;
+using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -70,6 +71,22 @@ TEST_F(DeleteExtractFilesTest, SymbolicLinkToAFolderIsRemovedNotFollowed) {
   DeleteExtractFiles(fs_, Core("Extract"));
   EXPECT_FALSE(Exists(dir_.Native("Extract")));
   EXPECT_TRUE(Exists(dir_.Native("Outside/precious.txt")));
+}
+
+// A name with a backslash in it reads as several components to the core: "..\victim"
+// would name a file above the tree, and "link\x" a file through a link. The walk passes
+// such names by; what lies outside stays.
+TEST_F(DeleteExtractFilesTest, NamesWithABackslashAreLeftAlone) {
+  WriteFile(dir_.Native("victim"), "keep");
+  WriteFile(dir_.Native("Outside/x"), "keep");
+  WriteFile(dir_.Native("Extract/..\\victim"), "odd");
+  WriteFile(dir_.Native("Extract/Sub/link\\x"), "odd");
+  ASSERT_EQ(symlink(dir_.Native("Outside").c_str(), dir_.Native("Extract/Sub/link").c_str()), 0);
+  DeleteExtractFiles(fs_, Core("Extract"));
+  EXPECT_EQ(ReadFile(dir_.Native("victim")), "keep");
+  EXPECT_EQ(ReadFile(dir_.Native("Outside/x")), "keep");
+  EXPECT_EQ(ListNames(dir_.Native("Extract")), (std::vector<std::string>{"..\\victim", "Sub"}));
+  EXPECT_EQ(ListNames(dir_.Native("Extract/Sub")), std::vector<std::string>{"link\\x"});
 }
 
 }  // namespace

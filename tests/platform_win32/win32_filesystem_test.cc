@@ -240,6 +240,25 @@ TEST_F(Win32FileSystemTest, DeleteExtractFilesKeepsHiddenEntriesAndTheirParents)
   EXPECT_TRUE(ListNames(dir_.path()).empty());
 }
 
+// A symbolic link or junction to a folder elsewhere: the walk removes the link and never
+// goes through it. Skipped where links cannot be made (no privilege for them).
+TEST_F(Win32FileSystemTest, DeleteExtractFilesRemovesLinksNotWhatTheyPointTo) {
+  WriteFile(dir_.Native("Outside/precious.txt"), "keep");
+  WriteFile(dir_.Native("X/a.txt"), "a");
+  if (!CreateSymbolicLinkA(P("X\\link").c_str(), P("Outside").c_str(),
+                           SYMBOLIC_LINK_FLAG_DIRECTORY)) {
+    GTEST_SKIP() << "cannot make a directory link here (error " << GetLastError() << ")";
+  }
+  std::vector<DirEntry> entries;
+  ASSERT_TRUE(fs_.ListDirectory(P("X"), &entries));
+  for (const DirEntry& e : entries) {
+    if (e.name == "link") EXPECT_NE(e.attributes & attr::kReparsePoint, 0u);
+  }
+  DeleteExtractFiles(fs_, P("X"));
+  EXPECT_EQ(ReadFile(dir_.Native("Outside/precious.txt")), "keep");
+  EXPECT_EQ(ListNames(dir_.path()), std::vector<std::string>{"Outside"});
+}
+
 TEST_F(Win32FileSystemTest, FreeSpaceAndModuleFileName) {
   EXPECT_GT(fs_.FreeSpace(dir_.Core()), 0);
   EXPECT_EQ(fs_.FreeSpace(P("missing\\")), -1);

@@ -362,12 +362,20 @@ TEST_F(FltkBackendTest, BoxTextBreaksAtLineEndsAndWrapsToHalfTheScreen) {
   EXPECT_LE(long_w, Fl::w() / 2 + 100);          // text at most half the screen, plus margins
 }
 
-TEST_F(FltkBackendTest, ClosingTheMainWindowUnderABoxEndsTheBox) {
+TEST_F(FltkBackendTest, MainWindowTakesNoCloseWhileABoxIsOpen) {
   CreateAndShow();
+  std::unique_ptr<Later> answer;
   int result = BoxWith(MessageKind::Information, "Database successfully updated.",
-                       [this](Fl_Window*) { SendClose(main_); });
-  EXPECT_EQ(result, kResultClosed);
-  EXPECT_TRUE(app_->Terminating());
+                       [this, &answer](Fl_Window*) {
+                         SendClose(main_);
+                         // Enter a moment later, to whatever box is still open by then.
+                         answer = std::make_unique<Later>(0.1, [] {
+                           if (Fl::modal()) PressKey(Fl::modal(), FL_Enter);
+                         });
+                       });
+  EXPECT_EQ(result, kResultOk);
+  EXPECT_FALSE(app_->QuitRequested());
+  EXPECT_FALSE(app_->Terminating());
   EXPECT_TRUE(main_->shown());
 }
 

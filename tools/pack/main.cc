@@ -436,9 +436,10 @@ int Extract(const Options& o) {
   if (!platform.files->DirectoryExists(o.dir)) throw std::runtime_error("no folder " + o.dir);
   lumora::SelfExtractor extractor(*platform.files, nullptr);
   extractor.SetArchive(file, StartOffsetFor(o, *platform.files, file));
-  // Check everything first, so a damaged archive writes nothing.
-  extractor.Verify();
+  // Check everything first, so a damaged archive, or one with a file whose folder would be
+  // missing, writes nothing.
   extractor.extractDir = o.dir + "\\";
+  extractor.Verify();
   Progress progress(!o.quiet, "extracting");
   extractor.on_progress = [&](int64_t pos, int64_t size) { progress.Update(pos, size); };
   extractor.on_entry = [&](const std::string& name, bool) {

@@ -462,6 +462,9 @@ bool PosixFileSystem::ListDirectory(const std::string& path, std::vector<DirEntr
     if (entry.name[0] == '.' && entry.name != "." && entry.name != "..") {
       entry.attributes |= attr::kHidden;
     }
+    // A name with a backslash in it cannot be named by a path of the core, which would take
+    // it for several components (and "..\x" for a way out of the folder): walks pass it by.
+    if (entry.name.find('\\') != std::string::npos) entry.attributes |= attr::kSystem;
     entries->push_back(std::move(entry));
   }
   return true;

@@ -433,14 +433,10 @@ class FltkBackend : public UiBackend {
     if (app_) app_->CloseMainWindow();
   }
 
-  // Every event passes here first. The title bar's close of the main window reaches the
-  // application even while a message box is modal (FLTK would drop it then).
+  // Every event passes here first. While a message box is open the other windows take no
+  // input, as disabled windows would: the title bar's close of any of them is dropped.
   static int Dispatch(int event, Fl_Window* window) {
-    FltkBackend* self = g_dispatching_backend;
-    if (event == FL_CLOSE && self && window == self->main_.get()) {
-      self->main_->do_callback();
-      return 1;
-    }
+    if (event == FL_CLOSE && Fl::modal() != nullptr && window != Fl::modal()) return 1;
     return Fl::handle_(event, window);
   }
 
