@@ -145,7 +145,7 @@ struct Slot {
 // a code is one copy of one string. The roots live at the front of `history`, so a root
 // is copied like any other string.
 struct Decoder::State {
-  Slot slots[kTableSize] = {};
+  Slot chainTable[kTableSize] = {};
   std::unique_ptr<uint8_t[]> history;
 };
 
@@ -155,7 +155,7 @@ namespace {
 struct Run {
   Bits b;
   uint8_t* h;
-  Slot* slots;
+  Slot* chainTable;
   size_t cur;
   size_t lastStart;
   uint32_t nextCode;
@@ -178,7 +178,7 @@ void DecodeOrdinaryCodes(Run& run) {
   uint64_t bits = run.b.bits;
   int count = run.b.count;
   uint8_t* const h = run.h;
-  Slot* const slots = run.slots;
+  Slot* const chainTable = run.chainTable;
   size_t cur = run.cur;
   size_t lastStart = run.lastStart;
   uint32_t nextCode = run.nextCode;
@@ -198,7 +198,7 @@ void DecodeOrdinaryCodes(Run& run) {
     size_t length;
     if (code < nextCode) {
       if (code - kClearCode < 2u) break;
-      const Slot slot = slots[code];
+      const Slot slot = chainTable[code];
       length = slot.length;
       CopyString(h + cur, h + slot.start, length);
     } else {
@@ -210,8 +210,8 @@ void DecodeOrdinaryCodes(Run& run) {
     }
     bits >>= width;
     count -= width;
-    slots[nextCode] = {static_cast<uint32_t>(lastStart),
-                       static_cast<uint32_t>(cur - lastStart + 1)};
+    chainTable[nextCode] = {static_cast<uint32_t>(lastStart),
+                            static_cast<uint32_t>(cur - lastStart + 1)};
     ++nextCode;
     lastStart = cur;
     cur += length;
@@ -222,6 +222,45 @@ void DecodeOrdinaryCodes(Run& run) {
   run.cur = cur;
   run.lastStart = lastStart;
   run.nextCode = nextCode;
+}
+
+// Starts the chain table afresh, at a member's start and at every clear code: only the
+// roots stand for strings, the next code defines slot 258, and codes are 9 bits wide.
+void initChainTable(Run& r) {
+  r.nextCode = kFirstFreeCode;
+  r.defineLimit = kTableSize;
+  r.codeWidth = kInitialWidth;
+  r.widthLimit = kInitialLimit;
+}
+
+// Writes the string of code, which defines slot nextCode: prevCode's string followed by the
+// first byte of code's own. A code not in the table yet stands for prevCode's string
+// followed by its own first byte. False when the code cannot be decoded: the table is
+// full, or prevCode stood for an empty slot.
+bool writeChain(Run& r, uint32_t code) {
+  if (r.nextCode >= r.defineLimit) return false;
+  uint8_t* const h = r.h;
+  size_t length;
+  if (code < r.nextCode) {
+    const Slot slot = r.chainTable[code];
+    length = slot.length;
+    CopyString(h + r.cur, h + slot.start, length);
+  } else {
+    const size_t lastLength = r.cur - r.lastStart;
+    if (lastLength == 0) return false;
+    // A code above nextCode is decoded like nextCode, but its string was never written:
+    // the next definition fails.
+    if (code != r.nextCode) r.defineLimit = 0;
+    length = lastLength + 1;
+    CopyString(h + r.cur, h + r.lastStart, lastLength);
+    h[r.cur + lastLength] = h[r.lastStart];
+  }
+  r.chainTable[r.nextCode] = {static_cast<uint32_t>(r.lastStart),
+                              static_cast<uint32_t>(r.cur - r.lastStart + 1)};
+  ++r.nextCode;
+  r.lastStart = r.cur;
+  r.cur += length;
+  return true;
 }
 
 }  // namespace
@@ -239,10 +278,9 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
   if (!s.history) {
     s.history.reset(new uint8_t[kHistoryBytes]);
     for (uint32_t i = 0; i < kRootArea; ++i) s.history[i] = static_cast<uint8_t>(i);
-    for (uint32_t i = 0; i < kClearCode; ++i) s.slots[i] = {i, 1};
+    for (uint32_t i = 0; i < kClearCode; ++i) s.chainTable[i] = {i, 1};
   }
   uint8_t* const h = s.history.get();
-  Slot* const slots = s.slots;
 
   // The output not yet handed to `out` is h[flushed, cur); the current stretch's output
   // ends it. prevCode's string is always the piece just before cur: h[lastStart, cur).
@@ -250,7 +288,7 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
   // above nextCode, whose string was never written, so that the next definition fails.
   Run r{{in.inBuffer + in.inPos, in.inBuffer + in.inSize, 0, 0, true},
         h,
-        slots,
+        s.chainTable,
         kRootArea,
         kRootArea,
         kFirstFreeCode,
@@ -270,6 +308,7 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
     goto done;
   }
   for (;;) {
+    initChainTable(r);
     // The code after a clear code is taken as a root and defines nothing. The clear and
     // end codes there stand for their empty slots; no other slot has been written yet.
     if (!ReadCode(r.b, r.codeWidth, code, archive, in, &error)) goto done;
@@ -285,33 +324,10 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
       DecodeOrdinaryCodes(r);
       if (!ReadCode(r.b, r.codeWidth, code, archive, in, &error)) goto done;
       if (code - kClearCode < 2u) break;
-      // Every other code defines slot nextCode: prevCode's string followed by one byte.
-      if (r.nextCode >= r.defineLimit) {
+      if (!writeChain(r, code)) {
         corrupt = true;
         goto done;
       }
-      size_t length;
-      if (code < r.nextCode) {
-        const Slot slot = slots[code];
-        length = slot.length;
-        CopyString(h + r.cur, h + slot.start, length);
-      } else {
-        // Not in the table yet: prevCode's string followed by its own first byte.
-        const size_t lastLength = r.cur - r.lastStart;
-        if (lastLength == 0) {  // prevCode stood for an empty slot
-          corrupt = true;
-          goto done;
-        }
-        if (code != r.nextCode) r.defineLimit = 0;
-        length = lastLength + 1;
-        CopyString(h + r.cur, h + r.lastStart, lastLength);
-        h[r.cur + lastLength] = h[r.lastStart];
-      }
-      slots[r.nextCode] = {static_cast<uint32_t>(r.lastStart),
-                           static_cast<uint32_t>(r.cur - r.lastStart + 1)};
-      ++r.nextCode;
-      r.lastStart = r.cur;
-      r.cur += length;
       if (r.nextCode == r.widthLimit) {
         if (r.cur - flushed >= kWriteBytes) {
           out.Write(h + flushed, r.cur - flushed, sink);
@@ -335,10 +351,6 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
     }
     if (progress != nullptr) progress->OnProgress();
     if (full) r.cur = flushed = kRootArea;
-    r.nextCode = kFirstFreeCode;
-    r.defineLimit = kTableSize;
-    r.codeWidth = kInitialWidth;
-    r.widthLimit = kInitialLimit;
   }
 
 done:
