@@ -1,8 +1,10 @@
 #include "update/update_run.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "archive/self_extractor.h"
+#include "platform/errors.h"
 #include "shell/application.h"
 #include "update/part_base.h"
 
@@ -57,8 +59,17 @@ void UpdateRun::RunSequence(const std::string& install_dir) {
   // updater throws here, and a disk too small for what it holds stops here, both with the
   // installation as it was.
   const ArchiveSummary summary = extractor_.Verify();
+  // Besides the unpacked files, the update writes a working copy of the installed part
+  // base.
+  int64_t base_size = 0;
+  try {
+    base_size = files_.Open(install_dir + partbase::kPartBase, OpenMode::kRead)->Size();
+  } catch (const IoError&) {
+    // Discovery found it; if it cannot be read now, CheckPartBase says so.
+  }
+  const int64_t needed = summary.decoded_bytes + std::max<int64_t>(base_size, 0);
   const int64_t free_space = files_.FreeSpace(install_dir);
-  if (free_space >= 0 && free_space < summary.decoded_bytes + updaterun::kFreeSpaceMargin) {
+  if (free_space >= 0 && free_space < needed + updaterun::kFreeSpaceMargin) {
     app_.ShowMessageDialog(updaterun::kDiskFullText, MessageKind::Error, kButtonOk, 0);
     return;
   }

@@ -31,8 +31,8 @@ inline constexpr const char kDuplicatesText[] = "Duplication elements!";
 inline constexpr const char kSuccessText[] = "Database successfully updated.";
 inline constexpr const char kDiskFullText[] = "Disk write error or disk is full.";
 
-// Room kept free beyond the decoded size of the archive: the working copy of the part base
-// and the appended lines are written besides the unpacked files.
+// Room kept free beyond the decoded size of the archive and the working copy of the part
+// base: the lines that the merges append, and the file system's own bookkeeping.
 constexpr int64_t kFreeSpaceMargin = 1024 * 1024;  // bytes
 }  // namespace updaterun
 

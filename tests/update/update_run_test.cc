@@ -328,10 +328,29 @@ TEST_F(UpdateRunTest, DamagedUpdaterLeavesTheInstallationUntouched) {
   }
 }
 
+// What the update writes: the archive's decoded files, the working copy of the installed
+// part base, and the margin for the merges' appended lines.
+int64_t SpaceNeeded(const std::vector<ArchiveEntry>& entries, const std::string& installed_base) {
+  int64_t needed = static_cast<int64_t>(installed_base.size()) + updaterun::kFreeSpaceMargin;
+  for (const ArchiveEntry& e : entries) {
+    if (e.name.back() != '\\') needed += static_cast<int64_t>(e.data.size());
+  }
+  return needed;
+}
+
+TEST_F(UpdateRunTest, JustEnoughDiskSpaceIsEnough) {
+  Install();
+  UseArchive(TattooArchive());
+  files_.free_space = SpaceNeeded(TattooArchive(), CrLf(kInstalledBase));
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(Texts(), std::vector<std::string>{"Database successfully updated."});
+}
+
 TEST_F(UpdateRunTest, TooLittleDiskSpaceStopsBeforeAnythingChanges) {
   Install();
   UseArchive(TattooArchive());
-  files_.free_space = 1000;
+  // One byte short: the working copy of the part base counts too.
+  files_.free_space = SpaceNeeded(TattooArchive(), CrLf(kInstalledBase)) - 1;
   const auto before = Snapshot(install_.path());
   EXPECT_EQ(Run(), 1);
   EXPECT_EQ(Texts(), std::vector<std::string>{"Disk write error or disk is full."});
