@@ -287,14 +287,17 @@ TEST_F(UpdateRunTest, CloseDuringExtractionRunsOnToTheEnd) {
   Install();
   UseArchive(TattooArchive());
   bool closed = false;
+  std::vector<std::string> at_close;  // the captions when extraction began
   backend_.on_pump = [&](Application& app) {
     if (!closed && app.Form1.Label3.Caption == "Extracting file:") {
       closed = true;
+      at_close = {app.Form1.Label1.Caption, app.Form1.Label2.Caption};
       app.CloseMainWindow();
     }
   };
   EXPECT_EQ(Run(), 0);
   EXPECT_TRUE(closed);
+  EXPECT_EQ(at_close, (std::vector<std::string>{"0%", "Please WAIT...   "}));
   ASSERT_EQ(app_->ShownMessages().size(), 1u);
   EXPECT_EQ(app_->ShownMessages()[0].result, kResultClosed);  // closed by itself
   EXPECT_EQ(backend_.boxes_closed_by_themselves, 1);
