@@ -3,9 +3,11 @@
 #include "archive/self_extractor.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
 
 #include <cmath>
 #include <string>
@@ -382,6 +384,7 @@ TEST_F(SelfExtractorTest, VerifyRefusesAFileWhoseFolderWouldBeMissing) {
   EXPECT_EQ(testing::ListNames(out_), (std::vector<std::string>{".keep", "Existing"}));
 }
 
+#ifndef _WIN32  // the file size limit is a POSIX resource limit
 // A full disk while a member goes to the scratch file (its target exists): the update
 // stops with the disk-full message, and the half-written scratch file does not stay.
 TEST_F(SelfExtractorTest, DiskFullLeavesNoScratchFile) {
@@ -413,6 +416,7 @@ TEST_F(SelfExtractorTest, DiskFullLeavesNoScratchFile) {
   EXPECT_EQ(Out("a.txt"), "mine");
   EXPECT_EQ(testing::ListNames(out_), (std::vector<std::string>{".keep", "a.txt"}));
 }
+#endif
 
 // Every prefix of a small updater, without its trailer, fails cleanly: a run-time error,
 // never a crash, and nothing outside the target folder.

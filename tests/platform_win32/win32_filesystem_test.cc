@@ -252,7 +252,9 @@ TEST_F(Win32FileSystemTest, DeleteExtractFilesRemovesLinksNotWhatTheyPointTo) {
   std::vector<DirEntry> entries;
   ASSERT_TRUE(fs_.ListDirectory(P("X"), &entries));
   for (const DirEntry& e : entries) {
-    if (e.name == "link") EXPECT_NE(e.attributes & attr::kReparsePoint, 0u);
+    if (e.name == "link") {
+      EXPECT_NE(e.attributes & attr::kReparsePoint, 0u);
+    }
   }
   DeleteExtractFiles(fs_, P("X"));
   EXPECT_EQ(ReadFile(dir_.Native("Outside/precious.txt")), "keep");
