@@ -50,6 +50,13 @@ class CurrentStream {
 
 }  // namespace
 
+std::string ProgressPercentText(int position, int max) {
+  const double p = position;
+  const double m = max;
+  const long percent = m > 0 ? std::lrint(p / m * 100.0) : 0;  // halves to the even neighbour
+  return std::to_string(percent) + "%";
+}
+
 SelfExtractor::SelfExtractor(FileSystem& files, Application* app) : files_(files), app_(app) {}
 SelfExtractor::~SelfExtractor() = default;
 
@@ -206,11 +213,7 @@ void SelfExtractor::OnProgress() {
   }
   ProgressBar& bar = app_->Form1.ProgressBar1;
   bar.SetPosition(current_->Position() >> progressShift);
-  // The divisor is Max alone, so the part of the file before the archive counts as done.
-  double p = bar.Position();
-  double m = bar.Max();
-  long percent = m > 0 ? std::lrint(p / m * 100.0) : 0;  // halves to the even neighbour
-  app_->Form1.Label1.Caption = std::to_string(percent) + "%";
+  app_->Form1.Label1.Caption = ProgressPercentText(bar.Position(), bar.Max());
   app_->PumpMessages();
 }
 

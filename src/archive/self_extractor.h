@@ -24,6 +24,10 @@ struct ArchiveSummary {
   bool has_trailer = false;   // the integrity trailer was present (and matched)
 };
 
+// The percentage caption of the progress window: Position / Max, rounded half to even,
+// followed by '%'. Max alone is the divisor, so the image before the archive counts as done.
+std::string ProgressPercentText(int position, int max);
+
 class SelfExtractor : private ProgressListener {
  public:
   // app may be null: nothing is shown and no message is pumped (the packer's use).

@@ -209,6 +209,22 @@ TEST_F(SelfExtractorTest, PercentageCountsTheImageAsDone) {
   EXPECT_EQ(percents.back(), std::to_string(std::lrint(100.0 * bar.Position() / bar.Max())) + "%");
 }
 
+TEST(ProgressPercentTextTest, RoundsHalfToEvenWithMaxAsDivisor) {
+  const struct {
+    int position, max;
+    const char* text;
+  } cases[] = {
+      {0, 100, "0%"},         {1, 200, "0%"},         {3, 200, "2%"},  // 0.5 and 1.5: to even
+      {5, 200, "2%"},         {7, 200, "4%"},         {199, 200, "100%"},
+      {6719, 54435, "12%"},  // the first report of a 1,741,944-byte updater (shift 5)
+      {6704, 54435, "12%"},  // Min, where the archive starts: the image counts as done
+      {54435, 54435, "100%"}, {65535, 65535, "100%"}, {1, 0, "0%"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ProgressPercentText(c.position, c.max), c.text) << c.position << " / " << c.max;
+  }
+}
+
 TEST_F(SelfExtractorTest, Selfextract1ClickSetsItsOwnCaptionsAndClosesTheWindow) {
   UseRaw(std::string(format::kMagic) + Entry("a.txt", kAbabaMember) + ";");
   ex_.Selfextract1Click();
