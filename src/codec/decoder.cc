@@ -34,9 +34,9 @@ constexpr size_t kCopySlack = 32;    // bytes that a string copy may write past 
 constexpr uint32_t kRootArea = 288;  // the 256 roots at the front, and room to copy them
 // Short stretches follow one another in `history` until this much output has gathered, so
 // that the output goes out in large writes rather than one or two per stretch.
-constexpr size_t kGatherBytes = size_t{64} << 10;
+constexpr size_t kGatherBytes = size_t{512} << 10;
 // Output is handed on at a width growth or a clear code once this much is waiting.
-constexpr size_t kWriteBytes = size_t{32} << 10;
+constexpr size_t kWriteBytes = size_t{256} << 10;
 constexpr size_t kHistoryBytes = kRootArea + kGatherBytes + kMaxStretchBytes + kCopySlack;
 
 inline void Copy16(uint8_t* dst, const uint8_t* src) {
