@@ -10,6 +10,7 @@
 #endif
 
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -401,36 +402,76 @@ TEST_F(SelfExtractorTest, VerifyRefusesAFileWhoseFolderWouldBeMissing) {
 }
 
 #ifndef _WIN32  // the file size limit is a POSIX resource limit
-// A full disk while a member goes to the scratch file (its target exists): the update
-// stops with the disk-full message, and the half-written scratch file does not stay.
-TEST_F(SelfExtractorTest, DiskFullLeavesNoScratchFile) {
-  testing::WriteFile(dir_.Native("out/a.txt"), "mine");
-  UseBuilt({{"a.txt", std::string(5000, 'x')}});
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {  // in a child, so the file size limit reaches nothing else
-    Platform platform = CreateNativePlatform();  // ignores SIGXFSZ
-    struct rlimit limit = {1000, 1000};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    std::string shown;
-    ui_.on_message = [&shown](const std::string&, const std::string& text) {
-      shown = text;
-      return kResultOk;
-    };
-    bool stopped = false;
-    try {
-      ex_.Selfextract();
-    } catch (const StopRun&) {
-      stopped = true;
+// The disk fills while a member is written (a file size limit stands in for the disk, in
+// a child process so that it reaches nothing else). A full 256-byte piece that cannot be
+// written stops the update with the disk-full message, and a half-written scratch file
+// does not stay; the final 1..256 bytes that cannot be written are a "Stream write error".
+TEST_F(SelfExtractorTest, FullDiskWhileWriting) {
+  const struct {
+    const char* what;
+    bool target_exists;  // the member goes to the scratch file
+    size_t size;         // the member's decoded bytes
+    rlim_t limit;        // bytes a file may hold
+    const char* outcome;
+    std::vector<std::string> left;  // in the folder afterwards
+  } cases[] = {
+      {"a whole piece, into the scratch file",
+       true,
+       5000,
+       1000,
+       "stop: Disk write error or disk is full.",
+       {".keep", "a.txt"}},
+      {"a whole piece, into a new file",
+       false,
+       5000,
+       1000,
+       "stop: Disk write error or disk is full.",
+       {".keep", "a.txt"}},
+      {"the final bytes", false, 1100, 1034, "error: Stream write error", {".keep", "a.txt"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(out_);
+    testing::WriteFile(dir_.Native("out/.keep"), "");
+    if (c.target_exists) testing::WriteFile(dir_.Native("out/a.txt"), "mine");
+    UseBuilt({{"a.txt", std::string(c.size, 'x')}});
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(pipe_fds[0]);
+      Platform platform = CreateNativePlatform();  // ignores SIGXFSZ
+      struct rlimit limit = {c.limit, c.limit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      std::string outcome = "finished";
+      ui_.on_message = [&outcome](const std::string&, const std::string& text) {
+        outcome = "stop: " + text;
+        return kResultOk;
+      };
+      try {
+        ex_.Selfextract();
+      } catch (const StopRun&) {
+      } catch (const RuntimeError& e) {
+        outcome = std::string("error: ") + e.what();
+      }
+      const ssize_t written = write(pipe_fds[1], outcome.data(), outcome.size());
+      _exit(written == static_cast<ssize_t>(outcome.size()) ? 0 : 1);
     }
-    _exit(stopped && shown == "Disk write error or disk is full." ? 0 : 1);
+    close(pipe_fds[1]);
+    std::string outcome;
+    char buf[256];
+    for (ssize_t n; (n = read(pipe_fds[0], buf, sizeof buf)) > 0;) outcome.append(buf, n);
+    close(pipe_fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(outcome, c.outcome);
+    if (c.target_exists) {
+      EXPECT_EQ(Out("a.txt"), "mine");
+    }
+    EXPECT_EQ(testing::ListNames(out_), c.left);
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(Out("a.txt"), "mine");
-  EXPECT_EQ(testing::ListNames(out_), (std::vector<std::string>{".keep", "a.txt"}));
 }
 #endif
 
