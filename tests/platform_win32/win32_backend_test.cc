@@ -161,6 +161,32 @@ TEST_F(Win32BackendTest, Form3IsCreatedHiddenAndItsButtonHidesIt) {
   EXPECT_FALSE(app_.QuitRequested());  // Form3 is not the main window
 }
 
+// The task-bar button belongs to a window of the application's own, titled with the
+// application title; Form1 is owned by it, so it shows no button of its own.
+TEST_F(Win32BackendTest, TaskBarButtonCarriesTheApplicationTitle) {
+  ui_.ShowMainWindow();
+  HWND owner = GetWindow(main_, GW_OWNER);
+  ASSERT_NE(owner, nullptr);
+  EXPECT_EQ(owner, ui_.ApplicationWindow());
+  EXPECT_EQ(ClassOf(owner), "TApplication");
+  EXPECT_EQ(TextOf(owner), app_.Title());
+  EXPECT_TRUE(IsWindowVisible(owner));
+  EXPECT_EQ(GetWindowLongA(main_, GWL_EXSTYLE) & WS_EX_APPWINDOW, 0);
+  EXPECT_EQ(GetWindowLongA(owner, GWL_EXSTYLE) & WS_EX_TOOLWINDOW, 0);
+
+  // Minimising Form1 minimises the program to its button.
+  SendMessageA(main_, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+  EXPECT_TRUE(IsIconic(owner));
+  ShowWindow(owner, SW_RESTORE);
+  EXPECT_TRUE(IsWindowVisible(main_));
+
+  // The button's close is Form1's: it only queues the end.
+  PostMessageA(owner, WM_CLOSE, 0, 0);
+  ui_.DispatchPending();
+  EXPECT_TRUE(app_.QuitRequested());
+  EXPECT_TRUE(IsWindow(main_));
+}
+
 TEST_F(Win32BackendTest, CloseAndQuitOnlyQueueTheEnd) {
   ui_.ShowMainWindow();
   PostMessageA(main_, WM_CLOSE, 0, 0);

@@ -12,10 +12,12 @@
 namespace lumora {
 namespace {
 
+constexpr char kAppClass[] = "TApplication";
 constexpr char kMainClass[] = "TForm1";
 constexpr char kForm3Class[] = "TForm3";
 constexpr char kBoxClass[] = "TMessageForm";
 
+constexpr DWORD kAppStyle = WS_POPUP | WS_CAPTION | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr DWORD kMainStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr DWORD kDialogStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU;
 constexpr DWORD kDialogExStyle = WS_EX_DLGMODALFRAME;
@@ -266,6 +268,9 @@ struct Win32Backend::Impl {
   HICON icon = nullptr;
   HICON grey_icon = nullptr;
 
+  // The application's own window: no size, titled with the application title, it carries
+  // the task-bar button and owns Form1, which therefore has none of its own.
+  HWND app_window = nullptr;
   HWND main = nullptr;
   HWND labels[4] = {};
   HWND bar = nullptr;
@@ -294,6 +299,35 @@ struct Win32Backend::Impl {
       // The title bar's close only queues the end: the work in progress runs on, and the
       // message loop ends the program when control is back in it.
       if (self->app) self->app->CloseMainWindow();
+      return 0;
+    }
+    if (self && msg == WM_SYSCOMMAND && (wp & 0xFFF0) == SC_MINIMIZE && self->app_window) {
+      // The program minimises as a whole, to its task-bar button; the windows it owns hide.
+      ShowWindow(self->app_window, SW_MINIMIZE);
+      return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wp, lp);
+  }
+
+  static LRESULT CALLBACK AppProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_NCCREATE) {
+      auto* cs = reinterpret_cast<CREATESTRUCTA*>(lp);
+      SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
+    }
+    Impl* self = From(hwnd);
+    if (self && msg == WM_CLOSE) {
+      // The task bar's close is the main window's close, which a message box blocks.
+      if (self->main && IsWindowEnabled(self->main)) SendMessageA(self->main, WM_CLOSE, 0, 0);
+      return 0;
+    }
+    if (self && msg == WM_ACTIVATE && LOWORD(wp) != WA_INACTIVE) {
+      // Activated through its task-bar button: the window in front takes the activation,
+      // the open message box when there is one.
+      HWND front = GetLastActivePopup(hwnd);
+      if (front && !IsWindowEnabled(front)) front = GetLastActivePopup(front);
+      if (front && front != hwnd && IsWindowVisible(front) && IsWindowEnabled(front)) {
+        SetActiveWindow(front);
+      }
       return 0;
     }
     return DefWindowProcA(hwnd, msg, wp, lp);
@@ -443,8 +477,12 @@ struct Win32Backend::Impl {
     const TForm1& f = app->Form1;
     RECT r = OnScreen(
         OuterRect(f.bounds.left, f.bounds.top, f.bounds.width, f.bounds.height, kMainStyle, 0));
+    app_window = CreateWindowExA(
+        0, kAppClass, app->Title().c_str(), kAppStyle, GetSystemMetrics(SM_CXSCREEN) / 2,
+        GetSystemMetrics(SM_CYSCREEN) / 2, 0, 0, nullptr, nullptr, inst, this);
+    if (app_window) SendMessageA(app_window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
     main = CreateWindowExA(0, kMainClass, f.Caption.c_str(), kMainStyle, r.left, r.top,
-                           r.right - r.left, r.bottom - r.top, nullptr, nullptr, inst, this);
+                           r.right - r.left, r.bottom - r.top, app_window, nullptr, inst, this);
     if (!main) return;
     SendMessageA(main, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     SendMessageA(main, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
@@ -506,6 +544,7 @@ void Win32Backend::CreateWindows(Application& app) {
   if (!m.font) m.ChooseFont();
   if (!m.icon) m.icon = MakeIcon(m.inst, ProgramPicture());
   if (!m.grey_icon) m.grey_icon = MakeIcon(m.inst, GreyPicture());
+  RegisterOnce(m.inst, kAppClass, &Impl::AppProc, m.icon);
   RegisterOnce(m.inst, kMainClass, &Impl::MainProc, m.icon);
   RegisterOnce(m.inst, kForm3Class, &Impl::Form3Proc, nullptr);
   RegisterOnce(m.inst, kBoxClass, &BoxProc, nullptr);
@@ -516,6 +555,7 @@ void Win32Backend::CreateWindows(Application& app) {
 void Win32Backend::ShowMainWindow() {
   Impl& m = *impl_;
   if (!m.main) return;
+  if (m.app_window) ShowWindow(m.app_window, SW_SHOWNOACTIVATE);
   ShowWindow(m.main, SW_SHOWNORMAL);
   SetForegroundWindow(m.main);
   UpdateWindow(m.main);
@@ -580,7 +620,7 @@ int Win32Backend::RunMessageBox(const std::string& caption, const std::string& t
   // Every other window of the program takes no input while the box is open.
   HWND had_focus = GetActiveWindow();
   std::vector<HWND> disabled;
-  for (HWND hw : {m.main, m.form3}) {
+  for (HWND hw : {m.app_window, m.main, m.form3}) {
     if (hw && IsWindowEnabled(hw)) {
       EnableWindow(hw, FALSE);
       disabled.push_back(hw);
@@ -651,8 +691,10 @@ void Win32Backend::DestroyWindows() {
   Impl& m = *impl_;
   if (m.form3) DestroyWindow(m.form3);
   if (m.main) DestroyWindow(m.main);
+  if (m.app_window) DestroyWindow(m.app_window);
   m.form3 = nullptr;
   m.main = nullptr;
+  m.app_window = nullptr;
   m.bar = nullptr;
   for (HWND& h : m.labels) h = nullptr;
   for (HWND& h : m.form3_images) h = nullptr;
@@ -661,6 +703,7 @@ void Win32Backend::DestroyWindows() {
   m.form3_label = m.form3_button = nullptr;
 }
 
+void* Win32Backend::ApplicationWindow() const { return impl_->app_window; }
 void* Win32Backend::MainWindow() const { return impl_->main; }
 void* Win32Backend::Form3Window() const { return impl_->form3; }
 

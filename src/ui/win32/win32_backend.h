@@ -13,7 +13,9 @@
 //      closing by themselves when a quit request arrives, owner windows disabled meanwhile
 //  [X] the uncaught-error box (MessageBoxA with the error icon)
 //  [X] without a desktop (no window could be made) the message loop ends instead of waiting
-//  [ ] task-bar button titled with the application title (the main window's caption shows)
+//  [X] the task-bar button: a window of the application's own ("TApplication", no size,
+//      titled with the application title) carries it and owns Form1; minimising Form1
+//      minimises the program to it, and its close is Form1's close
 #pragma once
 
 #include <cstdint>
@@ -43,6 +45,7 @@ class Win32Backend : public UiBackend {
   void DestroyWindows() override;
 
   // The system windows, as opaque handles (HWND), for tests that look at them.
+  void* ApplicationWindow() const;  // the task-bar button's window, owner of Form1
   void* MainWindow() const;
   void* Form3Window() const;
 
