@@ -173,6 +173,10 @@ TEST_F(FltkBackendTest, RunShowsTheWindowFirstAndActivatesOnce) {
 TEST_F(FltkBackendTest, WindowsHaveTheirDesignLayout) {
   CreateAndShow();
   EXPECT_STREQ(main_->label(), "SelfExtraction");
+  char* icon_name = nullptr;  // what a task bar shows: the application title
+  ASSERT_TRUE(XGetIconName(fl_display, fl_xid(main_), &icon_name));
+  EXPECT_EQ(std::string(icon_name), app_->Title());
+  XFree(icon_name);
   EXPECT_EQ(main_->x(), 267);
   EXPECT_EQ(main_->y(), 154);
   EXPECT_EQ(main_->w(), 260);

@@ -307,6 +307,10 @@ class FltkBackend : public UiBackend {
     main_ = std::make_unique<ProgressWindow>(app.Form1);
     PlaceOnScreen(*main_);
     main_->icon(&app_icon_.image());
+    // Task bars and icon boxes name the program by the window's icon name: the
+    // application title, while the title bar shows the window's caption.
+    icon_name_ = app.Title();
+    main_->iconlabel(icon_name_.c_str());
     main_->callback(
         [](Fl_Widget*, void* self) { static_cast<FltkBackend*>(self)->CloseRequested(); }, this);
     CreateForm3(app.Form3);
@@ -444,6 +448,7 @@ class FltkBackend : public UiBackend {
   friend Fl_Window* lumora::FltkForm3Window(UiBackend&);
 
   Application* app_ = nullptr;
+  std::string icon_name_;  // the main window's icon name (FLTK keeps only the pointer)
   PictureImage app_icon_;
   std::unique_ptr<ProgressWindow> main_;
   std::unique_ptr<Fl_Double_Window> form3_;

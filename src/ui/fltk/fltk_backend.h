@@ -4,6 +4,7 @@
 //      at their design positions (Helvetica 11 px for the 8-point face), the bar over
 //      Min..Max; redrawn only when the model changed
 //  [X] window icon, 32 x 32 in 16 colours (a computer beside a software box)
+//  [X] icon name, which task bars show: the application title
 //  [X] title bar close: queues the end of the program; dropped while a message box is open,
 //      when the other windows take no input
 //  [X] message boxes: icon per kind, text wrapped to half the screen, OK as default and
