@@ -225,6 +225,7 @@ TEST_F(UpdateRunTest, StopsShowTheirMessageAndCaptions) {
     const char* name;
     std::string leftover;  // a file left from an earlier run
     std::string partbase;
+    std::string held;  // a file that another program holds open during the run
     const char* text;
     const char* label2;
     std::vector<std::string> names_after;
@@ -233,28 +234,40 @@ TEST_F(UpdateRunTest, StopsShowTheirMessageAndCaptions) {
       {"left PalData.arh",
        "PalData.arh",
        CrLf(kInstalledBase),
+       "",
        kFileErrorText,
        "Finding Lumora",
        {"PalData.arh", "PalData.txt", "Partbase.txt"}},
       {"bad basic index",
        "",
        CrLf({"x1;a;"}),
+       "",
        "Bad file PARTBASE.TXT. Basic index error.",
        "Finding Lumora",
        {"HairBase4Check.txt", "PalData.arh", "Partbase.txt"}},
       {"left HairBase2.txt",
        "HairBase2.txt",
        CrLf(kInstalledBase),
+       "",
        kFileErrorText,
        "Renewing files...",
        {"Addition", "HairBase1.txt", "HairBase2.txt", "HairBase4Check.txt", "PalData.arh",
         "partbase.txt"}},
+      {"part base held: its rename fails after the data file's",
+       "",
+       CrLf(kInstalledBase),
+       "Partbase.txt",
+       kFileErrorText,
+       "Finding Lumora",
+       {"HairBase4Check.txt", "PalData.arh", "Partbase.txt"}},
   };
   for (const auto& c : cases) {
     TempDir dir;
     WriteFile(dir.Native("Partbase.txt"), c.partbase);
     WriteFile(dir.Native("PalData.txt"), "pal");
     if (!c.leftover.empty()) WriteFile(dir.Native(c.leftover), "left");
+    std::unique_ptr<HeldOpen> held;
+    if (!c.held.empty()) held = std::make_unique<HeldOpen>(dir.Native(c.held));
     WriteRegistry({Sz("Version", "1.0"), Sz("HDPath", dir.path())});
     NullBackend backend;
     Application app(backend, "LumoraUpdate.exe");
