@@ -163,6 +163,15 @@ TEST_F(UpdateRunTest, WrongTypedVersionReachesTheUncaughtReport) {
   EXPECT_EQ(backend_.last_error_box, "Invalid data type for 'Version'.");
 }
 
+TEST_F(UpdateRunTest, WrongTypedPathReachesTheUncaughtReport) {
+  Install();
+  WriteRegistry({Sz("Version", "1.0"), Dword("HDPath", 1)});
+  const auto before = Snapshot(install_.path());
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Texts(), std::vector<std::string>{"Invalid data type for 'HDPath'."});
+  EXPECT_EQ(Snapshot(install_.path()), before);
+}
+
 // --- Whole runs ----------------------------------------------------------------------------
 
 TEST_F(UpdateRunTest, SuccessfulRunMergesRestoresAndCloses) {
