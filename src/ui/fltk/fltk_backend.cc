@@ -292,10 +292,6 @@ class Form3Images : public Fl_Widget {
   PictureImage blank_, error_, warning_, information_;
 };
 
-class FltkBackend;
-// FLTK's event dispatch hook is a plain function; it reaches the one live backend here.
-FltkBackend* g_dispatching_backend = nullptr;
-
 class FltkBackend : public UiBackend {
  public:
   FltkBackend() : app_icon_(Picture::kApplication) { Fl::set_font(kFace, " Helvetica"); }
@@ -314,7 +310,7 @@ class FltkBackend : public UiBackend {
     main_->callback(
         [](Fl_Widget*, void* self) { static_cast<FltkBackend*>(self)->CloseRequested(); }, this);
     CreateForm3(app.Form3);
-    g_dispatching_backend = this;
+    dispatch_installed_ = true;
     Fl::event_dispatch(&FltkBackend::Dispatch);
   }
 
@@ -380,9 +376,9 @@ class FltkBackend : public UiBackend {
   }
 
   void DestroyWindows() override {
-    if (g_dispatching_backend == this) {
+    if (dispatch_installed_) {
       Fl::event_dispatch(nullptr);
-      g_dispatching_backend = nullptr;
+      dispatch_installed_ = false;
     }
     form3_.reset();
     main_.reset();
@@ -448,7 +444,8 @@ class FltkBackend : public UiBackend {
   friend Fl_Window* lumora::FltkForm3Window(UiBackend&);
 
   Application* app_ = nullptr;
-  std::string icon_name_;  // the main window's icon name (FLTK keeps only the pointer)
+  std::string icon_name_;            // the main window's icon name (FLTK keeps only the pointer)
+  bool dispatch_installed_ = false;  // Dispatch is FLTK's event hook
   PictureImage app_icon_;
   std::unique_ptr<ProgressWindow> main_;
   std::unique_ptr<Fl_Double_Window> form3_;
