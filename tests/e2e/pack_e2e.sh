@@ -86,4 +86,13 @@ printf 'partbase.txt\r\nAddition\\Tattoo\\fp003.psd\r\n' >"$work/m2"
 check "manifest with an unlisted folder still packs" run 0 create -q --raw -o "$work/m2.bin" --manifest "$work/m2" -C "$sample"
 check "... and warns about the folder" grep -q 'warning: .*m2:2: .*lies in "Addition\\"' "$work/err"
 
+# A code signature appends bytes after everything: the trailer still guards the archive.
+cp "$work/upd" "$work/signed"
+head -c 700 /dev/urandom >>"$work/signed"
+check "signed updater tests sound" run 0 test "$work/signed"
+check "... with its checksum" grep -q "checksum matches" "$work/out"
+cp "$work/bad" "$work/bad-signed"
+head -c 700 /dev/urandom >>"$work/bad-signed"
+check "signed damaged updater refused" run 1 test "$work/bad-signed"
+
 finish
