@@ -86,6 +86,20 @@ TEST_F(PosixFileSystemTest, ResolvedPathsWhateverPartExistsAsWritten) {
   }
 }
 
+// A file is never created or emptied through a symbolic link, dangling or not: what it
+// points to, wherever that is, stays as it was.
+TEST_F(PosixFileSystemTest, CreatingNeverGoesThroughASymbolicLink) {
+  WriteFile(dir_.Native("outside.txt"), "keep");
+  ASSERT_EQ(symlink(dir_.Native("outside.txt").c_str(), dir_.Native("link.txt").c_str()), 0);
+  ASSERT_EQ(symlink(dir_.Native("nothere.txt").c_str(), dir_.Native("dangling.txt").c_str()), 0);
+  EXPECT_EQ(OpenError(dir_.Core() + "LINK.TXT", OpenMode::kCreate), errc::kAccessDenied);
+  EXPECT_EQ(OpenError(dir_.Core() + "dangling.txt", OpenMode::kCreate), errc::kAccessDenied);
+  EXPECT_EQ(ReadFile(dir_.Native("outside.txt")), "keep");
+  EXPECT_FALSE(Exists(dir_.Native("nothere.txt")));
+  // Reading through a link is harmless and stays possible.
+  EXPECT_EQ(OpenError(dir_.Core() + "link.txt", OpenMode::kRead), 0);
+}
+
 TEST_F(PosixFileSystemTest, ExactNameIsPreferredThenNameOrder) {
   WriteFile(dir_.Native("d/partbase.txt"), "lower");
   WriteFile(dir_.Native("d/Partbase.txt"), "upper");

@@ -351,13 +351,16 @@ std::unique_ptr<File> PosixFileSystem::Open(const std::string& path, OpenMode mo
       flags |= O_RDWR;
       break;
     case OpenMode::kCreate:
-      flags |= O_WRONLY | O_CREAT | O_TRUNC;
+      // Never through a symbolic link: one left in the installation under a working file's
+      // name would have the update empty or create a file wherever it points.
+      flags |= O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
       break;
   }
   int fd;
   do {
     fd = open(native.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
+  if (fd < 0 && mode == OpenMode::kCreate && errno == ELOOP) throw IoError(errc::kAccessDenied);
   if (fd < 0) throw IoError(PathErrorCode(errno, native));
   auto file = std::make_unique<PosixFile>(fd);
   // A directory opens for reading here, but never as a file on Windows.
