@@ -66,7 +66,8 @@ const char kUsage[] =
     "  -h, --help      this text\n"
     "\n"
     "A PATH names a file or a folder below DIR; a folder adds its own directory entry, then\n"
-    "its contents in name order. Progress is shown on standard error when it is a terminal.\n"
+    "its contents in name order, and a PATH inside a folder first adds the entries of the\n"
+    "folders it lies in. Progress is shown on standard error when it is a terminal.\n"
     "\n"
     "Exit status: 0 success, 1 the work failed (the message says why), 2 wrong usage.\n";
 
