@@ -289,12 +289,17 @@ struct Win32Backend::Impl {
     return reinterpret_cast<Impl*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
   }
 
-  static LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  // The backend of a window: handed over at its creation, kept with the window after.
+  static Impl* Attach(HWND hwnd, UINT msg, LPARAM lp) {
     if (msg == WM_NCCREATE) {
       auto* cs = reinterpret_cast<CREATESTRUCTA*>(lp);
       SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
     }
-    Impl* self = From(hwnd);
+    return From(hwnd);
+  }
+
+  static LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    Impl* self = Attach(hwnd, msg, lp);
     if (self && msg == WM_CLOSE) {
       // The title bar's close only queues the end: the work in progress runs on, and the
       // message loop ends the program when control is back in it.
@@ -310,11 +315,7 @@ struct Win32Backend::Impl {
   }
 
   static LRESULT CALLBACK AppProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == WM_NCCREATE) {
-      auto* cs = reinterpret_cast<CREATESTRUCTA*>(lp);
-      SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
-    }
-    Impl* self = From(hwnd);
+    Impl* self = Attach(hwnd, msg, lp);
     if (self && msg == WM_CLOSE) {
       // The task bar's close is the main window's close, which a message box blocks.
       if (self->main && IsWindowEnabled(self->main)) SendMessageA(self->main, WM_CLOSE, 0, 0);
@@ -334,11 +335,7 @@ struct Win32Backend::Impl {
   }
 
   static LRESULT CALLBACK Form3Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == WM_NCCREATE) {
-      auto* cs = reinterpret_cast<CREATESTRUCTA*>(lp);
-      SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
-    }
-    Impl* self = From(hwnd);
+    Impl* self = Attach(hwnd, msg, lp);
     if (self && self->app) {
       if (msg == WM_COMMAND && LOWORD(wp) == kButton1Id && HIWORD(wp) == BN_CLICKED) {
         self->app->Form3.Button1Click();
