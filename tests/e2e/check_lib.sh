@@ -15,6 +15,13 @@ check() {
   fi
 }
 
+# pack_sample_updater OUT: the sample update packed with the stub, in its shipped order
+# (uses the script's pack, stub and examples).
+pack_sample_updater() {
+  "$pack" create -q --stub "$stub" -o "$1" --manifest "$examples/sample-update.manifest" \
+    -C "$examples/sample-update" || { echo "packing failed"; exit 1; }
+}
+
 # finish: the summary line, and the exit status of the whole script.
 finish() {
   echo "$passed passed, $failed failed"

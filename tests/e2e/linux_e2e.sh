@@ -13,8 +13,7 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
 updater="$work/LumoraUpdate-sample"
-"$pack" create -q --stub "$stub" -o "$updater" --manifest "$examples/sample-update.manifest" \
-  -C "$sample" || { echo "packing failed"; exit 1; }
+pack_sample_updater "$updater"
 
 # new_case NAME: a fresh HOME with an installation of two records and a data file.
 new_case() {

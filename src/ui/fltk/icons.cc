@@ -1,5 +1,8 @@
 #include "ui/fltk/icons.h"
 
+#include <string>
+#include <vector>
+
 namespace lumora::fltk_ui {
 namespace {
 
@@ -91,24 +94,12 @@ const char* const kInformationIcon[kIconSize] = {
     ".....K..........................", "................................",
     "................................", "................................",
 };
-const char* const kBlankIcon[kIconSize] = {
-    "ssssssssssssssssssssssssssssssss", "ssssssssssssssssssssssssssssssss",
-    "ssssssssssssssssssssssssssssssss", "ssssssssssssssssssssssssssssssss",
-    "ssssssssssssssssssssssssssssssss", "ssssssssssssssssssssssssssssssss",
-    "ssssssssssssssssssssssssssssssss", "ssssssssssssssssssssssssssssssss",
-    "ssssssssssssssssssssssssssssssss", "ssssssssssssssssssssssssssssssss",
-    "ssssssssssssssssssssssssssssssss", "ssssssssssssssssssssssssssssssss",
-    "ssssssssssssssssssssssssssssssss", "ssssssssssssssssssssssssssssssss",
-    "ssssssssssssssssssssssssssssssss", "ssssssssssssssssssssssssssssssss",
-    "ssssssssssssssssssssssssssssssss", "ssssssssssssssssssssssssssssssss",
-    "ssssssssssssssssssssssssssssssss", "ssssssssssssssssssssssssssssssss",
-    "ssssssssssssssssssssssssssssssss", "ssssssssssssssssssssssssssssssss",
-    "ssssssssssssssssssssssssssssssss", "ssssssssssssssssssssssssssssssss",
-    "ssssssssssssssssssssssssssssssss", "ssssssssssssssssssssssssssssssss",
-    "ssssssssssssssssssssssssssssssss", "ssssssssssssssssssssssssssssssss",
-    "ssssssssssssssssssssssssssssssss", "ssssssssssssssssssssssssssssssss",
-    "ssssssssssssssssssssssssssssssss", "ssssssssssssssssssssssssssssssss",
-};
+// The plain grey square: every row the same.
+const char* const* BlankRows() {
+  static const std::string row(kIconSize, 's');
+  static const std::vector<const char*> rows(kIconSize, row.c_str());
+  return rows.data();
+}
 
 }  // namespace
 
@@ -125,7 +116,7 @@ const char* const* PictureRows(Picture picture) {
     case Picture::kBlank:
       break;
   }
-  return kBlankIcon;
+  return BlankRows();
 }
 
 std::vector<unsigned char> PictureRgba(Picture picture) {
