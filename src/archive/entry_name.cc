@@ -21,4 +21,9 @@ std::string DisplayName(const std::string& name) {
   return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
+std::string EntryFolder(const std::string& name) {
+  const size_t cut = name.find_last_of("\\/");
+  return cut == std::string::npos ? std::string() : name.substr(0, cut + 1);
+}
+
 }  // namespace lumora

@@ -14,4 +14,7 @@ bool IsSafeEntryName(const std::string& name);
 // name ending in '\'), else the part after the last '\', or the whole name.
 std::string DisplayName(const std::string& name);
 
+// The folder part of an entry name, with its separator ("" for a name at the top).
+std::string EntryFolder(const std::string& name);
+
 }  // namespace lumora

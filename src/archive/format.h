@@ -52,4 +52,10 @@ constexpr size_t kOffsetFieldLength = 8;       // bytes
 // The scratch file that a member is decoded into when its own file exists already.
 constexpr char kScratchName[] = "TempFile.tmp";
 
+// The working name a new file is written under, in its own folder, until it is whole.
+constexpr char kPartialName[] = "~LumoraUpdate.tmp";
+
+// Longest entry name read (bytes): no system creates a longer path.
+constexpr size_t kMaxNameLength = 32 * 1024;
+
 }  // namespace lumora::format

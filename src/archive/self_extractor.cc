@@ -2,12 +2,13 @@
 
 #include <cmath>
 #include <cstring>
-#include <set>
 #include <string>
+#include <vector>
 
 #include "archive/archive_stream.h"
 #include "archive/crc32.h"
 #include "archive/entry_name.h"
+#include "archive/extraction_plan.h"
 #include "archive/format.h"
 #include "archive/offset_marker.h"
 #include "platform/errors.h"
@@ -31,11 +32,12 @@ class FileSink : public ByteSink {
 
 class CountingSink : public ByteSink {
  public:
-  bool Write(const uint8_t*, size_t n) override {
+  bool Write(const uint8_t* data, size_t n) override {
     count += static_cast<int64_t>(n);
-    return true;
+    return also == nullptr || also->Write(data, n);
   }
   int64_t count = 0;
+  ByteSink* also = nullptr;
 };
 
 // Keeps the driver's pointer to the open archive stream exactly as long as it is open.
@@ -96,6 +98,8 @@ bool SelfExtractor::NextEntryFollows(ArchiveStream& archive) {
 std::string SelfExtractor::ReadEntryName(ArchiveStream& archive) {
   std::string name;
   for (uint8_t b = in_.readByte(archive); b != format::kNameEnd; b = in_.readByte(archive)) {
+    // No system creates a path this long: the name is refused before it fills memory.
+    if (name.size() == format::kMaxNameLength) throw IoError(errc::kPathNotFound);
     name.push_back(static_cast<char>(b));
   }
   // Names that could reach outside the extraction directory are refused before anything
@@ -141,46 +145,112 @@ void SelfExtractor::ExtractFile(ArchiveStream& archive) {
   }
 
   // Existing files are never overwritten: the member goes to the scratch file instead,
-  // which is deleted below.
+  // which is deleted below. A new file is written under a working name in its own folder
+  // and takes its name only when it is whole, so that a run cut short never leaves part
+  // of a file under a real name.
   const std::string scratch = extractDir + format::kScratchName;
-  std::string target = extractDir + name;
-  if (files_.FileExists(target)) target = scratch;
+  const std::string target = extractDir + name;
+  if (name.back() == '\\' || !files_.PathFits(target, false)) throw IoError(errc::kPathNotFound);
+  const bool exists = files_.FileExists(target);
+  const std::string written =
+      exists ? scratch : extractDir + EntryFolder(name) + format::kPartialName;
 
-  files_.Open(target, OpenMode::kCreate).reset();  // an I/O error tells why it failed
   std::unique_ptr<File> output;
-  try {
-    output = files_.Open(target, OpenMode::kWriteExisting);
-  } catch (const IoError&) {
-    throw RuntimeError(CannotOpenFileText(target));
+  if (exists) {
+    output = files_.Open(written, OpenMode::kCreate);
+  } else {
+    try {
+      output = files_.Open(written, OpenMode::kCreateNew);
+    } catch (const IoError& e) {
+      // A working file left by a run that was cut short: removed, and made anew.
+      if (e.code() != errc::kFileExists || !files_.FileExists(written)) throw;
+      files_.DeleteFile(written);
+      output = files_.Open(written, OpenMode::kCreateNew);
+    }
   }
+  // What was written under the working name never stays when the member fails.
+  struct Discard {
+    FileSystem& files;
+    const std::string& path;
+    std::unique_ptr<File>& output;
+    bool armed = true;
+    ~Discard() {
+      if (!armed) return;
+      output.reset();
+      files.DeleteFile(path);
+    }
+  } discard{files_, written, output};
+
   FileSink sink(*output);
   try {
     decoder_.makeExtract(archive, in_, out_, sink, this);
   } catch (const OutputWriteFailed&) {
     // The disk took less than a full buffer: release the file, tell the user, and stop
     // the update so that nothing is merged into the installation.
-    output.reset();
-    // The scratch file holds only a member that was never to be kept.
-    if (target == scratch) files_.DeleteFile(scratch);
     if (!app_) throw RuntimeError("Disk write error or disk is full");
+    discard.output.reset();
+    files_.DeleteFile(written);
+    discard.armed = false;
     app_->ShowMessageDialog(kDiskFullMessage, MessageKind::Error, kButtonOk, 0);
     app_->CloseMainWindow();
     throw StopRun();
   }
   if (out_.outCount > 0 && !out_.WriteRest(sink)) throw RuntimeError(kStreamWriteError);
+  if (!exists && !output->Flush()) throw RuntimeError(kStreamWriteError);
   output.reset();
+  if (!exists) {
+    // Never replaces: whatever took the name meanwhile stays, and this file goes.
+    if (!files_.RenameWritten(written, target)) throw IoError(errc::kAccessDenied);
+  }
+  discard.armed = false;
 
   if (files_.FileExists(scratch)) files_.DeleteFile(scratch);
 }
 
 void SelfExtractor::ExtractEmptyDirectory(const std::string& path) {
-  std::string p = path;
-  if (!p.empty() && p.back() == '\\') p.pop_back();
-  // A bare drive letter with its colon is never created.
-  if (p.size() < 3 || files_.DirectoryExists(p)) return;
-  size_t cut = p.find_last_of("\\:");
-  ExtractEmptyDirectory(cut == std::string::npos ? std::string() : p.substr(0, cut + 1));
-  files_.CreateDirectory(p);
+  // The chain of folders from path up to the top, by the length of each: a trailing '\'
+  // is dropped, the parent is the prefix up to the last '\' or ':', and a bare drive
+  // letter with its colon (anything under 3 characters) is never created.
+  std::vector<size_t> chain;
+  for (size_t n = path.size();;) {
+    if (n > 0 && path[n - 1] == '\\') --n;
+    if (n < 3) break;
+    chain.push_back(n);
+    const size_t cut = path.find_last_of("\\:", n - 1);
+    n = cut == std::string::npos ? 0 : cut + 1;
+  }
+  const auto folder = [&path, &chain](size_t i) { return path.substr(0, chain[i]); };
+  // A folder that the system cannot name is never created, nor anything below it.
+  size_t low = 0, high = chain.size();  // the first that fits
+  while (low < high) {
+    const size_t mid = low + (high - low) / 2;
+    if (files_.PathFits(folder(mid), true)) {
+      high = mid;
+    } else {
+      low = mid + 1;
+    }
+  }
+  const size_t fits = high;
+  // Folders stand from the top down to some depth: the deepest standing one is found with
+  // a few lookups, not one per level, and everything below it is created in order.
+  low = fits;
+  high = chain.size();  // the first standing one lies in [low, high]
+  for (size_t i = fits; i < fits + 2 && low < high; ++i) {  // most often the folder or its parent
+    if (files_.DirectoryExists(folder(i))) {
+      high = i;
+    } else {
+      low = i + 1;
+    }
+  }
+  while (low < high) {
+    const size_t mid = low + (high - low) / 2;
+    if (files_.DirectoryExists(folder(mid))) {
+      high = mid;
+    } else {
+      low = mid + 1;
+    }
+  }
+  for (size_t i = high; i-- > fits;) files_.CreateDirectory(folder(i));
 }
 
 void SelfExtractor::Selfextract1Click() {
@@ -217,53 +287,100 @@ void SelfExtractor::OnProgress() {
   app_->PumpMessages();
 }
 
-bool SelfExtractor::CheckTrailerAt(ArchiveStream& archive, int64_t trailer_at) {
-  const int64_t magic_at = StartOffset() - 1;
-  if (trailer_at <= magic_at ||
-      archive.Size() - trailer_at < static_cast<int64_t>(format::kTrailerLength)) {
-    return false;
-  }
+bool SelfExtractor::TrailerAtEndMismatches(ArchiveStream& archive, int64_t magic_at) {
+  const int64_t trailer_at = archive.Size() - static_cast<int64_t>(format::kTrailerLength);
+  if (magic_at < 0 || trailer_at <= magic_at) return false;
   uint8_t trailer[format::kTrailerLength];
   archive.Seek(trailer_at);
   archive.ReadExact(trailer, sizeof trailer);
   if (std::memcmp(trailer, format::kTrailerTag, format::kTrailerTagLength) != 0) return false;
   uint32_t expected = 0;
   for (int i = 3; i >= 0; --i) expected = expected << 8 | trailer[format::kTrailerTagLength + i];
-
   Crc32 crc;
   archive.Seek(magic_at);
-  int64_t left = trailer_at - magic_at;
   uint8_t piece[64 * 1024];
-  while (left > 0) {
-    size_t n = left < static_cast<int64_t>(sizeof piece) ? static_cast<size_t>(left) : sizeof piece;
+  for (int64_t left = trailer_at - magic_at; left > 0;) {
+    const size_t n =
+        left < static_cast<int64_t>(sizeof piece) ? static_cast<size_t>(left) : sizeof piece;
     archive.ReadExact(piece, n);
     crc.Update(piece, n);
     left -= static_cast<int64_t>(n);
     Pump();
   }
+  return crc.Value() != expected;
+}
+
+bool SelfExtractor::CheckFrame(ArchiveStream& archive) {
+  // The trailer's CRC covers the archive from its magic to its ';'.
+  const int64_t magic_at = StartOffset() - 1;
+  Crc32 crc;
+  uint8_t piece[format::kMaxBlockLength + 1];
+  int64_t pumped = 0;
+  const auto read = [&](size_t n) {
+    archive.ReadExact(piece, n);
+    crc.Update(piece, n);
+    if (archive.Position() - pumped >= 64 * 1024) {
+      pumped = archive.Position();
+      Pump();
+    }
+  };
+  archive.Seek(magic_at < 0 ? 0 : magic_at);
+  uint8_t mark = 0;
+  try {
+    if (magic_at >= 0) read(1);
+    do {
+      read(1);
+    } while (piece[0] != format::kEntryMark);
+    do {
+      do {
+        read(1);
+      } while (piece[0] != format::kNameEnd);
+      read(1);
+      for (size_t length = piece[0]; length != 0; length = piece[length]) read(length + 1);
+      do {
+        read(1);
+      } while (piece[0] == format::kPadding);
+      mark = piece[0];
+    } while (mark == format::kEntryMark);
+  } catch (const RuntimeError&) {
+    // The framing is broken: a trailer at the end of the file that does not match says
+    // that the archive is damaged rather than merely cut short.
+    if (TrailerAtEndMismatches(archive, magic_at)) throw RuntimeError(kDamagedArchive);
+    throw;
+  }
+  if (mark != format::kEndMark && TrailerAtEndMismatches(archive, magic_at)) {
+    throw RuntimeError(kDamagedArchive);
+  }
+  // Anything but ';' is refused by the walk that follows.
+  if (mark != format::kEndMark || magic_at < 0) return false;
+
+  // The trailer stands right after the ';', also when something was appended after it
+  // (a code signature). Its tag cut short is an updater cut short.
+  const int64_t left = archive.Size() - archive.Position();
+  if (left <= 0) return false;
+  uint8_t trailer[format::kTrailerLength];
+  const size_t have =
+      left < static_cast<int64_t>(sizeof trailer) ? static_cast<size_t>(left) : sizeof trailer;
+  archive.ReadExact(trailer, have);
+  const size_t tag = have < format::kTrailerTagLength ? have : format::kTrailerTagLength;
+  if (std::memcmp(trailer, format::kTrailerTag, tag) != 0) return false;
+  if (have < format::kTrailerLength) throw RuntimeError(kStreamReadError);
+  uint32_t expected = 0;
+  for (int i = 3; i >= 0; --i) expected = expected << 8 | trailer[format::kTrailerTagLength + i];
   if (crc.Value() != expected) throw RuntimeError(kDamagedArchive);
   return true;
 }
 
-namespace {
-
-std::string Folded(const std::string& name) {
-  std::string folded = name;
-  for (char& c : folded) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+void SelfExtractor::SkipZeroTail(ArchiveStream& archive) {
+  for (int32_t i = 0; i < in_.nextBlockLen; ++i) {
+    if (in_.readByte(archive) != format::kPadding) throw RuntimeError(kMisplacedEnd);
   }
-  return folded;
+  if (in_.readByte(archive) != 0) throw RuntimeError(kMisplacedEnd);
+  in_.lastBlock = true;
 }
 
-// The folder an entry lies in, with its trailing '\' ("" for the top).
-std::string FolderOf(const std::string& name) {
-  const size_t cut = name.find_last_of('\\');
-  return cut == std::string::npos ? std::string() : name.substr(0, cut + 1);
-}
-
-}  // namespace
-
-ArchiveSummary SelfExtractor::Verify() {
+ArchiveSummary SelfExtractor::Verify(ExtractionPlan* plan,
+                                     const std::function<ByteSink*(const std::string&)>& tap) {
   ArchiveSummary summary;
   ArchiveStream archive(files_, ArchivePath());
   CurrentStream current(current_, archive);
@@ -273,15 +390,16 @@ ArchiveSummary SelfExtractor::Verify() {
     ~Reset() { flag = false; }
   } reset{verifying_};
 
-  // The usual place of the trailer is the end of the file; it is checked first, so that a
-  // damaged archive is named as such before its members are decoded.
-  const int64_t at_end = archive.Size() - static_cast<int64_t>(format::kTrailerLength);
-  summary.has_trailer = CheckTrailerAt(archive, at_end);
+  // The framing and the trailer first, so that a damaged archive is named as such before
+  // its members are decoded.
+  summary.has_trailer = CheckFrame(archive);
   archive.Seek(StartOffset());
   SkipToFirstEntry(archive);
-  // Folders that the archive's directory entries make, with every folder above them: a
-  // file whose folder is neither made nor in extractDir already could not be created.
-  std::set<std::string> made;
+  std::unique_ptr<ExtractionPlan> own_plan;
+  if (plan == nullptr && !extractDir.empty()) {
+    own_plan = std::make_unique<ExtractionPlan>(files_, extractDir);
+    plan = own_plan.get();
+  }
   do {
     out_.Reset();
     std::string name = ReadEntryName(archive);
@@ -289,27 +407,20 @@ ArchiveSummary SelfExtractor::Verify() {
     uint8_t first_length = in_.readByte(archive);
     in_.Prime(first_length);
     if (first_length == 0) {
-      std::string folder = Folded(name);
-      if (folder.back() != '\\') folder.push_back('\\');
-      for (size_t cut = folder.find('\\'); cut != std::string::npos;
-           cut = folder.find('\\', cut + 1)) {
-        made.insert(folder.substr(0, cut + 1));
-      }
+      if (plan) plan->AddDirectory(name);
       ++summary.directories;
       if (on_verified) on_verified(name, true, 0, 0);
       continue;
     }
-    const std::string folder = FolderOf(name);
-    if (!extractDir.empty() && !folder.empty() && made.count(Folded(folder)) == 0 &&
-        !files_.DirectoryExists(extractDir + folder.substr(0, folder.size() - 1))) {
-      throw RuntimeError(CannotOpenFileText(extractDir + name));
-    }
+    if (plan) plan->AddFile(name);
     CountingSink sink;
+    if (tap) sink.also = tap(name);
     decoder_.makeExtract(archive, in_, out_, sink, this);
-    // A member ends in its last block, the one before the terminating length byte: an
-    // end code earlier leaves the archive out of step, and the extraction would take
-    // the rest of the member for the next entry's mark.
-    if (!in_.lastBlock) throw RuntimeError(kMisplacedEnd);
+    // The end code may stand before a last block that holds only 0x00 bytes: the reader
+    // takes them for padding. Anything else leaves the archive out of step, and the
+    // extraction would take the rest of the member for the next entry's mark.
+    if (!in_.lastBlock) SkipZeroTail(archive);
+    if (sink.also && out_.outCount > 0) sink.also->Write(out_.outBuffer, out_.outCount);
     const int64_t decoded = sink.count + out_.outCount;
     summary.decoded_bytes += decoded;
     ++summary.files;
@@ -318,9 +429,6 @@ ArchiveSummary SelfExtractor::Verify() {
   // Only ';' ends an archive: any other byte here means the archive is cut short or
   // damaged, and extracting it would stop early with nothing said.
   if (last_mark_ != format::kEndMark) throw RuntimeError(kMisplacedEnd);
-  // Something appended after the trailer (a code signature) moves it off the end of the
-  // file; it then stands right after the ';'.
-  if (!summary.has_trailer) summary.has_trailer = CheckTrailerAt(archive, archive.Position());
   return summary;
 }
 

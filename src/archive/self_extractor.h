@@ -15,6 +15,7 @@ namespace lumora {
 
 class Application;
 class ArchiveStream;
+class ExtractionPlan;
 
 // What Verify found: the archive is sound, with these totals.
 struct ArchiveSummary {
@@ -56,10 +57,15 @@ class SelfExtractor : private ProgressListener {
   // Selfextract with its own captions before and after, then closes the main window.
   void Selfextract1Click();
 
-  // Reads the whole archive without writing anything: checks the integrity trailer when
-  // there is one, decodes every member to nowhere and checks every entry name. Throws
-  // RuntimeError with the failure's text when the archive is truncated or damaged.
-  ArchiveSummary Verify();
+  // Reads the whole archive without writing anything: walks its entries to its ';' and
+  // checks the integrity trailer that may follow, then decodes every member to nowhere
+  // and checks every entry name. Throws RuntimeError with the failure's text when the
+  // archive is truncated or damaged. With an extractDir, every entry also goes through an
+  // extraction plan (plan, or one of its own), which throws the IoError that extraction
+  // into that folder would stop with. tap, when given, names for each file entry a sink
+  // that its decoded bytes go to as well (or null).
+  ArchiveSummary Verify(ExtractionPlan* plan = nullptr,
+                        const std::function<ByteSink*(const std::string& name)>& tap = {});
 
   // For callers without a window (the packer): told at each entry and at each progress
   // report with the archive position and the file's size.
@@ -80,8 +86,15 @@ class SelfExtractor : private ProgressListener {
   // After an entry: skips 0x00 padding; true when a ',' announces another entry. The
   // byte that ended the padding is kept in last_mark_.
   bool NextEntryFollows(ArchiveStream& archive);
-  // Checks the integrity trailer when one stands at trailer_at; true when present.
-  bool CheckTrailerAt(ArchiveStream& archive, int64_t trailer_at);
+  // Walks the entries' framing from the magic to the ';' and checks the integrity trailer
+  // when one follows it; true when present.
+  bool CheckFrame(ArchiveStream& archive);
+  // When the framing is broken: true when a trailer stands at the end of the file and the
+  // archive before it does not match its CRC.
+  bool TrailerAtEndMismatches(ArchiveStream& archive, int64_t magic_at);
+  // After a member whose end code stands before its last block: that block must hold only
+  // 0x00 bytes (the reader takes them for padding) and be the last.
+  void SkipZeroTail(ArchiveStream& archive);
 
   FileSystem& files_;
   Application* app_;

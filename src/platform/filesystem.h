@@ -51,6 +51,18 @@ class File {
   virtual int64_t Size() = 0;
   // Cuts the file at size bytes. Returns false on failure.
   virtual bool Truncate(int64_t size) = 0;
+  // Hands what was written to the disk before the file is closed, where the system needs
+  // that per file (Windows); elsewhere FileSystem::Sync does it for all files at once.
+  // Returns false on failure.
+  virtual bool Flush() { return true; }
+};
+
+// What stands under a name.
+enum class EntryKind {
+  kNone,       // nothing
+  kFile,       // a regular file (also through a link)
+  kDirectory,  // a directory (also through a link)
+  kOther,      // anything else: a pipe, a socket, a device, a dangling link
 };
 
 enum class OpenMode {
@@ -58,6 +70,7 @@ enum class OpenMode {
   kWriteExisting,  // existing file, writing from its start, no sharing
   kReadWrite,      // existing file, reading and writing (text files opened for appending)
   kCreate,         // create, or truncate an existing file, for writing
+  kCreateNew,      // create a new file for writing; fails when anything has the name
 };
 
 class FileSystem {
@@ -65,14 +78,20 @@ class FileSystem {
   virtual ~FileSystem() = default;
 
   // Opens a file. Throws IoError with the Windows-style code when it cannot (2 no such
-  // file, 3 a directory of the path is missing, 5 access denied or a directory, 32 held
-  // open by another process, ...).
+  // file, 3 a directory of the path is missing, 5 access denied, a directory or anything
+  // else that is not a regular file, 32 held open by another process, ...). Only regular
+  // files are ever opened: a pipe or a device under the name is refused, never waited on.
   virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode) = 0;
 
   // True when path names an existing file; false for a directory or nothing.
   virtual bool FileExists(const std::string& path) = 0;
   // True when path names an existing directory.
   virtual bool DirectoryExists(const std::string& path) = 0;
+  // What stands under path.
+  virtual EntryKind Kind(const std::string& path) = 0;
+  // True when the system can create a file (or, with directory, a directory) under this
+  // path: its length and the length of each of its names are within the system's limits.
+  virtual bool PathFits(const std::string& path, bool directory) = 0;
   // Creates one directory; false when it exists already or its parent is missing.
   virtual bool CreateDirectory(const std::string& path) = 0;
   // Removes an empty directory; false when it is not empty or does not exist.
@@ -82,11 +101,20 @@ class FileSystem {
   // Renames a file. Never replaces: false when the source is missing, when the target
   // exists in any letter case, or when another process holds the source open.
   virtual bool Rename(const std::string& from, const std::string& to) = 0;
+  // Gives a file that this process has just written and closed its name: like Rename,
+  // but no other process can be holding it, so that is not asked.
+  virtual bool RenameWritten(const std::string& from, const std::string& to) {
+    return Rename(from, to);
+  }
   // Lists the entries of a directory, "." and ".." included, in the order the file
   // system delivers them. False when the directory cannot be searched.
   virtual bool ListDirectory(const std::string& path, std::vector<DirEntry>* entries) = 0;
   // Bytes free for this user on the disk that holds path; -1 when unknown.
   virtual int64_t FreeSpace(const std::string& path) = 0;
+  // Puts everything written so far on the disk that holds path (files written through a
+  // File that was flushed, where the system needs that). False when the system reports
+  // that written data was lost.
+  virtual bool Sync(const std::string& path) = 0;
   // Full path of the running executable, in the form Open accepts.
   virtual std::string ModuleFileName() = 0;
 };

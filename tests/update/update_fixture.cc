@@ -52,6 +52,7 @@ class WatchedFile : public File {
   int64_t Position() const override { return inner_->Position(); }
   int64_t Size() override { return inner_->Size(); }
   bool Truncate(int64_t s) override { return inner_->Truncate(s); }
+  bool Flush() override { return inner_->Flush(); }
 
  private:
   std::unique_ptr<File> inner_;

@@ -42,15 +42,25 @@ class WatchedFileSystem : public FileSystem {
 
   int reads = 0;
   int writes = 0;
+  int syncs = 0;
   int64_t free_space = -2;  // -2: ask the real disk
 
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
   bool FileExists(const std::string& p) override { return inner_.FileExists(p); }
   bool DirectoryExists(const std::string& p) override { return inner_.DirectoryExists(p); }
+  EntryKind Kind(const std::string& p) override { return inner_.Kind(p); }
+  bool PathFits(const std::string& p, bool d) override { return inner_.PathFits(p, d); }
+  bool Sync(const std::string& p) override {
+    ++syncs;
+    return inner_.Sync(p);
+  }
   bool CreateDirectory(const std::string& p) override { return inner_.CreateDirectory(p); }
   bool RemoveDirectory(const std::string& p) override { return inner_.RemoveDirectory(p); }
   bool DeleteFile(const std::string& p) override { return inner_.DeleteFile(p); }
   bool Rename(const std::string& f, const std::string& t) override { return inner_.Rename(f, t); }
+  bool RenameWritten(const std::string& f, const std::string& t) override {
+    return inner_.RenameWritten(f, t);
+  }
   bool ListDirectory(const std::string& p, std::vector<DirEntry>* e) override {
     return inner_.ListDirectory(p, e);
   }

@@ -8,6 +8,7 @@
 // running application must not be moved away).
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -339,7 +340,9 @@ PosixFileSystem::PosixFileSystem() {
 
 std::unique_ptr<File> PosixFileSystem::Open(const std::string& path, OpenMode mode) {
   std::string native = ResolvePath(path);
-  int flags = O_CLOEXEC;
+  // Never blocks in open: a pipe or a device under the name is refused below instead of
+  // waiting for a reader that never comes.
+  int flags = O_CLOEXEC | O_NONBLOCK;
   switch (mode) {
     case OpenMode::kRead:
       flags |= O_RDONLY;
@@ -355,18 +358,63 @@ std::unique_ptr<File> PosixFileSystem::Open(const std::string& path, OpenMode mo
       // name would have the update empty or create a file wherever it points.
       flags |= O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
       break;
+    case OpenMode::kCreateNew:
+      flags |= O_WRONLY | O_CREAT | O_EXCL;
+      break;
+  }
+  if (mode != OpenMode::kRead) {
+    // Emptying a pipe or a device is not a thing to try: only a regular file (or nothing,
+    // for a file about to be created) may stand under a name that is written.
+    struct stat st;
+    if (stat(native.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      throw IoError(mode == OpenMode::kCreateNew ? errc::kFileExists : errc::kAccessDenied);
+    }
   }
   int fd;
   do {
     fd = open(native.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0 && mode == OpenMode::kCreate && errno == ELOOP) throw IoError(errc::kAccessDenied);
+  if (fd < 0 && errno == ENXIO) throw IoError(errc::kAccessDenied);  // a pipe with no reader
   if (fd < 0) throw IoError(PathErrorCode(errno, native));
   auto file = std::make_unique<PosixFile>(fd);
-  // A directory opens for reading here, but never as a file on Windows.
   struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) throw IoError(errc::kAccessDenied);
+  if (fstat(fd, &st) != 0) throw IoError(WindowsErrorCode(errno));
+  // A directory opens for reading here, but never as a file on Windows; nothing but a
+  // regular file is read or written.
+  if (!S_ISREG(st.st_mode)) throw IoError(errc::kAccessDenied);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return file;
+}
+
+EntryKind PosixFileSystem::Kind(const std::string& path) {
+  const std::string native = ResolvePath(path);
+  if (native.empty()) return EntryKind::kDirectory;  // the current folder
+  struct stat st;
+  if (stat(native.c_str(), &st) == 0) {
+    if (S_ISREG(st.st_mode)) return EntryKind::kFile;
+    if (S_ISDIR(st.st_mode)) return EntryKind::kDirectory;
+    return EntryKind::kOther;
+  }
+  // A link whose target is missing still takes the name.
+  return lstat(native.c_str(), &st) == 0 ? EntryKind::kOther : EntryKind::kNone;
+}
+
+bool PosixFileSystem::PathFits(const std::string& path, bool /*directory*/) {
+  // The system takes whole paths of up to PATH_MAX - 1 bytes and names of up to NAME_MAX
+  // bytes; separators count once per run, as the native path has them.
+  size_t total = 0;
+  size_t name = 0;
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (IsSeparator(path[i])) {
+      if (i > 0 && IsSeparator(path[i - 1])) continue;
+      name = 0;
+    } else if (++name > NAME_MAX) {
+      return false;
+    }
+    ++total;
+  }
+  return total < PATH_MAX;
 }
 
 bool PosixFileSystem::FileExists(const std::string& path) {
@@ -444,6 +492,23 @@ bool PosixFileSystem::Rename(const std::string& from, const std::string& to) {
   return rename(source.c_str(), dest.c_str()) == 0;
 }
 
+bool PosixFileSystem::RenameWritten(const std::string& from, const std::string& to) {
+  const std::string source = ResolvePath(from);
+  const SplitTarget target = SplitLast(to);
+  if (source.empty() || target.name.empty() || target.name == "." || target.name == "..") {
+    return false;
+  }
+  const std::string dest = target.native_dir + target.name;
+  if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, dest.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+  // The file system cannot refuse to replace by itself: a hard link can.
+  if (link(source.c_str(), dest.c_str()) != 0) return false;
+  unlink(source.c_str());
+  return true;
+}
+
 bool PosixFileSystem::ListDirectory(const std::string& path, std::vector<DirEntry>* entries) {
   std::string native = ResolvePath(path);
   if (native.empty()) return false;
@@ -489,6 +554,17 @@ int64_t PosixFileSystem::FreeSpace(const std::string& path) {
   struct statvfs vfs;
   if (statvfs(native.c_str(), &vfs) != 0) return -1;
   return static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
+}
+
+bool PosixFileSystem::Sync(const std::string& path) {
+  std::string native = ResolvePath(path);
+  int fd = open(native.empty() ? "." : native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  // One call for the whole file system: every file the update wrote, its renames and its
+  // folders. It also reports a write that the disk lost since the file system was opened.
+  const bool ok = syncfs(fd) == 0;
+  close(fd);
+  return ok;
 }
 
 std::string PosixFileSystem::ModuleFileName() {

@@ -51,12 +51,18 @@ class PosixFileSystem : public FileSystem {
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
   bool FileExists(const std::string& path) override;
   bool DirectoryExists(const std::string& path) override;
+  EntryKind Kind(const std::string& path) override;
+  bool PathFits(const std::string& path, bool directory) override;
   bool CreateDirectory(const std::string& path) override;
   bool RemoveDirectory(const std::string& path) override;
   bool DeleteFile(const std::string& path) override;
   bool Rename(const std::string& from, const std::string& to) override;
+  // renameat2 without replacing, and without the search for other holders.
+  bool RenameWritten(const std::string& from, const std::string& to) override;
   bool ListDirectory(const std::string& path, std::vector<DirEntry>* entries) override;
   int64_t FreeSpace(const std::string& path) override;
+  // syncfs of the file system that holds path.
+  bool Sync(const std::string& path) override;
   std::string ModuleFileName() override;
 };
 

@@ -130,9 +130,29 @@ class Win32File : public File {
     return ok;
   }
 
+  bool Flush() override { return FlushFileBuffers(h_.get()) != 0; }
+
  private:
   FileHandle h_;
 };
+
+// True when the last name of path is one of the names that always mean a device (CON,
+// NUL, COM1, ...), whatever extension follows and in whatever folder they stand.
+bool IsDeviceName(const std::string& path) {
+  const size_t cut = path.find_last_of("\\/:");
+  std::string base = path.substr(cut == std::string::npos ? 0 : cut + 1);
+  base = base.substr(0, base.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" ||
+      base == "CONOUT$") {
+    return true;
+  }
+  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+         base[3] >= '1' && base[3] <= '9';
+}
 
 // True when a name holds the search wildcards, which FindFirstFileA would expand.
 bool HasWildcard(const std::string& path) { return path.find_first_of("*?") != std::string::npos; }
@@ -166,11 +186,43 @@ std::unique_ptr<File> Win32FileSystem::Open(const std::string& path, OpenMode mo
       access = GENERIC_WRITE;
       disposition = CREATE_ALWAYS;
       break;
+    case OpenMode::kCreateNew:
+      access = GENERIC_WRITE;
+      disposition = CREATE_NEW;
+      break;
   }
+  // A device name opens the device, never a file: it is refused before it is touched.
+  if (IsDeviceName(path)) throw IoError(errc::kAccessDenied);
   FileHandle h(CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
                            nullptr));
   if (!h.valid()) throw IoError(static_cast<int>(GetLastError()));
+  if (GetFileType(h.get()) != FILE_TYPE_DISK) throw IoError(errc::kAccessDenied);
   return std::make_unique<Win32File>(std::move(h));
+}
+
+EntryKind Win32FileSystem::Kind(const std::string& path) {
+  if (IsDeviceName(path)) return EntryKind::kOther;
+  const DWORD a = GetFileAttributesA(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return EntryKind::kNone;
+  return (a & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::kDirectory : EntryKind::kFile;
+}
+
+bool Win32FileSystem::PathFits(const std::string& path, bool directory) {
+  // The ANSI functions take paths shorter than MAX_PATH; a directory must leave room for
+  // an 8.3 name inside it. No name may pass 255 characters.
+  const size_t limit = directory ? MAX_PATH - 12 : MAX_PATH;
+  if (path.size() >= limit) return false;
+  size_t name = 0;
+  for (char c : path) {
+    name = (c == '\\' || c == '/') ? 0 : name + 1;
+    if (name > 255) return false;
+  }
+  return true;
+}
+
+bool Win32FileSystem::Sync(const std::string&) {
+  // Each file the update wrote was flushed before it was closed.
+  return true;
 }
 
 bool Win32FileSystem::FileExists(const std::string& path) {

@@ -31,12 +31,15 @@ class Win32FileSystem : public FileSystem {
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
   bool FileExists(const std::string& path) override;
   bool DirectoryExists(const std::string& path) override;
+  EntryKind Kind(const std::string& path) override;
+  bool PathFits(const std::string& path, bool directory) override;
   bool CreateDirectory(const std::string& path) override;
   bool RemoveDirectory(const std::string& path) override;
   bool DeleteFile(const std::string& path) override;
   bool Rename(const std::string& from, const std::string& to) override;
   bool ListDirectory(const std::string& path, std::vector<DirEntry>* entries) override;
   int64_t FreeSpace(const std::string& path) override;
+  bool Sync(const std::string& path) override;
   std::string ModuleFileName() override;
 };
 

@@ -1,0 +1,112 @@
+#include "archive/extraction_plan.h"
+
+#include <utility>
+#include <vector>
+
+#include "archive/entry_name.h"
+#include "archive/format.h"
+#include "platform/errors.h"
+
+namespace lumora {
+namespace {
+
+// Upper case, and '\' for '/', which separates names too.
+std::string Folded(std::string name) {
+  for (char& c : name) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c == '/') c = '\\';
+  }
+  return name;
+}
+
+}  // namespace
+
+ExtractionPlan::ExtractionPlan(FileSystem& files, std::string extract_dir)
+    : files_(files), dir_(std::move(extract_dir)) {}
+
+void ExtractionPlan::Assume(const std::string& name, EntryKind kind) {
+  assumed_[Folded(name)] = kind;
+}
+
+EntryKind ExtractionPlan::Planned(const std::string& folded) {
+  if (files_made_.count(folded) != 0) return EntryKind::kFile;
+  // A folder is made when it, or a folder below it, is kept.
+  const std::string folder = folded + '\\';
+  auto it = folders_.lower_bound(folder);
+  if (it != folders_.end() && it->compare(0, folder.size(), folder) == 0) {
+    return EntryKind::kDirectory;
+  }
+  auto assumed = assumed_.find(folded);
+  return assumed == assumed_.end() ? EntryKind::kNone : assumed->second;
+}
+
+EntryKind ExtractionPlan::KindOf(const std::string& name) {
+  const std::string folded = Folded(name);
+  const EntryKind planned = Planned(folded);
+  if (planned != EntryKind::kNone || assumed_.count(folded) != 0) return planned;
+  return files_.Kind(dir_ + name);
+}
+
+EntryKind ExtractionPlan::KindAfter(const std::string& name) { return KindOf(name); }
+
+bool ExtractionPlan::IsFolder(const std::string& folder) {
+  return folder.empty() || KindOf(folder.substr(0, folder.size() - 1)) == EntryKind::kDirectory;
+}
+
+void ExtractionPlan::AddDirectory(const std::string& name) {
+  std::string path = Folded(name);
+  if (path.back() != '\\') path.push_back('\\');
+  // The folders of the chain, by the length of each ("A", "A\B", ...). Only those the
+  // system can name are ever created: a longer one is never asked for.
+  std::vector<size_t> ends;
+  for (size_t cut = path.find('\\'); cut != std::string::npos; cut = path.find('\\', cut + 1)) {
+    ends.push_back(cut);
+  }
+  size_t low = 0, high = ends.size();  // the first that does not fit
+  while (low < high) {
+    const size_t mid = low + (high - low) / 2;
+    if (files_.PathFits(dir_ + path.substr(0, ends[mid]), true)) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
+  }
+  ends.resize(low);
+  if (ends.empty() || IsFolder(path.substr(0, ends.back() + 1))) return;
+  // From the top down: folders that stand are passed, the first missing one and all below
+  // it are created, and a file (or anything else) in the way stops the chain.
+  for (size_t end : ends) {
+    const EntryKind kind = KindOf(path.substr(0, end));
+    if (kind == EntryKind::kDirectory) continue;
+    // The deepest folder stands for the whole chain: memory grows with the names' length.
+    if (kind == EntryKind::kNone) folders_.insert(path.substr(0, ends.back() + 1));
+    return;
+  }
+}
+
+void ExtractionPlan::NeedWritable(const std::string& name) {
+  const EntryKind kind = KindOf(name);
+  if (kind != EntryKind::kNone && kind != EntryKind::kFile) throw IoError(errc::kAccessDenied);
+}
+
+bool ExtractionPlan::AddFile(const std::string& name) {
+  const std::string folder = EntryFolder(name);
+  const std::string base = name.substr(folder.size());
+  if (base.empty() || !files_.PathFits(dir_ + name, false) ||
+      !files_.PathFits(dir_ + folder + format::kPartialName, false)) {
+    throw IoError(errc::kPathNotFound);
+  }
+  if (!IsFolder(folder)) throw IoError(errc::kPathNotFound);
+  const EntryKind kind = KindOf(name);
+  if (kind == EntryKind::kFile) {
+    NeedWritable(format::kScratchName);
+    return true;
+  }
+  if (kind != EntryKind::kNone || base == "." || base == "..") throw IoError(errc::kAccessDenied);
+  // The working name it is written under; one left by a run cut short is removed first.
+  NeedWritable(folder + format::kPartialName);
+  files_made_.insert(Folded(name));
+  return false;
+}
+
+}  // namespace lumora

@@ -1,0 +1,53 @@
+// What unpacking an archive will meet in the installation, worked out before anything is
+// written: for every entry, the folders it creates, whether its file is new or goes to the
+// scratch file, and the failure extraction would stop with. The check before the update
+// runs every entry through a plan, so that an update that would fail half-way fails while
+// the installation is as it was.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+
+#include "platform/filesystem.h"
+
+namespace lumora {
+
+class ExtractionPlan {
+ public:
+  // extract_dir: the prefix of every entry name (ending in '\').
+  ExtractionPlan(FileSystem& files, std::string extract_dir);
+
+  // Has the plan take a name (relative to the extraction folder) as standing, or as
+  // missing, when extraction starts: the update moves its database files aside first.
+  void Assume(const std::string& name, EntryKind kind);
+
+  // A directory entry: notes the folders that extraction creates for it. A folder that
+  // cannot be created is no failure of its own; a file inside it fails.
+  void AddDirectory(const std::string& name);
+  // A file entry: throws the IoError that extraction would stop with (a name the system
+  // cannot create or whose folder is missing: "Invalid filename"; a folder, a pipe or a
+  // device where the file, its working name or the scratch file goes: "File access
+  // denied"). Returns true when the file exists already, so that its member goes to the
+  // scratch file.
+  bool AddFile(const std::string& name);
+
+  // What stands under a name once every entry added so far has been unpacked.
+  EntryKind KindAfter(const std::string& name);
+
+ private:
+  EntryKind Planned(const std::string& folded);  // kNone when the plan knows nothing
+  EntryKind KindOf(const std::string& name);
+  bool IsFolder(const std::string& folder);  // relative, ending in '\'; "" is the top
+  void NeedWritable(const std::string& name);
+
+  FileSystem& files_;
+  std::string dir_;
+  // Folders the archive creates, upper-cased, each ending in '\': only the deepest of each
+  // chain is kept, every folder above it is implied.
+  std::set<std::string> folders_;
+  std::set<std::string> files_made_;  // upper-cased names of the files it creates
+  std::map<std::string, EntryKind> assumed_;
+};
+
+}  // namespace lumora
