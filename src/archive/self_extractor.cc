@@ -163,7 +163,8 @@ void SelfExtractor::ExtractFile(ArchiveStream& archive) {
       output = files_.Open(written, OpenMode::kCreateNew);
     } catch (const IoError& e) {
       // A working file left by a run that was cut short: removed, and made anew.
-      if (e.code() != errc::kFileExists || !files_.FileExists(written)) throw;
+      if (e.code() != errc::kFileExists) throw;
+      if (!files_.FileExists(written)) throw IoError(errc::kAccessDenied);
       files_.DeleteFile(written);
       output = files_.Open(written, OpenMode::kCreateNew);
     }

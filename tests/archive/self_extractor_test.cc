@@ -6,11 +6,13 @@
 #include <unistd.h>
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #endif
 
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -413,6 +415,131 @@ TEST_F(SelfExtractorTest, VerifyRefusesAFileWhoseFolderWouldBeMissing) {
     }
   }
   EXPECT_EQ(testing::ListNames(out_), (std::vector<std::string>{".keep", "Existing"}));
+}
+
+// The trailer counts only right after the ';' that walking the entries reaches: an entry
+// named like it is an entry, and a trailer cut short is an updater cut short.
+TEST_F(SelfExtractorTest, TrailerStandsOnlyRightAfterTheEnd) {
+  const testing::UpdaterFile with = testing::BuildUpdater({{"a", "abc"}});
+  const testing::UpdaterFile look_alike =
+      testing::BuildUpdater({{"a", "abc"}, {"QRXCRC32\\", ""}}, 1000, false);
+  const size_t size = with.bytes.size();
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::string error;
+    bool has_trailer;
+  } cases[] = {
+      {"whole", with.bytes, "", true},
+      {"a last entry named like the trailer", look_alike.bytes, "", false},
+      {"cut by its last byte", testing::Truncate(with.bytes, size - 1), "Stream read error", false},
+      {"cut inside its tag", testing::Truncate(with.bytes, size - 6), "Stream read error", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::WriteFile(dir_.Native("upd"), c.bytes);
+    ex_.SetArchive(dir_.Native("upd"), with.start_offset);
+    try {
+      EXPECT_EQ(ex_.Verify().has_trailer, c.has_trailer);
+      EXPECT_EQ(c.error, "");
+    } catch (const RuntimeError& e) {
+      EXPECT_EQ(e.what(), c.error);
+    }
+  }
+}
+
+// Whatever the installation holds, the check and the extraction agree: an archive that
+// the check accepts unpacks, and one that it refuses fails extraction with the same text,
+// so an update never stops half-way.
+TEST_F(SelfExtractorTest, CheckPredictsWhatExtractionMeets) {
+  const auto make_dir = [](const std::string& rel) {
+    return [rel](const std::string& out) { std::filesystem::create_directories(out + "/" + rel); };
+  };
+  const auto make_file = [](const std::string& rel, const std::string& bytes) {
+    return [rel, bytes](const std::string& out) { testing::WriteFile(out + "/" + rel, bytes); };
+  };
+  std::string deep;  // 90 KB: far more than any system takes
+  for (int i = 0; i < 30000; ++i) deep += "ab\\";
+  struct Case {
+    const char* what;
+    std::function<void(const std::string&)> install;
+    std::vector<ArchiveEntry> entries;
+    std::string error;                    // empty when both succeed
+    std::string file = "", content = "";  // then: a file and what it holds
+  };
+  std::vector<Case> cases = {
+      {"a folder where a file goes", make_dir("a.txt"), {{"a.txt", "x"}}, "File access denied"},
+      {"a file named .", make_dir("."), {{".", "x"}}, "File access denied"},
+      {"the scratch file is a folder",
+       [&](const std::string& out) {
+         make_dir("TempFile.tmp")(out);
+         make_file("a.txt", "mine")(out);
+       },
+       {{"a.txt", "x"}},
+       "File access denied"},
+      {"a folder entry where a file stands",
+       make_file("Pics", "mine"),
+       {{"Pics\\", ""}, {"Pics\\a", "x"}},
+       "Invalid filename"},
+      {"a file, then a folder of its name",
+       make_dir("."),
+       {{"a", "x"}, {"a\\", ""}, {"a\\b", "y"}},
+       "Invalid filename"},
+      {"the working name is a folder",
+       make_dir("~LumoraUpdate.tmp"),
+       {{"b", "x"}},
+       "File access denied"},
+      {"a name longer than the system takes",
+       make_dir("."),
+       {{std::string(300, 'n'), "x"}},
+       "Invalid filename"},
+      {"a 90 KB name", make_dir("."), {{deep, ""}, {deep + "f", "x"}}, "Invalid filename"},
+      {"deep folders made by the archive",
+       make_dir("."),
+       {{"d\\e\\f\\", ""}, {"d\\e\\f\\x", "y"}},
+       "",
+       "d/e/f/x",
+       "y"},
+      {"an existing file", make_file("a.txt", "mine"), {{"A.TXT", "x"}}, "", "a.txt", "mine"},
+      {"a working file left by a run cut short",
+       make_file("~LumoraUpdate.tmp", "half"),
+       {{"b", "whole"}},
+       "",
+       "b",
+       "whole"},
+  };
+#ifndef _WIN32
+  cases.push_back({"a pipe under the name",
+                   [](const std::string& out) { mkfifo((out + "/a.txt").c_str(), 0600); },
+                   {{"a.txt", "x"}},
+                   "File access denied"});
+  cases.push_back({"a dangling link under the name",
+                   [](const std::string& out) { symlink("nowhere", (out + "/a.txt").c_str()); },
+                   {{"a.txt", "x"}},
+                   "File access denied"});
+#endif
+  const auto outcome = [](const std::function<void()>& run) {
+    try {
+      run();
+      return std::string();
+    } catch (const RuntimeError& e) {
+      return std::string(e.what());
+    }
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(out_);
+    std::filesystem::create_directory(out_);
+    c.install(out_);
+    UseBuilt(c.entries);
+    EXPECT_EQ(outcome([&] { ex_.Verify(); }), c.error);
+    EXPECT_EQ(outcome([&] { ex_.Selfextract(); }), c.error);
+    if (!c.error.empty()) continue;
+    EXPECT_EQ(Out(c.file), c.content);
+    for (const std::string& name : testing::ListNames(out_)) {
+      EXPECT_TRUE(name != "~LumoraUpdate.tmp" && name != "TempFile.tmp") << name << " stays";
+    }
+  }
 }
 
 #ifndef _WIN32  // the file size limit is a POSIX resource limit

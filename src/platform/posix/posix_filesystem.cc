@@ -366,9 +366,7 @@ std::unique_ptr<File> PosixFileSystem::Open(const std::string& path, OpenMode mo
     // Emptying a pipe or a device is not a thing to try: only a regular file (or nothing,
     // for a file about to be created) may stand under a name that is written.
     struct stat st;
-    if (stat(native.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-      throw IoError(mode == OpenMode::kCreateNew ? errc::kFileExists : errc::kAccessDenied);
-    }
+    if (stat(native.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) throw IoError(errc::kAccessDenied);
   }
   int fd;
   do {
