@@ -30,12 +30,18 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 corpus="build/fuzz/corpus"
 mkdir -p "$corpus/codec" "$corpus/archive"
-# A small real archive seeds the reader's corpus.
+# The checked-in seeds (fuzz/make_seeds.py) and a small real archive start the corpus,
+# so the fuzzers begin from whole members rather than from nothing.
+cp fuzz/corpus/codec/* "$corpus/codec/"
+cp fuzz/corpus/archive/* "$corpus/archive/"
 build/release/tools/pack/lumora-pack create -q --raw -o "$corpus/archive/seed" \
   -C examples/sample-update partbase.txt
 for target in codec archive; do
+  dict=()
+  if [ -f "fuzz/$target.dict" ]; then dict=("-dict=fuzz/$target.dict"); fi
   build/fuzz/fuzz/lumora_fuzz_$target -max_total_time="${LUMORA_FUZZ_SECONDS:-30}" \
-    -rss_limit_mb=2048 -print_final_stats=1 "$corpus/$target" >"build/fuzz/$target.log" 2>&1 || {
+    -rss_limit_mb=2048 -print_final_stats=1 "${dict[@]}" "$corpus/$target" \
+    >"build/fuzz/$target.log" 2>&1 || {
     tail -n 40 "build/fuzz/$target.log"
     exit 1
   }

@@ -107,15 +107,45 @@ TEST_F(PosixRegistryTest, CreateKeyAppendsMissingSectionsAndKeepsEveryOtherByte)
   EXPECT_EQ(Registry().ReadString("Software", "B"), "  spaced  ");
 }
 
-TEST_F(PosixRegistryTest, ExistingKeyInAnyCaseIsNotRewritten) {
-  Write("REGEDIT4\n\n[hkey_current_user\\software\\quandrix]\n");
-  struct stat st_before;
-  ASSERT_EQ(stat(Hive().c_str(), &st_before), 0);
-  ASSERT_TRUE(Registry().CreateKey("SOFTWARE\\Quandrix"));
-  struct stat st_after;
-  ASSERT_EQ(stat(Hive().c_str(), &st_after), 0);
-  EXPECT_EQ(st_before.st_ino, st_after.st_ino);  // an atomic rewrite would give a new inode
-  EXPECT_EQ(ReadFile(Hive()), "REGEDIT4\n\n[hkey_current_user\\software\\quandrix]\n");
+TEST_F(PosixRegistryTest, ExistingKeyIsNotRewritten) {
+  // A key exists in any letter case, and, as on Windows, when a key below it exists.
+  constexpr char kOnlyLumora[] =
+      "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Quandrix\\Lumora]\r\n";
+  const struct {
+    const char* hive;
+    const char* key;
+  } cases[] = {
+      {"REGEDIT4\n\n[hkey_current_user\\software\\quandrix]\n", "SOFTWARE\\Quandrix"},
+      {kOnlyLumora, "SOFTWARE\\Quandrix\\Lumora"},
+      {kOnlyLumora, "software\\QUANDRIX"},
+      {kOnlyLumora, "SOFTWARE"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key);
+    Write(c.hive);
+    struct stat st_before;
+    ASSERT_EQ(stat(Hive().c_str(), &st_before), 0);
+    ASSERT_TRUE(Registry().CreateKey(c.key));
+    struct stat st_after;
+    ASSERT_EQ(stat(Hive().c_str(), &st_after), 0);
+    EXPECT_EQ(st_before.st_ino, st_after.st_ino);  // an atomic rewrite would give a new inode
+    EXPECT_TRUE(st_before.st_mtim.tv_sec == st_after.st_mtim.tv_sec &&
+                st_before.st_mtim.tv_nsec == st_after.st_mtim.tv_nsec);
+    EXPECT_EQ(ReadFile(Hive()), c.hive);
+  }
+}
+
+TEST_F(PosixRegistryTest, SubkeyOfAKeyImpliedByItsSubkeyAddsOnlyItsOwnSection) {
+  // Lumora implies SOFTWARE and Quandrix; QuandrixLab is no subkey of Quandrix.
+  const std::string before =
+      "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\QuandrixLab]\n\n"
+      "[HKEY_CURRENT_USER\\Software\\quandrix\\Lumora]\n";
+  Write(before);
+  ASSERT_TRUE(Registry().CreateKey("SOFTWARE\\Quandrix\\Lumora\\Sub"));
+  EXPECT_EQ(ReadFile(Hive()), before + "\n[HKEY_CURRENT_USER\\Software\\quandrix\\Lumora\\Sub]\n");
+  Write(before);
+  ASSERT_TRUE(Registry().CreateKey("SOFTWARE\\Quandrix\\Other"));
+  EXPECT_EQ(ReadFile(Hive()), before + "\n[HKEY_CURRENT_USER\\Software\\quandrix\\Other]\n");
 }
 
 TEST_F(PosixRegistryTest, CreateKeyMakesTheFileAndFolderWhenMissing) {

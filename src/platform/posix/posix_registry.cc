@@ -9,11 +9,11 @@
 //   "Path2"=hex(2):43,3a,5c,00
 //   @="the default value"
 //
-// A key exists when its own section line exists. Key and value names match without regard
-// to case. Strings are "..." (with \\ and \" escaped) or hex(1)/hex(2) bytes; every other
-// type (dword, hex, hex(N)) is a value of the wrong type. Long hex values continue on the
-// next line after a trailing '\'. Lines starting with ';' are comments. Line ends may be
-// LF or CR LF.
+// A key exists when its own section line or that of a key below it exists. Key and value names
+// match without regard to case. Strings are "..." (with \\ and \" escaped) or hex(1)/hex(2) bytes;
+// every other type (dword, hex, hex(N)) is a value of the wrong type. Long hex values continue on
+// the next line after a trailing '\'. Lines starting with ';' are comments. Line ends may be LF or
+// CR LF.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -230,14 +230,24 @@ bool ReadWholeFile(const std::string& path, std::string* content, bool* exists) 
   return ok;
 }
 
-// The spelling of the key's section in the file, or nullopt when it has none.
+// The spelling of the key in the file, or nullopt when it does not exist. A key exists
+// when its own section does or, as on Windows, when a section of a key below it does: a
+// subkey implies its parents. Its own section's spelling wins over a subkey's.
 std::optional<std::string> FindKey(const std::vector<std::string>& lines, const std::string& key) {
   const std::string wanted = NormalKey(key);
+  std::optional<std::string> implied;
   for (const std::string& line : lines) {
     std::optional<std::string> spelled = SectionKey(line, true);
-    if (spelled && Folded(*spelled) == wanted) return spelled;
+    if (!spelled) continue;
+    const std::string folded = Folded(*spelled);
+    if (folded == wanted) return spelled;
+    // Folding keeps lengths, so the subkey's first wanted.size() bytes spell the key.
+    if (!implied && folded.size() > wanted.size() && folded[wanted.size()] == '\\' &&
+        folded.compare(0, wanted.size(), wanted) == 0) {
+      implied = spelled->substr(0, wanted.size());
+    }
   }
-  return std::nullopt;
+  return implied;
 }
 
 bool MakeDirectories(const std::string& dir) {
