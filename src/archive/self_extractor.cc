@@ -410,6 +410,7 @@ ArchiveSummary SelfExtractor::Verify(ExtractionPlan* plan,
     if (first_length == 0) {
       if (plan) plan->AddDirectory(name);
       ++summary.directories;
+      summary.disk_bytes += kClusterBytes;
       if (on_verified) on_verified(name, true, 0, 0);
       continue;
     }
@@ -424,6 +425,7 @@ ArchiveSummary SelfExtractor::Verify(ExtractionPlan* plan,
     if (sink.also && out_.outCount > 0) sink.also->Write(out_.outBuffer, out_.outCount);
     const int64_t decoded = sink.count + out_.outCount;
     summary.decoded_bytes += decoded;
+    summary.disk_bytes += (decoded + kClusterBytes - 1) / kClusterBytes * kClusterBytes;
     ++summary.files;
     if (on_verified) on_verified(name, false, archive.Position() - member_at, decoded);
   } while (NextEntryFollows(archive));

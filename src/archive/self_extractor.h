@@ -22,8 +22,14 @@ struct ArchiveSummary {
   int files = 0;
   int directories = 0;
   int64_t decoded_bytes = 0;  // sum of the members' decoded sizes
-  bool has_trailer = false;   // the integrity trailer was present (and matched)
+  // What unpacking takes of the disk at most: each decoded size rounded up to whole
+  // clusters, and a cluster for each directory entry.
+  int64_t disk_bytes = 0;
+  bool has_trailer = false;  // the integrity trailer was present (and matched)
 };
+
+// The unit a disk allocates files in, as the free-space check counts it.
+constexpr int64_t kClusterBytes = 4096;
 
 // The percentage caption of the progress window: Position / Max, rounded half to even,
 // followed by '%'. Max alone is the divisor, so the image before the archive counts as done.

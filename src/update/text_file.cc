@@ -172,7 +172,28 @@ void TextWriter::WriteLine(const std::string& line) {
 void TextWriter::Close() {
   if (!file_) return;
   Flush();
+  if (!file_->Flush()) throw IoError(errc::kGeneralFailure);
   file_.reset();
+}
+
+bool RewrittenSize::Write(const uint8_t* data, size_t n) {
+  for (size_t i = 0; i < n && !ended_; ++i) {
+    const char c = static_cast<char>(data[i]);
+    if (c == kTextEof) {
+      ended_ = true;
+    } else if (c == '\n' && after_cr_) {
+      after_cr_ = false;
+    } else if (c == '\r') {
+      bytes_ += 2;
+      in_line_ = false;
+      after_cr_ = true;
+    } else {
+      ++bytes_;
+      in_line_ = true;
+      after_cr_ = false;
+    }
+  }
+  return true;
 }
 
 }  // namespace lumora

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/byte_io.h"
 #include "platform/filesystem.h"
 
 namespace lumora {
@@ -47,6 +48,20 @@ class TextReader {
   bool at_end_ = false;
 };
 
+// Counts the bytes that copying a text line by line writes: every line before the 0x1A
+// that ends the text, each followed by CR LF. Fed with a file's bytes as they are decoded.
+class RewrittenSize : public ByteSink {
+ public:
+  bool Write(const uint8_t* data, size_t n) override;
+  int64_t bytes() const { return bytes_ + (in_line_ ? 2 : 0); }
+
+ private:
+  int64_t bytes_ = 0;
+  bool in_line_ = false;   // a line has begun and not ended yet
+  bool after_cr_ = false;  // an LF next belongs to the line end
+  bool ended_ = false;     // 0x1A seen
+};
+
 class TextWriter {
  public:
   // Creates path, or empties an existing file, for writing.
@@ -67,7 +82,8 @@ class TextWriter {
 
   // Writes line followed by CR LF.
   void WriteLine(const std::string& line);
-  // Writes out the buffer and releases the file. Throws IoError on a failed write.
+  // Writes out the buffer, hands it to the disk where the system asks for that per file,
+  // and releases the file. Throws IoError on a failed write.
   void Close();
 
  private:

@@ -3,12 +3,34 @@
 #include <algorithm>
 #include <optional>
 
+#include "archive/extraction_plan.h"
 #include "archive/self_extractor.h"
 #include "platform/errors.h"
 #include "shell/application.h"
 #include "update/part_base.h"
+#include "update/text_file.h"
 
 namespace lumora {
+namespace {
+
+// Names at the top of the installation, without regard to letter case.
+bool SameName(const std::string& entry, const char* name) {
+  return UpperCase(entry) == UpperCase(name);
+}
+
+// Bytes rounded up to whole clusters of the disk.
+int64_t WholeClusters(int64_t bytes) {
+  return (bytes + kClusterBytes - 1) / kClusterBytes * kClusterBytes;
+}
+
+// What a merge appends to an installed file: the new file's lines, and the line end that
+// an installed last line may lack first; nothing when the archive brings no such file.
+int64_t AppendedBytes(EntryKind after_extraction, const RewrittenSize& lines) {
+  if (after_extraction != EntryKind::kFile) return 0;
+  return WholeClusters(lines.bytes() + 2);
+}
+
+}  // namespace
 
 UpdateRun::UpdateRun(Registry& registry, FileSystem& files, Application& app,
                      SelfExtractor& extractor)
@@ -56,18 +78,54 @@ void UpdateRun::RunSequence(const std::string& install_dir) {
   duplicatesFound = false;
 
   // The whole archive is read before any installed file changes: a truncated or damaged
-  // updater throws here, and a disk too small for what it holds stops here, both with the
-  // installation as it was.
-  const ArchiveSummary summary = extractor_.Verify();
-  // Besides the unpacked files, the update writes a working copy of the installed part
-  // base.
+  // updater throws here, an entry that extraction or the merges could not write stops
+  // here, and so does a disk too small for the update's peak, all with the installation
+  // as it was.
+  const auto file_error = [this] {
+    app_.ShowMessageDialog(partbase::kFileErrorText, MessageKind::Error, kButtonOk, 0);
+  };
+  ExtractionPlan plan(files_, install_dir);
+  // While the archive is unpacked, the data file and the part base stand under their
+  // working names.
+  plan.Assume(partbase::kPalData, EntryKind::kNone);
+  plan.Assume(partbase::kPartBase, EntryKind::kNone);
+  plan.Assume(partbase::kPalDataArh, EntryKind::kFile);
+  plan.Assume(partbase::kInstalledPartBase, EntryKind::kFile);
+  plan.Assume(partbase::kWorkingCopy, EntryKind::kFile);
+  RewrittenSize new_base, new_data;  // what the merges append at most
+  const ArchiveSummary summary = extractor_.Verify(&plan, [&](const std::string& name) {
+    ByteSink* tap = nullptr;
+    if (SameName(name, partbase::kPartBase)) tap = &new_base;
+    if (SameName(name, partbase::kPalData)) tap = &new_data;
+    return tap;
+  });
+  // The renames and the merges need their names free, and the names they give back.
+  const EntryKind copy_kind = files_.Kind(install_dir + partbase::kWorkingCopy);
+  if (copy_kind != EntryKind::kNone && copy_kind != EntryKind::kFile) {
+    throw IoError(errc::kAccessDenied);
+  }
+  const EntryKind base_after = plan.KindAfter(partbase::kPartBase);
+  const EntryKind data_after = plan.KindAfter(partbase::kPalData);
+  if (files_.Kind(install_dir + partbase::kInstalledPartBase) != EntryKind::kNone ||
+      (base_after == EntryKind::kFile &&
+       plan.KindAfter(partbase::kNewPartBase) != EntryKind::kNone) ||
+      (base_after != EntryKind::kNone && base_after != EntryKind::kFile) ||
+      (data_after != EntryKind::kNone && data_after != EntryKind::kFile)) {
+    file_error();
+    return;
+  }
+
+  // The peak comes at the end of the merges: the unpacked files, the working copy of the
+  // installed part base and the lines appended to the part base and the data file all
+  // stand at once.
   int64_t base_size = 0;
   try {
     base_size = files_.Open(install_dir + partbase::kPartBase, OpenMode::kRead)->Size();
   } catch (const IoError&) {
     // Discovery found it; if it cannot be read now, CheckPartBase says so.
   }
-  const int64_t needed = summary.decoded_bytes + std::max<int64_t>(base_size, 0);
+  const int64_t needed = summary.disk_bytes + WholeClusters(std::max<int64_t>(base_size, 0)) +
+                         AppendedBytes(base_after, new_base) + AppendedBytes(data_after, new_data);
   const int64_t free_space = files_.FreeSpace(install_dir);
   if (free_space >= 0 && free_space < needed + updaterun::kFreeSpaceMargin) {
     app_.ShowMessageDialog(updaterun::kDiskFullText, MessageKind::Error, kButtonOk, 0);
@@ -75,9 +133,6 @@ void UpdateRun::RunSequence(const std::string& install_dir) {
   }
 
   PartBaseFiles base(files_, app_, install_dir);
-  const auto file_error = [this] {
-    app_.ShowMessageDialog(partbase::kFileErrorText, MessageKind::Error, kButtonOk, 0);
-  };
   // Moving the data file aside proves that Lumora does not hold it, and frees its name for
   // the archive's own.
   if (!files_.Rename(install_dir + partbase::kPalData, install_dir + partbase::kPalDataArh)) {
@@ -117,6 +172,11 @@ void UpdateRun::RunSequence(const std::string& install_dir) {
     app_.ShowMessageDialog(updaterun::kDuplicatesText, MessageKind::Warning, kButtonOk, 0);
   }
   if (!base.RestoreBaseFiles()) return;
+  // Success is told only once what the update wrote is on the disk.
+  if (!files_.Sync(install_dir)) {
+    app_.ShowMessageDialog(updaterun::kDiskFullText, MessageKind::Error, kButtonOk, 0);
+    return;
+  }
 
   form.Label2.Caption = "Complete.        ";
   app_.PumpMessages();

@@ -156,5 +156,34 @@ TEST_F(TextFileTest, ManyLinesMoveInFewLargeCalls) {
   EXPECT_LE(watched.reads, max_calls);
 }
 
+// What the free-space check expects a copy to take is what copying line by line writes,
+// however the decoded bytes arrive in pieces.
+TEST_F(TextFileTest, RewrittenSizeIsWhatACopyWrites) {
+  for (const std::string& text :
+       std::vector<std::string>{"", "abc", "a\r\nb", "\r\r\r", "a\nb\r", "a\r\n\r\nb\r\n",
+                                std::string("x\x1Ay\r\n"), "\n\r\n\n"}) {
+    SCOPED_TRACE(::testing::PrintToString(text));
+    WriteFile(At("in.txt"), text);
+    {
+      TextReader in(*platform_.files, Dir() + "in.txt");
+      TextWriter out = TextWriter::Create(*platform_.files, Dir() + "copy.txt");
+      std::string line;
+      while (!in.Eof()) {
+        in.ReadLine(&line);
+        out.WriteLine(line);
+      }
+      out.Close();
+    }
+    const int64_t copied = static_cast<int64_t>(ReadFile(At("copy.txt")).size());
+    for (size_t cut = 0; cut <= text.size(); ++cut) {
+      RewrittenSize size;
+      const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+      size.Write(bytes, cut);
+      size.Write(bytes + cut, text.size() - cut);
+      EXPECT_EQ(size.bytes(), copied) << "cut at " << cut;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace lumora::testing

@@ -254,14 +254,20 @@ TEST_F(UpdateRunTest, StopsShowTheirMessageAndCaptions) {
        "Bad file PARTBASE.TXT. Basic index error.",
        "Finding Lumora",
        {"HairBase4Check.txt", "PalData.arh", "Partbase.txt"}},
-      {"left HairBase2.txt",
+      {"left HairBase2.txt: the merge would fail, so nothing starts",
        "HairBase2.txt",
        CrLf(kInstalledBase),
        "",
        kFileErrorText,
-       "Renewing files...",
-       {"Addition", "HairBase1.txt", "HairBase2.txt", "HairBase4Check.txt", "PalData.arh",
-        "partbase.txt"}},
+       "Finding Lumora",
+       {"HairBase2.txt", "PalData.txt", "Partbase.txt"}},
+      {"left HairBase1.txt: the part base's rename would fail, so nothing starts",
+       "HairBase1.txt",
+       CrLf(kInstalledBase),
+       "",
+       kFileErrorText,
+       "Finding Lumora",
+       {"HairBase1.txt", "PalData.txt", "Partbase.txt"}},
       {"part base held: its rename fails after the data file's",
        "",
        CrLf(kInstalledBase),
@@ -353,12 +359,20 @@ TEST_F(UpdateRunTest, DamagedUpdaterLeavesTheInstallationUntouched) {
   }
 }
 
-// What the update writes: the archive's decoded files, the working copy of the installed
-// part base, and the margin for the merges' appended lines.
+// What the update takes of the disk at its peak, the end of the merges: the archive's
+// decoded files and the working copy of the installed part base in whole clusters, the
+// lines appended to the part base and the data file (CR LF lines here, so their own
+// size), and the margin.
 int64_t SpaceNeeded(const std::vector<ArchiveEntry>& entries, const std::string& installed_base) {
-  int64_t needed = static_cast<int64_t>(installed_base.size()) + updaterun::kFreeSpaceMargin;
+  const auto clusters = [](size_t n) { return static_cast<int64_t>((n + 4095) / 4096 * 4096); };
+  int64_t needed = clusters(installed_base.size()) + updaterun::kFreeSpaceMargin;
   for (const ArchiveEntry& e : entries) {
-    if (e.name.back() != '\\') needed += static_cast<int64_t>(e.data.size());
+    if (e.name.back() == '\\') {
+      needed += 4096;
+      continue;
+    }
+    needed += clusters(e.data.size());
+    if (e.name == "partbase.txt" || e.name == "PalData.txt") needed += clusters(e.data.size() + 2);
   }
   return needed;
 }
@@ -381,6 +395,54 @@ TEST_F(UpdateRunTest, TooLittleDiskSpaceStopsBeforeAnythingChanges) {
   EXPECT_EQ(Texts(), std::vector<std::string>{"Disk write error or disk is full."});
   EXPECT_EQ(app_->ShownMessages()[0].kind, MessageKind::Error);
   EXPECT_EQ(Snapshot(install_.path()), before);
+}
+
+// Entries that the merges or the renames after them would trip over stop the update
+// before anything changes.
+TEST_F(UpdateRunTest, CheckPredictsTheMerges) {
+  const auto with = [](std::vector<ArchiveEntry> entries, const ArchiveEntry& more) {
+    entries.push_back(more);
+    return entries;
+  };
+  const struct {
+    const char* what;
+    std::vector<ArchiveEntry> entries;
+  } cases[] = {
+      {"a folder named like the data file", with(TattooArchive(), {"PalData.txt\\", ""})},
+      {"a folder named like the part base", {{"partbase.txt\\", ""}}},
+      {"HairBase2.txt beside a new part base", with(TattooArchive(), {"HAIRBASE2.TXT", "x"})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    WriteFile(dir.Native("Partbase.txt"), CrLf(kInstalledBase));
+    WriteFile(dir.Native("PalData.txt"), "pal");
+    WriteRegistry({Sz("Version", "1.0"), Sz("HDPath", dir.path())});
+    const auto before = Snapshot(dir.path());
+    NullBackend backend;
+    Application app(backend, "LumoraUpdate.exe");
+    SelfExtractor extractor(files_, &app);
+    const std::string path = dir.path() + ".exe";
+    extractor.SetArchive(path, WriteUpdater(path, c.entries));
+    UpdateRun run(*platform_.registry, files_, app, extractor);
+    EXPECT_EQ(app.Run([&] { run.BrelinUpdate1Click(); }), 1);
+    ASSERT_EQ(app.ShownMessages().size(), 1u);
+    EXPECT_EQ(app.ShownMessages()[0].text, kFileErrorText);
+    EXPECT_TRUE(SameTree(before, Snapshot(dir.path())));
+    std::remove(path.c_str());
+  }
+}
+
+TEST_F(UpdateRunTest, SuccessIsToldOnlyOnceTheUpdateIsOnDisk) {
+  Install();
+  UseArchive(TattooArchive());
+  int syncs_at_success = -1;
+  backend_.on_message = [&](const std::string&, const std::string& text) {
+    if (text == "Database successfully updated.") syncs_at_success = files_.syncs;
+    return kResultOk;
+  };
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(syncs_at_success, 1);
 }
 
 TEST_F(UpdateRunTest, RestoreRenameRefusedWhileTheDataIsHeld) {
