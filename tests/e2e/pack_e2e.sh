@@ -86,6 +86,50 @@ printf 'partbase.txt\r\nAddition\\Tattoo\\fp003.psd\r\n' >"$work/m2"
 check "manifest with an unlisted folder still packs" run 0 create -q --raw -o "$work/m2.bin" --manifest "$work/m2" -C "$sample"
 check "... and warns about the folder" grep -q 'warning: .*m2:2: .*lies in "Addition\\"' "$work/err"
 
+# Names: read as UTF-8 and stored in Windows-1252; a name the updater could not be given
+# stops the packer with exit 1, the name in the message, and no output file.
+export LC_ALL=C.UTF-8
+unset LUMORA_CODEPAGE
+names="$work/names"
+mkdir -p "$names/ok" "$names/bs/d" "$names/colon" "$names/cjk" "$names/ctl" "$names/pl"
+printf 'new' >"$names/ok/CAFÉ.TXT"
+printf 'x' >"$names/bs/d/a\\b"
+printf 'x' >"$names/colon/x:y"
+printf 'x' >"$names/cjk/日本.txt"
+printf 'x' >"$names/ctl/tab$(printf '\t')name"
+printf 'x' >"$names/pl/ő.txt"
+printf 'CAFÉ.TXT\nab\000c\n' >"$names/nul.list"
+printf 'CAFÉ.TXT\nbell\007\n' >"$names/ctl.list"
+# refused WHAT PATTERN ARGS...: the packer refuses, says PATTERN, leaves nothing behind.
+refused() {
+  local what="$1" pattern="$2"
+  shift 2
+  rm -f "$work/refused"
+  check "$what: exit 1" run 1 create -q --raw -o "$work/refused" "$@"
+  check "$what: message" grep -q -- "$pattern" "$work/err"
+  check "$what: no output" test ! -e "$work/refused" -a ! -e "$work/refused.part"
+}
+refused "'\\' in a walked name" '"d/a\\b": it holds .\\.' -C "$names/bs" d
+refused "':' in a PATH" '"x:y": it holds .:.' -C "$names/colon" x:y
+refused "not in the code page" '日本.txt": code page CP1252 cannot' -C "$names/cjk" .
+refused "control character" '"tab\\x09name": .*control character 0x09' -C "$names/ctl" "tab	name"
+refused "NUL in a manifest" 'nul.list:2: .*NUL' --manifest "$names/nul.list" -C "$names/ok"
+refused "control in a manifest" 'ctl.list:2: .*0x07' --manifest "$names/ctl.list" -C "$names/ok"
+refused "ő in Windows-1252" '"ő.txt"' -C "$names/pl" ő.txt
+check "ő in Windows-1250" run 0 create -q --raw --codepage CP1250 -o "$work/pl" -C "$names/pl" ő.txt
+check "unknown code page is a usage error" run 2 create -q --raw --codepage UTF-8 -o "$work/pl" -C "$names/pl" ő.txt
+
+# A name comes back under its own name, and matches an installed file in another case.
+check "É packs" run 0 create -q --raw -o "$work/cafe" -C "$names/ok" CAFÉ.TXT
+check "... stored as Windows-1252" grep -qa "$(printf 'CAF\311.TXT')" "$work/cafe"
+check "... listed in UTF-8" bash -c "'$pack' list --offset 1 '$work/cafe' | grep -q \$'^file\\tCAFÉ.TXT\\t'"
+mkdir -p "$work/x5" "$work/x6"
+check "... extracted" run 0 extract -q --offset 1 "$work/cafe" -C "$work/x5"
+check "... under its UTF-8 name" cmp -s "$work/x5/CAFÉ.TXT" "$names/ok/CAFÉ.TXT"
+printf 'old' >"$work/x6/café.txt"
+check "CAFÉ.TXT meets an installed café.txt" run 0 extract -q --offset 1 "$work/cafe" -C "$work/x6"
+check "... which it does not overwrite" bash -c "[ \"\$(ls '$work/x6')\" = café.txt ] && [ \"\$(cat '$work/x6/café.txt')\" = old ]"
+
 # A code signature appends bytes after everything: the trailer still guards the archive.
 cp "$work/upd" "$work/signed"
 head -c 700 /dev/urandom >>"$work/signed"

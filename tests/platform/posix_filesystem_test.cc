@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/errors.h"
+#include "platform/posix/codepage.h"
 #include "platform/posix/posix_platform.h"
 #include "testing/test_util.h"
 
@@ -295,6 +296,76 @@ TEST_F(PosixFileSystemTest, DirectoriesAndListing) {
   EXPECT_TRUE(fs_.RemoveDirectory(dir_.Core() + "ADDITION\\tattoo"));
   EXPECT_TRUE(fs_.DeleteFile(dir_.Core() + "addition\\FILE.psd"));
   EXPECT_FALSE(fs_.DeleteFile(dir_.Core() + "addition\\FILE.psd"));
+}
+
+// Windows-1252 against the locale's UTF-8: each byte one way, each name the other way.
+TEST(CodePageTest, Windows1252AndUtf8) {
+  const CodePage& page = CodePage::System();
+  ASSERT_EQ(page.name(), "CP1252");
+  const struct {
+    const char* name;    // in the code page ("?" where a character is missing)
+    const char* native;  // UTF-8
+    bool representable;  // then each turns into the other
+  } cases[] = {
+      {"caf\xE9.txt", "caf\xC3\xA9.txt", true},           // café
+      {"\x80 \x9F", "\xE2\x82\xAC \xC5\xB8", true},       // € Ÿ
+      {"??.txt", "\xE6\x97\xA5\xE6\x9C\xAC.txt", false},  // 日本: not in the code page
+      {"a?-", "a\xFF-", false},                           // not UTF-8 at all
+  };
+  for (const auto& c : cases) {
+    std::string native, name;
+    EXPECT_EQ(page.FromNative(c.native, &name), c.representable) << c.native;
+    EXPECT_EQ(name, c.name);
+    if (c.representable) {
+      EXPECT_TRUE(page.ToNative(c.name, &native)) << c.name;
+      EXPECT_EQ(native, c.native);
+    }
+  }
+  std::string undefined;
+  EXPECT_FALSE(page.ToNative("a\x81", &undefined));  // a byte Windows-1252 leaves undefined
+
+  // Upper case of every byte: a-z, 0xE0-0xFE but 0xF7, and the four pairs elsewhere.
+  for (int b = 0; b < 256; ++b) {
+    int upper = b;
+    if ((b >= 'a' && b <= 'z') || (b >= 0xE0 && b <= 0xFE && b != 0xF7)) upper = b - 0x20;
+    if (b == 0x9A || b == 0x9C || b == 0x9E) upper = b - 0x10;
+    if (b == 0xFF) upper = 0x9F;
+    EXPECT_EQ(page.Upper(static_cast<uint8_t>(b)), upper) << std::hex << b;
+  }
+  // Turkish dotless i is no ASCII letter's twin; a code page of several bytes is no code page.
+  ASSERT_NE(CodePage::Named("CP1254"), nullptr);
+  EXPECT_EQ(CodePage::Named("CP1254")->Upper(0xFD), 0xFD);
+  EXPECT_EQ(CodePage::Named("UTF-8"), nullptr);
+  EXPECT_EQ(CodePage::Named("no such page"), nullptr);
+}
+
+// Core names in the code page reach the files the locale names, in any letter case.
+TEST_F(PosixFileSystemTest, NamesInTheCodePage) {
+  WriteFile(dir_.Native("caf\xC3\xA9.txt"), "cafe");  // café.txt
+  WriteFile(dir_.Native("\xC3\xBF.txt"), "y");        // ÿ.txt
+  WriteFile(dir_.Native("\xE6\x97\xA5.txt"), "sun");  // 日.txt
+  EXPECT_EQ(OpenError(dir_.Core() + "CAF\xC9.TXT", OpenMode::kRead), 0);
+  EXPECT_TRUE(fs_.FileExists(dir_.Core() + "\x9F.TXT"));
+  EXPECT_FALSE(fs_.FileExists(dir_.Core() + "?.txt"));      // the name Windows would show
+  EXPECT_FALSE(fs_.FileExists(dir_.Core() + "a\x81.txt"));  // no native name stands for it
+  EXPECT_FALSE(fs_.CreateDirectory(dir_.Core() + "a\x81"));
+
+  fs_.Open(dir_.Core() + "Na\xEFve.txt", OpenMode::kCreate);  // naïve.txt
+  EXPECT_TRUE(Exists(dir_.Native("Na\xC3\xAFve.txt")));
+  EXPECT_TRUE(fs_.Rename(dir_.Core() + "NA\xCFVE.TXT", dir_.Core() + "\xC9t\xE9.txt"));
+  EXPECT_TRUE(Exists(dir_.Native("\xC3\x89t\xC3\xA9.txt")));  // Été.txt
+  EXPECT_FALSE(fs_.Rename(dir_.Core() + "\xC9t\xE9.txt", dir_.Core() + "CAF\xC9.txt"));
+
+  std::vector<DirEntry> entries;
+  ASSERT_TRUE(fs_.ListDirectory(dir_.Core(), &entries));
+  std::map<std::string, uint32_t> seen;
+  for (const DirEntry& e : entries) seen[e.name] = e.attributes;
+  EXPECT_EQ(seen, (std::map<std::string, uint32_t>{{".", attr::kDirectory},
+                                                   {"..", attr::kDirectory},
+                                                   {"caf\xE9.txt", 0},
+                                                   {"\xFF.txt", 0},
+                                                   {"\xC9t\xE9.txt", 0},
+                                                   {"?.txt", attr::kSystem}}));
 }
 
 TEST_F(PosixFileSystemTest, FreeSpaceAndModuleFileName) {

@@ -80,12 +80,12 @@ TEST_F(ExecAndWaitTest, WaitsForTheProgramAndPumpsMeanwhile) {
 TEST_F(ExecAndWaitTest, ExitCodeIsNotReadAndArgumentsArrive) {
   testing::TempDir dir;
   EXPECT_TRUE(ExecAndWait(processes_, app_, "false"));
-  // The program gets its arguments as Windows splits them; a program named by a path is
-  // found without regard to case.
+  // The program gets its arguments as Windows splits them, in the locale's encoding; a
+  // program named by a path is found without regard to case.
   const std::string out = dir.Native("out.txt");
   EXPECT_TRUE(ExecAndWait(processes_, app_,
-                          "/BIN/SH -c \"printf '%s|' \\\"$0\\\" > " + out + "\" \"a b\""));
-  EXPECT_EQ(testing::ReadFile(out), "a b|");
+                          "/BIN/SH -c \"printf '%s|' \\\"$0\\\" > " + out + "\" \"a b\xE9\""));
+  EXPECT_EQ(testing::ReadFile(out), "a b\xC3\xA9|");
 }
 
 TEST(PosixProcess, WaitForTimesOutWhileRunning) {

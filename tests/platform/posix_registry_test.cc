@@ -34,12 +34,15 @@ TEST_F(PosixRegistryTest, ReadsStringsWithEscapesAndAnyLetterCase) {
       "\"HDPath\"=\"C:\\\\Program Files\\\\Lumora\\\\\"\r\n"
       "\"Quote\"=\"say \\\"hi\\\"\"\r\n"
       "\"Empty\"=\"\"\r\n"
+      "\"Home\"=\"/home/jos\xC3\xA9/\xE6\x97\xA5\"\r\n"
       "@=\"default\"\r\n");
   PosixRegistry reg = Registry();
   EXPECT_EQ(reg.ReadString(kLumora, "Version"), "3.1");
   EXPECT_EQ(reg.ReadString("software\\QUANDRIX\\lumora", "hdpath"), "C:\\Program Files\\Lumora\\");
   EXPECT_EQ(reg.ReadString(kLumora, "Quote"), "say \"hi\"");
   EXPECT_EQ(reg.ReadString(kLumora, "Empty"), "");
+  // UTF-8 text comes in the code page: é is 0xE9, a character it lacks is '?'.
+  EXPECT_EQ(reg.ReadString(kLumora, "Home"), "/home/jos\xE9/?");
   EXPECT_EQ(reg.ReadString(kLumora, ""), "default");
 }
 

@@ -25,6 +25,7 @@
 #include "archive/writer.h"
 #include "platform/errors.h"
 #include "platform/platform.h"
+#include "platform/posix/codepage.h"
 
 namespace fs = std::filesystem;
 
@@ -58,6 +59,8 @@ const char kUsage[] =
     "                  when the encoder starts its dictionary afresh: only when it is full,\n"
     "                  or when compression suffers; adaptive also looks ahead to choose\n"
     "                  shorter codes where that saves codes (default: adaptive)\n"
+    "  --codepage CP   the 8-bit code page that names are stored in, by its iconv name\n"
+    "                  (default: $LUMORA_CODEPAGE, else CP1252, that is Windows-1252)\n"
     "  --no-trailer    leave out the integrity trailer\n"
     "  --offset N      archive start offset (image length + 1); default: read the stub's\n"
     "                  marker, else 214529\n"
@@ -69,6 +72,11 @@ const char kUsage[] =
     "its contents in name order, and a PATH inside a folder first adds the entries of the\n"
     "folders it lies in. Progress is shown on standard error when it is a terminal.\n"
     "\n"
+    "Names are read in the encoding of the locale (LC_ALL, LC_CTYPE, LANG; the C locale\n"
+    "counts as UTF-8) and stored in the code page; list and extract turn them back. A name\n"
+    "that the code page cannot write, or that holds '\\', ':', a NUL or a control\n"
+    "character, is refused and nothing is written.\n"
+    "\n"
     "Exit status: 0 success, 1 the work failed (the message says why), 2 wrong usage.\n";
 
 struct UsageError : std::runtime_error {
@@ -77,11 +85,12 @@ struct UsageError : std::runtime_error {
 
 struct Options {
   std::string command;
-  std::string stub, output, dir, manifest;
+  std::string stub, output, dir, manifest, codepage;
   bool raw = false, verbose = false, quiet = false, trailer = true;
   std::optional<int64_t> offset;
   lumora::ClearPolicy policy = lumora::ClearPolicy::kAdaptive;
   std::vector<std::string> paths;
+  const lumora::CodePage* names = nullptr;  // the code page of archive names
 };
 
 // Progress on standard error, only when it is a terminal, about six times a second.
@@ -142,6 +151,8 @@ Options Parse(int argc, char** argv) {
       o.dir = value();
     } else if (a == "--manifest") {
       o.manifest = value();
+    } else if (a == "--codepage") {
+      o.codepage = value();
     } else if (a == "--raw") {
       o.raw = true;
     } else if (a == "--no-trailer") {
@@ -173,40 +184,93 @@ Options Parse(int argc, char** argv) {
   return o;
 }
 
+// ---- names --------------------------------------------------------------------------
+
+// A name as the terminal shows it: in the locale's encoding, control bytes as \xNN.
+std::string Shown(const std::string& native) {
+  std::string shown;
+  for (char c : native) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", b);
+      shown += hex;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+// An archive name as the terminal shows it.
+std::string ShownArchiveName(const lumora::CodePage& names, const std::string& name) {
+  std::string native;
+  names.ToNative(name, &native);
+  return Shown(native);
+}
+
+// What keeps a native name from the archive, "" when nothing does: a byte that no Windows
+// name holds, or a character the code page lacks. With separators the name is a whole
+// manifest line, '\\' between its components. Sets *name to the archive form.
+std::string NameProblem(const lumora::CodePage& names, const std::string& native, bool separators,
+                        std::string* name) {
+  for (char c : native) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b == 0) return "it holds a NUL byte";
+    if (b < 0x20 || b == 0x7F) {
+      char text[64];
+      std::snprintf(text, sizeof text, "it holds the control character 0x%02X", b);
+      return text;
+    }
+    if (c == '\\' && !separators) {
+      return "it holds '\\', which the updater takes for a folder separator";
+    }
+    if (c == ':') return "it holds ':', which no Windows file name may hold";
+  }
+  name->clear();
+  if (!names.FromNative(native, name)) {
+    return "code page " + names.name() + " cannot write every character of it";
+  }
+  return "";
+}
+
 // ---- create -------------------------------------------------------------------------
 
 struct Entry {
-  std::string name;  // archive name, '\' separated
+  std::string name;  // archive name, '\' separated, in the code page
   fs::path source;   // empty for a directory
 };
 
-std::string ArchiveName(const fs::path& relative) {
-  std::string s = relative.generic_string();
-  std::replace(s.begin(), s.end(), '/', '\\');
+// The archive name of a path below the -C folder; throws when one of its names cannot be
+// packed.
+std::string ArchiveName(const lumora::CodePage& names, const fs::path& relative) {
+  std::string s, name;
+  for (const fs::path& component : relative) {
+    std::string problem = NameProblem(names, component.string(), false, &name);
+    if (!problem.empty()) {
+      throw std::runtime_error("cannot pack \"" + Shown(relative.string()) + "\": " + problem);
+    }
+    if (!s.empty()) s += '\\';
+    s += name;
+  }
   return s;
 }
 
-void AddTree(const fs::path& base, const fs::path& relative, std::vector<Entry>* out) {
+void AddTree(const lumora::CodePage& names, const fs::path& base, const fs::path& relative,
+             std::vector<Entry>* out) {
   fs::path full = base / relative;
   std::error_code ec;
   auto status = fs::status(full, ec);
   if (ec || !fs::exists(status)) throw std::runtime_error("cannot read " + full.string());
   if (fs::is_directory(status)) {
-    out->push_back({ArchiveName(relative) + "\\", {}});
+    out->push_back({ArchiveName(names, relative) + "\\", {}});
     std::vector<fs::path> children;
     for (const auto& e : fs::directory_iterator(full)) children.push_back(e.path().filename());
     std::sort(children.begin(), children.end());
-    for (const auto& c : children) AddTree(base, relative / c, out);
+    for (const auto& c : children) AddTree(names, base, relative / c, out);
   } else {
-    out->push_back({ArchiveName(relative), full});
+    out->push_back({ArchiveName(names, relative), full});
   }
-}
-
-// An archive name as the updater compares it: without regard to ASCII case.
-std::string FoldedName(const std::string& name) {
-  std::string folded = name;
-  for (char& c : folded) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return folded;
 }
 
 // The folders an archive name lies in, outermost first, each with its trailing '\'.
@@ -222,6 +286,7 @@ std::vector<std::string> FoldersOf(const std::string& name) {
 }
 
 std::vector<Entry> CollectEntries(const Options& o) {
+  const lumora::CodePage& names = *o.names;
   fs::path base = o.dir.empty() ? fs::path(".") : fs::path(o.dir);
   std::vector<Entry> entries;
   if (!o.manifest.empty()) {
@@ -233,24 +298,31 @@ std::vector<Entry> CollectEntries(const Options& o) {
     for (int number = 1; std::getline(in, line); ++number) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.empty()) continue;
+      const std::string native = line;
+      std::string problem = NameProblem(names, native, true, &line);
+      if (!problem.empty()) {
+        throw std::runtime_error(o.manifest + ":" + std::to_string(number) + ": cannot pack \"" +
+                                 Shown(native) + "\": " + problem);
+      }
       // The updater makes no folder for a file: one that no earlier line creates must
       // already be in the installation. That is the vendor's choice, but worth a word.
       for (const std::string& folder : FoldersOf(line)) {
-        if (folders.count(FoldedName(folder)) == 0 && line.back() != '\\') {
+        if (folders.count(names.Folded(folder)) == 0 && line.back() != '\\') {
           std::fprintf(stderr,
                        "lumora-pack: warning: %s:%d: \"%s\" lies in \"%s\", which no earlier "
                        "line creates; the installation must already have that folder\n",
-                       o.manifest.c_str(), number, line.c_str(), folder.c_str());
+                       o.manifest.c_str(), number, Shown(native).c_str(),
+                       ShownArchiveName(names, folder).c_str());
           break;
         }
       }
       if (line.back() == '\\') {
-        folders.insert(FoldedName(line));
+        folders.insert(names.Folded(line));
         entries.push_back({line, {}});
       } else {
-        std::string native = line;
-        std::replace(native.begin(), native.end(), '\\', '/');
-        entries.push_back({line, base / native});
+        std::string path = native;
+        std::replace(path.begin(), path.end(), '\\', '/');
+        entries.push_back({line, base / path});
       }
     }
   } else {
@@ -264,23 +336,24 @@ std::vector<Entry> CollectEntries(const Options& o) {
       if (!s.empty() && s.back() == '/') rel = fs::path(s.substr(0, s.size() - 1));
       // A PATH inside a folder brings the folders it lies in, outermost first: the updater
       // creates folders only for their own entries.
-      for (const std::string& folder : FoldersOf(ArchiveName(rel))) {
+      for (const std::string& folder : FoldersOf(ArchiveName(names, rel))) {
         entries.push_back({folder, {}});
       }
-      AddTree(base, rel, &entries);
+      AddTree(names, base, rel, &entries);
     }
     // PATHs that overlap (a folder and a file in it, or one PATH twice) name some entries
     // more than once: the first of each stays.
     std::set<std::string> seen;
     std::vector<Entry> unique;
     for (auto& e : entries) {
-      if (seen.insert(FoldedName(e.name)).second) unique.push_back(std::move(e));
+      if (seen.insert(names.Folded(e.name)).second) unique.push_back(std::move(e));
     }
     entries = std::move(unique);
   }
   for (const auto& e : entries) {
     if (!lumora::IsSafeEntryName(e.name)) {
-      throw std::runtime_error("entry name refused by the updater: \"" + e.name + "\"");
+      throw std::runtime_error("entry name refused by the updater: \"" +
+                               ShownArchiveName(names, e.name) + "\"");
     }
   }
   return entries;
@@ -307,6 +380,7 @@ std::string ReadWhole(const std::string& path) {
 }
 
 int Create(const Options& o) {
+  const lumora::CodePage& names = *o.names;
   if (o.output.empty()) throw UsageError("create needs -o OUT");
   if (o.raw == !o.stub.empty()) throw UsageError("create needs exactly one of --stub and --raw");
   std::vector<Entry> entries = CollectEntries(o);
@@ -353,7 +427,7 @@ int Create(const Options& o) {
     for (const auto& e : entries) {
       if (e.source.empty()) {
         writer.AddDirectory(e.name);
-        if (o.verbose) std::printf("dir\t%s\n", e.name.c_str());
+        if (o.verbose) std::printf("dir\t%s\n", ShownArchiveName(names, e.name).c_str());
         continue;
       }
       std::ifstream in(e.source, std::ios::binary);
@@ -368,8 +442,8 @@ int Create(const Options& o) {
       done_before += decoded;
       total_compressed += compressed;
       if (o.verbose) {
-        std::printf("file\t%s\t%lld\t%lld\n", e.name.c_str(), static_cast<long long>(compressed),
-                    static_cast<long long>(decoded));
+        std::printf("file\t%s\t%lld\t%lld\n", ShownArchiveName(names, e.name).c_str(),
+                    static_cast<long long>(compressed), static_cast<long long>(decoded));
       }
     }
     writer.Finish(o.trailer);
@@ -401,6 +475,7 @@ int64_t StartOffsetFor(const Options& o, lumora::FileSystem& files, const std::s
 }
 
 int ListOrTest(const Options& o, bool list) {
+  const lumora::CodePage& names = *o.names;
   if (o.paths.size() != 1) throw UsageError(o.command + " needs exactly one FILE");
   lumora::Platform platform = lumora::CreateNativePlatform();
   const std::string& file = o.paths[0];
@@ -409,13 +484,13 @@ int ListOrTest(const Options& o, bool list) {
   Progress progress(!o.quiet && !list, "testing");
   extractor.on_progress = [&](int64_t pos, int64_t size) { progress.Update(pos, size); };
   if (list) {
-    extractor.on_verified = [](const std::string& name, bool directory, int64_t compressed,
-                               int64_t decoded) {
+    extractor.on_verified = [&names](const std::string& name, bool directory, int64_t compressed,
+                                     int64_t decoded) {
       if (directory) {
-        std::printf("dir\t%s\t0\t0\n", name.c_str());
+        std::printf("dir\t%s\t0\t0\n", ShownArchiveName(names, name).c_str());
       } else {
-        std::printf("file\t%s\t%lld\t%lld\n", name.c_str(), static_cast<long long>(compressed),
-                    static_cast<long long>(decoded));
+        std::printf("file\t%s\t%lld\t%lld\n", ShownArchiveName(names, name).c_str(),
+                    static_cast<long long>(compressed), static_cast<long long>(decoded));
       }
     };
   }
@@ -430,6 +505,7 @@ int ListOrTest(const Options& o, bool list) {
 }
 
 int Extract(const Options& o) {
+  const lumora::CodePage& names = *o.names;
   if (o.paths.size() != 1) throw UsageError("extract needs exactly one FILE");
   if (o.dir.empty()) throw UsageError("extract needs -C DIR");
   lumora::Platform platform = lumora::CreateNativePlatform();
@@ -446,7 +522,7 @@ int Extract(const Options& o) {
   extractor.on_entry = [&](const std::string& name, bool) {
     if (o.verbose) {
       progress.Done();
-      std::printf("%s\n", name.c_str());
+      std::printf("%s\n", ShownArchiveName(names, name).c_str());
     }
   };
   extractor.Selfextract();
@@ -461,6 +537,17 @@ int main(int argc, char** argv) {
     if (o.command == "help") {
       std::fputs(kUsage, stdout);
       return kExitOk;
+    }
+    if (o.codepage.empty()) {
+      o.names = &lumora::CodePage::System();
+    } else {
+      o.names = lumora::CodePage::Named(o.codepage);
+      if (!o.names) {
+        throw UsageError("--codepage " + o.codepage +
+                         ": not an 8-bit code page that iconv knows (e.g. CP1252, CP1250)");
+      }
+      // The platform layer, which list and extract go through, names files the same way.
+      setenv("LUMORA_CODEPAGE", o.codepage.c_str(), 1);
     }
     if (o.command == "create") return Create(o);
     if (o.command == "list") return ListOrTest(o, true);

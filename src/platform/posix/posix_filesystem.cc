@@ -6,6 +6,10 @@
 // write, a file that this one has open for writing. Only a rename checks for other users
 // of the file, because that is where the update relies on it (a part base held open by the
 // running application must not be moved away).
+//
+// The core's names are in the updater's 8-bit code page (see codepage.h); each component is
+// turned into the locale's encoding on its way to the system, and each name read from a
+// folder is turned back. A name the code page cannot represent cannot be named by the core.
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -22,22 +26,13 @@
 #include <mutex>
 
 #include "platform/errors.h"
+#include "platform/posix/codepage.h"
 #include "platform/posix/posix_platform.h"
 
 namespace lumora {
 namespace {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  }
-  return true;
-}
 
 // A directory stream that closes itself.
 class DirHandle {
@@ -54,15 +49,20 @@ class DirHandle {
   DIR* dir_;
 };
 
-// Every name in dir that equals name without regard to case, in name order.
+// Every entry of the native folder dir whose name equals name (in the code page) without
+// regard to case, as native names in name order. An entry the code page cannot name
+// matches nothing.
 std::vector<std::string> CaseInsensitiveMatches(const std::string& dir, const std::string& name) {
+  const CodePage& names = CodePage::System();
   std::vector<std::string> matches;
   DirHandle d(dir.empty() ? "." : dir);
   if (!d.get()) return matches;
+  std::string entry;
   while (dirent* e = readdir(d.get())) {
-    std::string entry = e->d_name;
-    if (entry == "." || entry == "..") continue;
-    if (EqualNoCase(entry, name)) matches.push_back(entry);
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    entry.clear();
+    if (!names.FromNative(e->d_name, &entry)) continue;
+    if (names.EqualNoCase(entry, name)) matches.push_back(e->d_name);
   }
   std::sort(matches.begin(), matches.end());
   return matches;
@@ -107,19 +107,27 @@ bool SameFolder(const std::string& a, const std::string& b) {
          sa.st_ino == sb.st_ino;
 }
 
-// A core path split before its last component: the folder (with its separator, resolved)
-// and the last name as written.
+// A core path split before its last component: the folder (with its separator, resolved),
+// the last name as written, and that name in the locale's encoding (empty when the code
+// page cannot name it or its folder).
 struct SplitTarget {
   std::string native_dir;
   std::string name;
+  std::string native_name;
 };
 
 SplitTarget SplitLast(const std::string& path) {
   std::string p = path;
   while (!p.empty() && IsSeparator(p.back()) && p.size() > 1) p.pop_back();
   size_t cut = p.find_last_of("\\/");
-  if (cut == std::string::npos) return {"", p};
-  return {ResolvePath(p.substr(0, cut + 1)), p.substr(cut + 1)};
+  SplitTarget target;
+  target.name = cut == std::string::npos ? p : p.substr(cut + 1);
+  if (cut != std::string::npos) {
+    target.native_dir = ResolvePath(p.substr(0, cut + 1));
+    if (target.native_dir.empty()) return target;
+  }
+  if (!CodePage::System().ToNative(target.name, &target.native_name)) target.native_name.clear();
+  return target;
 }
 
 class PosixFile : public File {
@@ -201,17 +209,20 @@ bool IsNumber(const char* s) {
 
 namespace {
 
-// Appends path's components from index i to out, with one '/' for every run of separators.
-// With lookup, each component that is not found as written is matched without regard to
-// case in its folder; once one is missing, nothing below it can exist, and the rest is
-// kept as written.
+// Appends path's components from index i to out, each in the locale's encoding, with one
+// '/' for every run of separators. With lookup, each component that is not found as
+// written is matched without regard to case in its folder; once one is missing, nothing
+// below it can exist, and the rest is kept as written. "" when a component holds a byte
+// the code page leaves undefined: no native name stands for it.
 std::string WalkPath(const std::string& path, size_t i, std::string out, bool lookup) {
+  const CodePage& names = CodePage::System();
   bool missing = !lookup;
   while (i < path.size()) {
     size_t end = i;
     while (end < path.size() && !IsSeparator(path[end])) ++end;
     std::string component = path.substr(i, end - i);
-    std::string candidate = out + component;
+    std::string candidate = out;
+    if (!names.ToNative(component, &candidate)) return "";
     if (!missing && component != "." && component != "..") {
       struct stat st;
       if (lstat(candidate.c_str(), &st) != 0) {
@@ -254,6 +265,7 @@ std::string ResolvePath(const std::string& path) {
   // be created): then one lookup of the path, or of its folder, stands for the lookups of
   // every folder on the way, which the kernel has just made with the same result.
   const std::string plain = WalkPath(path, i, root, false);
+  if (plain.empty()) return plain;
   if (Exists(plain)) return plain;
   size_t last = path.size();
   while (last > i && IsSeparator(path[last - 1])) --last;
@@ -449,8 +461,8 @@ bool PosixFileSystem::Rename(const std::string& from, const std::string& to) {
   if (source.empty() || lstat(source.c_str(), &src) != 0) return false;
 
   SplitTarget target = SplitLast(to);
-  if (target.name.empty() || target.name == "." || target.name == "..") return false;
-  std::string dest = target.native_dir + target.name;
+  if (target.native_name.empty() || target.name == "." || target.name == "..") return false;
+  std::string dest = target.native_dir + target.native_name;
 
   // The target may exist in no letter case, unless that entry is the source itself (a
   // rename that only changes the case of a name).
@@ -513,9 +525,12 @@ bool PosixFileSystem::ListDirectory(const std::string& path, std::vector<DirEntr
   DirHandle d(native);
   if (!d.get()) return false;
   entries->clear();
+  const CodePage& names = CodePage::System();
   while (dirent* e = readdir(d.get())) {
     DirEntry entry;
-    entry.name = e->d_name;
+    // A name the code page cannot represent comes with a '?' for each character it lacks,
+    // as on Windows; no path of the core reaches it, so walks pass it by.
+    if (!names.FromNative(e->d_name, &entry.name)) entry.attributes |= attr::kSystem;
     bool directory = e->d_type == DT_DIR;
     if (e->d_type == DT_UNKNOWN) {
       // Symbolic links are never followed: a link to a folder is an entry of its own, so a
@@ -570,7 +585,15 @@ std::string PosixFileSystem::ModuleFileName() {
   for (;;) {
     ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
     if (n < 0) return "";
-    if (static_cast<size_t>(n) < buffer.size()) return std::string(buffer.data(), n);
+    if (static_cast<size_t>(n) < buffer.size()) {
+      // The core reads its own archive through this name: when the code page cannot write
+      // it, the link to the running program names the same file in plain ASCII.
+      std::string name;
+      if (!CodePage::System().FromNative(std::string_view(buffer.data(), n), &name)) {
+        return "/proc/self/exe";
+      }
+      return name;
+    }
     buffer.resize(buffer.size() * 2);
   }
 }

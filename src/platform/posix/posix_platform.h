@@ -2,7 +2,8 @@
 // Implemented:
 //  [X] registry: HKEY_CURRENT_USER as one REGEDIT4 text file, rewritten atomically
 //  [X] files: '\' paths resolved component by component without regard to letter case,
-//      Windows error codes, renames that never replace and refuse a source held open
+//      names turned between the code page and the locale's encoding, Windows error codes, renames
+//      that never replace and refuse a source held open
 //  [X] processes: command lines split as Windows splits them, started with posix_spawnp,
 //      waited for without spinning
 //  [ ] share modes on open: another process may still open a file this one writes
@@ -71,10 +72,12 @@ class PosixProcesses : public Processes {
   std::unique_ptr<Process> Start(const std::string& command_line) override;
 };
 
-// The native path of a path as the core writes it: '\' and '/' both separate, and every
-// component that does not exist with exactly its letters is replaced by the first entry
-// of its directory, in name order, that matches it without regard to ASCII case.
-// Components that match nothing are kept as written.
+// The native path of a path as the core writes it: '\' and '/' both separate, every
+// component is turned from the code page into the locale's encoding, and every component
+// that does not exist with exactly its letters is replaced by the first entry of its
+// directory, in name order, that matches it without regard to case (in the code page).
+// Components that match nothing are kept as written. "" when a component holds a byte the
+// code page leaves undefined.
 std::string ResolvePath(const std::string& path);
 
 // The Windows error code for an errno value (ENOENT gives 2; the callers that know the

@@ -19,6 +19,7 @@
 
 #include <chrono>
 
+#include "platform/posix/codepage.h"
 #include "platform/posix/posix_platform.h"
 
 extern char** environ;
@@ -174,7 +175,18 @@ std::unique_ptr<Process> PosixProcesses::Start(const std::string& command_line) 
   if (args.empty() || args[0].empty()) return nullptr;
   // A program named with a path is found as every other file is: '\' separates, and
   // letter case does not matter. A bare name is looked up in PATH.
-  if (args[0].find_first_of("\\/") != std::string::npos) args[0] = ResolvePath(args[0]);
+  // The arguments are in the code page, as the core writes them; the program gets them in
+  // the locale's encoding.
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (i == 0 && args[0].find_first_of("\\/") != std::string::npos) {
+      args[0] = ResolvePath(args[0]);
+      if (args[0].empty()) return nullptr;
+      continue;
+    }
+    std::string native;
+    CodePage::System().ToNative(args[i], &native);
+    args[i] = std::move(native);
+  }
 
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/posix/codepage.h"
 #include "platform/posix/posix_platform.h"
 
 namespace lumora {
@@ -185,8 +186,11 @@ std::optional<Value> ParseData(const std::string& data_raw) {
     size_t pos = 0;
     std::optional<std::string> text = ReadQuoted(data, &pos);
     if (text && TrimBlanks(data.substr(pos)).empty()) {
+      // Text in the file is in the locale's encoding, as any text file on Linux; the core
+      // reads it in the code page, with '?' for a character the code page lacks, as
+      // Windows gives it. The bytes of hex(1) and hex(2) are the code page's already.
       v.is_string = true;
-      v.text = *text;
+      CodePage::System().FromNative(*text, &v.text);
     }
     return v;  // a malformed string is no string
   }
