@@ -41,6 +41,9 @@ class CodePage {
   // appended as '?' and the result is false.
   bool FromNative(std::string_view native, std::string* name) const;
 
+  // Bytes of the native form of c (1 for a byte the code page leaves undefined).
+  size_t NativeLength(uint8_t c) const { return native_[c].empty() ? 1 : native_[c].size(); }
+
   // The upper-case letter of c, as Windows compares names: every pair of the code page,
   // not only a-z (in Windows-1252 'é' is 'É', 'ÿ' is 'Ÿ').
   uint8_t Upper(uint8_t c) const { return upper_[c]; }

@@ -412,17 +412,22 @@ EntryKind PosixFileSystem::Kind(const std::string& path) {
 
 bool PosixFileSystem::PathFits(const std::string& path, bool /*directory*/) {
   // The system takes whole paths of up to PATH_MAX - 1 bytes and names of up to NAME_MAX
-  // bytes; separators count once per run, as the native path has them.
+  // bytes, in the locale's encoding; separators count once per run, as the native path
+  // has them.
+  const CodePage& code_page = CodePage::System();
   size_t total = 0;
   size_t name = 0;
   for (size_t i = 0; i < path.size(); ++i) {
     if (IsSeparator(path[i])) {
       if (i > 0 && IsSeparator(path[i - 1])) continue;
       name = 0;
-    } else if (++name > NAME_MAX) {
-      return false;
+      ++total;
+      continue;
     }
-    ++total;
+    const size_t length = code_page.NativeLength(static_cast<uint8_t>(path[i]));
+    name += length;
+    total += length;
+    if (name > NAME_MAX) return false;
   }
   return total < PATH_MAX;
 }
@@ -505,10 +510,10 @@ bool PosixFileSystem::Rename(const std::string& from, const std::string& to) {
 bool PosixFileSystem::RenameWritten(const std::string& from, const std::string& to) {
   const std::string source = ResolvePath(from);
   const SplitTarget target = SplitLast(to);
-  if (source.empty() || target.name.empty() || target.name == "." || target.name == "..") {
+  if (source.empty() || target.native_name.empty() || target.name == "." || target.name == "..") {
     return false;
   }
-  const std::string dest = target.native_dir + target.name;
+  const std::string dest = target.native_dir + target.native_name;
   if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, dest.c_str(), RENAME_NOREPLACE) == 0) {
     return true;
   }
