@@ -193,4 +193,102 @@ check "merged to the end" same_file "$install/Addition/Tattoo/ba049.psd" "$sampl
 check "big file complete" same_file "$install/big.bin" "$case_dir/src/big.bin"
 check "no working files" no_working_files
 
+# ---- a small disk: the merges' peak counts, so an update that would not fit stops
+# before anything is renamed, and one that fits succeeds
+big_base="$work/big-base"
+mkdir -p "$big_base"
+for i in $(seq 1 52000); do
+  printf '%d; 1; 1;Addition\\Big\\b%05d.psd;a new record of the big part base;\r\n' "$i" "$i"
+done >"$big_base/partbase.txt"
+"$pack" create -q --stub "$stub" -o "$work/big-update" -C "$big_base" partbase.txt
+mounted=()
+trap 'for m in "${mounted[@]}"; do umount "$m" 2>/dev/null; done; rm -rf "$work"' EXIT
+# small_disk SIZE: the current case's installation on a file system of that size.
+small_disk() {
+  local disk="$case_dir/disk"
+  mkdir -p "$disk"
+  mount -t tmpfs -o "size=$1" tmpfs "$disk" 2>/dev/null || return 1
+  mounted+=("$disk")
+  cp -a "$install/." "$disk/"
+  install="$disk"
+  set_registry "5.0" "$install"
+}
+new_case small-disk
+if small_disk 5m; then
+  before="$(tree_digest "$install")"
+  run_updater "$work/big-update"
+  check "exit status 1" test "$status" -eq 1
+  check "disk message" printed "Disk write error or disk is full."
+  check "installation untouched" test "$before" = "$(tree_digest "$install")"
+  new_case fitting-disk
+  small_disk 9m
+  cp "$install/Partbase.txt" "$case_dir/original.txt"
+  run_updater "$work/big-update"
+  check "exit status 0" test "$status" -eq 0
+  check "part base = installed + new" same_file "$install/Partbase.txt" <(cat "$case_dir/original.txt" "$big_base/partbase.txt")
+else
+  echo "skipped: small disk (mounting a tmpfs needs root)"
+fi
+
+# ---- killed at many points (SIGKILL): no file stands under its own name with part of
+# its bytes, every name left over is a working name the README lists, and giving those
+# back by hand as the README says lets the next run finish the update
+kill_src="$work/kill-src"
+mkdir -p "$kill_src/Pack"
+cp -r "$sample/." "$kill_src/"
+for i in $(seq 1 40); do head -c 300000 /dev/urandom >"$kill_src/Pack/r$i.bin"; done
+(cat "$examples/sample-update.manifest"; echo 'Pack\'; for i in $(seq 1 40); do echo "Pack\\r$i.bin"; done) \
+  >"$work/kill.manifest"
+"$pack" create -q --stub "$stub" -o "$work/kill-update" --manifest "$work/kill.manifest" -C "$kill_src"
+# Files under their own names are whole copies of the archive's; extra names are working
+# names (in any folder the run writes to, only the working name of a new file).
+nothing_partial() {
+  local f rel
+  while IFS= read -r -d '' f; do
+    rel="${f#"$install"/}"
+    case "$rel" in
+      Partbase.txt | PalData.txt | PalData.arh | HairBase1.txt | HairBase2.txt | HairBase4Check.txt | TempFile.tmp) ;;
+      */~LumoraUpdate.tmp | ~LumoraUpdate.tmp) ;;
+      partbase.txt) ;;
+      *) cmp -s "$f" "$kill_src/$rel" || { echo "partial or unknown: $rel"; return 1; } ;;
+    esac
+  done < <(find "$install" -type f -print0)
+}
+# What the README's "After an interrupted update" tells a user to do.
+give_names_back() {
+  if [ -e "$install/HairBase1.txt" ]; then
+    rm -f "$install/Partbase.txt"
+    mv "$install/HairBase1.txt" "$install/Partbase.txt"
+  fi
+  rm -f "$install/HairBase2.txt"
+  if [ -e "$install/PalData.arh" ]; then
+    rm -f "$install/PalData.txt"
+    mv "$install/PalData.arh" "$install/PalData.txt"
+  fi
+  rm -f "$install/HairBase4Check.txt" "$install/TempFile.tmp"
+  find "$install" -name '~LumoraUpdate.tmp' -delete
+}
+new_case kill-timing
+HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" LUMORA_UI=terminal \
+  "$work/kill-update" </dev/null >"$case_dir/out.txt" 2>&1
+lines=$(wc -l <"$case_dir/out.txt")
+for point in 1 2 3 4 5 6 7 8 9 10 11 12; do
+  new_case "killed-$point"
+  HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" LUMORA_UI=terminal \
+    "$work/kill-update" </dev/null >"$case_dir/out.txt" 2>&1 &
+  pid=$!
+  until [ "$(wc -l <"$case_dir/out.txt")" -ge $((lines * point / 13)) ] || ! kill -0 "$pid" 2>/dev/null; do
+    sleep 0.002
+  done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  check "killed at $point/13: nothing partial" nothing_partial
+  give_names_back
+  run_updater "$work/kill-update"
+  check "killed at $point/13: the next run succeeds" test "$status" -eq 0
+  check "killed at $point/13: every file whole" bash -c "cmp -s '$install/Pack/r40.bin' '$kill_src/Pack/r40.bin' && cmp -s '$install/Addition/Tattoo/ba049.psd' '$sample/Addition/Tattoo/ba049.psd'"
+  check "killed at $point/13: nothing partial after it" nothing_partial
+  check "killed at $point/13: no working names" bash -c "! find '$install' -name '~LumoraUpdate.tmp' | grep -q . && ! ls '$install' | grep -qiE '^(HairBase[124]|HairBase4Check)|\.arh$|^TempFile'"
+done
+
 finish
