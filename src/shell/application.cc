@@ -63,6 +63,7 @@ void Application::Activate() {
   if (activated_) return;
   activated_ = true;
   if (!on_activate_) return;
+  backend_.SetUpdateRunning(true);
   // Every window event runs inside the handler of uncaught errors: a failure ends the
   // handler, is reported, and the message loop goes on.
   try {
@@ -72,6 +73,7 @@ void Application::Activate() {
   } catch (const std::exception& e) {
     ReportUncaught(e.what());
   }
+  backend_.SetUpdateRunning(false);
 }
 
 void Application::PumpMessages() {

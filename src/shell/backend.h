@@ -37,6 +37,10 @@ class UiBackend {
   virtual void ShowErrorBox(const std::string& title, const std::string& text) = 0;
   // Destroys the windows.
   virtual void DestroyWindows() = 0;
+  // Called with true as the update starts (the activation handler) and with false once
+  // it has ended, its messages answered. A front-end that can hold off the end of the
+  // user's session does so in between; the others need nothing.
+  virtual void SetUpdateRunning(bool /*running*/) {}
 };
 
 }  // namespace lumora

@@ -173,4 +173,48 @@ finish_updater
 check "exit status 0" test "$status" -eq 0
 check "23 images installed" images_installed
 
+# ---- close signals: SIGTERM during extraction, SIGHUP at the success box, SIGTERM at the
+# error box. Each is the window's close: the update runs on to its end, a box closes at
+# once, and the exit status is the run's own. A large extra file keeps the run busy.
+mkdir -p "$work/big-src"
+cp -r "$sample/." "$work/big-src/"
+head -c 30000000 /dev/urandom >"$work/big-src/big.bin"
+(cat "$examples/sample-update.manifest"; echo "big.bin") >"$work/big.manifest"
+"$pack" create -q --stub "$stub" -o "$work/big-upd" --manifest "$work/big.manifest" \
+  -C "$work/big-src" || { echo "packing failed"; exit 1; }
+big_installed() { cmp -s "$install/big.bin" "$work/big-src/big.bin"; }
+sample_updater="$updater"
+# MOMENT: "run" once the database files are set aside, "box" once the box BOX is shown.
+while read -r sig moment box expect; do
+  new_case "sig$sig-$moment-$box"
+  cp "$install/Partbase.txt" "$case_dir/original.txt"
+  [ "$expect" -eq 1 ] && rm -rf "$install"
+  if [ "$moment" = run ]; then
+    updater="$work/big-upd"
+    start_updater
+    for _ in $(seq 1000); do [ -e "$install/PalData.arh" ] && break; sleep 0.01; done
+    check "working files present when signalled" test -e "$install/PalData.arh"
+  else
+    updater="$sample_updater"
+    start_updater
+    check "$box box shown" test -n "$(find_window "$box")"
+  fi
+  check "updater running when signalled" alive
+  kill "-$sig" "$updater_pid" 2>/dev/null
+  finish_updater
+  check "exit status $expect" test "$status" -eq "$expect"
+  if [ "$expect" -eq 0 ]; then
+    check "part base = installed + 27 new lines" partbase_appended
+    check "23 images installed byte for byte" images_installed
+    check "no working files" no_working_files
+    [ "$moment" = run ] && check "big file complete" big_installed
+  else
+    check "installation not created" test ! -e "$install"
+  fi
+done <<'TABLE'
+TERM run -           0
+HUP  box Information 0
+TERM box Error       1
+TABLE
+
 finish

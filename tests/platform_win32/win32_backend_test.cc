@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -220,6 +221,47 @@ TEST_F(Win32BackendTest, WithoutAWindowTheWaitEndsTheLoopInsteadOfHanging) {
   ui_.DestroyWindows();
   ui_.WaitAndDispatch(-1);
   EXPECT_TRUE(app_.QuitRequested());
+}
+
+TEST_F(Win32BackendTest, SessionEndIsRefusedWhileTheUpdateRunsAndItsEndIsTheClose) {
+  EXPECT_EQ(SendMessageA(main_, WM_QUERYENDSESSION, 0, 0), TRUE);
+  ui_.DestroyWindows();
+  struct {
+    LRESULT main = -1, app = -1;
+    bool reason = false, quit_after_cancelled_end = true, quit_after_end = false;
+    std::wstring reason_text;
+  } seen;
+  app_.Run([&] {
+    HWND main = static_cast<HWND>(ui_.MainWindow());
+    seen.main = SendMessageA(main, WM_QUERYENDSESSION, 0, 0);
+    seen.app = SendMessageA(static_cast<HWND>(ui_.ApplicationWindow()), WM_QUERYENDSESSION, 0, 0);
+    seen.reason = ui_.SessionEndBlockedWithReason();
+    using Query = BOOL(WINAPI*)(HWND, LPWSTR, DWORD*);
+    auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("user32.dll"), "ShutdownBlockReasonQuery")));
+    wchar_t text[128] = {};
+    DWORD size = 128;
+    if (seen.reason && query && query(main, text, &size)) seen.reason_text = text;
+    // Another program refused the end: nothing changes.
+    SendMessageA(main, WM_ENDSESSION, FALSE, 0);
+    seen.quit_after_cancelled_end = app_.QuitRequested();
+    SendMessageA(main, WM_ENDSESSION, TRUE, 0);
+    seen.quit_after_end = app_.QuitRequested();
+  });
+  EXPECT_EQ(seen.main, FALSE);
+  EXPECT_EQ(seen.app, FALSE);
+  EXPECT_FALSE(seen.quit_after_cancelled_end);
+  EXPECT_TRUE(seen.quit_after_end);
+  if (seen.reason) {
+    EXPECT_EQ(seen.reason_text, L"Updating the Lumora database");
+  } else {
+    std::printf("note: this system takes no reason for holding off the session's end\n");
+  }
+  EXPECT_FALSE(ui_.SessionEndBlockedWithReason());
+  // Once the update has ended, the session may end.
+  ui_.CreateWindows(app_);
+  main_ = static_cast<HWND>(ui_.MainWindow());
+  EXPECT_EQ(SendMessageA(main_, WM_QUERYENDSESSION, 0, 0), TRUE);
 }
 
 // What a message box looked like, and what was done to it, seen from its own loop.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <vector>
 
 #include "platform/errors.h"
 #include "ui/null/null_backend.h"
@@ -147,6 +148,19 @@ TEST(ApplicationTest, StopRunIsNotReportedAgain) {
   app.Run([] { throw StopRun(); });
   EXPECT_TRUE(ui.last_error_box.empty());
   EXPECT_TRUE(app.ShownMessages().empty());
+}
+
+TEST(ApplicationTest, UpdateRunsFromActivationUntilItsErrorIsReported) {
+  NullBackend ui;
+  Application app(ui, "LumoraUpdate");
+  std::vector<bool> during;
+  app.Run([&] {
+    during = ui.update_running_calls;
+    throw IoError(errc::kAccessDenied);
+  });
+  EXPECT_EQ(during, std::vector<bool>{true});
+  EXPECT_EQ(ui.update_running_calls, (std::vector<bool>{true, false}));
+  EXPECT_EQ(ui.last_error_box, "File access denied.");
 }
 
 TEST(ApplicationTest, SuccessGivesExitStatusZero) {

@@ -15,6 +15,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -23,6 +24,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "shell/application.h"
@@ -452,6 +454,48 @@ TEST_F(FltkBackendTest, Form3ButtonRunsItsHandlerAndHides) {
   EXPECT_FALSE(app_->Form3.Visible);
   EXPECT_FALSE(form3->shown());
   EXPECT_FALSE(app_->QuitRequested());  // Form3 is never the main window
+}
+
+// Raises sig on a thread of its own after a moment. The handler runs on that thread, so
+// only the signal's wake-up pipe can end a wait on this one.
+std::thread RaiseSoon(int sig) {
+  return std::thread([sig] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    raise(sig);
+  });
+}
+
+TEST_F(FltkBackendTest, CloseSignalEndsAWaitAtOnce) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    backend_->DestroyWindows();
+    app_ = std::make_unique<Application>(*backend_, "/opt/lumora/LumoraUpdate.exe");
+    CreateAndShow();
+    while (Fl::check() && Fl::ready()) {
+    }
+    const auto start = std::chrono::steady_clock::now();
+    std::thread raiser = RaiseSoon(sig);
+    // Stray X events may end a wait early; a missed signal would show as a 3 s wait.
+    while (!app_->QuitRequested() &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(3)) {
+      backend_->WaitAndDispatch(3000);
+    }
+    raiser.join();
+    EXPECT_TRUE(app_->QuitRequested());
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 1000);
+    EXPECT_TRUE(main_->shown());  // the window stays until the loop ends
+  }
+}
+
+TEST_F(FltkBackendTest, CloseSignalClosesAnOpenBox) {
+  CreateAndShow();
+  std::thread raiser;
+  int result = BoxWith(MessageKind::Information, "Database successfully updated.",
+                       [&](Fl_Window*) { raiser = RaiseSoon(SIGHUP); });
+  raiser.join();
+  EXPECT_EQ(result, kResultClosed);
+  EXPECT_TRUE(app_->Terminating());  // the run goes on; its next boxes close at once
 }
 
 TEST(WrapMessageText, LineEndsAndWordWrap) {

@@ -14,6 +14,7 @@
 
 #include "shell/application.h"
 #include "ui/fltk/icons.h"
+#include "ui/posix/close_signals.h"
 
 namespace lumora {
 namespace {
@@ -310,6 +311,15 @@ class FltkBackend : public UiBackend {
     main_->callback(
         [](Fl_Widget*, void* self) { static_cast<FltkBackend*>(self)->CloseRequested(); }, this);
     CreateForm3(app.Form3);
+    // A close signal wakes FLTK's wait through its pipe, so it is delivered at once even
+    // while the program waits or a message box is open.
+    if (signals_.wake_fd() >= 0 && !watching_signals_) {
+      Fl::add_fd(
+          signals_.wake_fd(), FL_READ,
+          [](int, void* self) { static_cast<FltkBackend*>(self)->TakeSignals(); }, this);
+      watching_signals_ = true;
+    }
+    TakeSignals();
     dispatch_installed_ = true;
     Fl::event_dispatch(&FltkBackend::Dispatch);
   }
@@ -321,12 +331,15 @@ class FltkBackend : public UiBackend {
   }
 
   void DispatchPending() override {
+    TakeSignals();
     if (main_) main_->Sync();
     Fl::check();
     Fl::flush();
   }
 
   void WaitAndDispatch(int timeout_ms) override {
+    TakeSignals();
+    if (app_ && app_->QuitRequested()) return;
     if (main_) main_->Sync();
     if (timeout_ms < 0) {
       Fl::wait();
@@ -376,6 +389,10 @@ class FltkBackend : public UiBackend {
   }
 
   void DestroyWindows() override {
+    if (watching_signals_) {
+      Fl::remove_fd(signals_.wake_fd());
+      watching_signals_ = false;
+    }
     if (dispatch_installed_) {
       Fl::event_dispatch(nullptr);
       dispatch_installed_ = false;
@@ -433,6 +450,12 @@ class FltkBackend : public UiBackend {
     if (app_) app_->CloseMainWindow();
   }
 
+  // Delivers a close that a signal asked for: the same as the title bar's close, except
+  // that a message box does not hold it back (it closes the box, as a quit request does).
+  void TakeSignals() {
+    if (app_ && signals_.Take()) app_->CloseMainWindow();
+  }
+
   // Every event passes here first. While a message box is open the other windows take no
   // input, as disabled windows would: the title bar's close of any of them is dropped.
   static int Dispatch(int event, Fl_Window* window) {
@@ -443,6 +466,8 @@ class FltkBackend : public UiBackend {
   friend Fl_Window* lumora::FltkMainWindow(UiBackend&);
   friend Fl_Window* lumora::FltkForm3Window(UiBackend&);
 
+  CloseSignals signals_;
+  bool watching_signals_ = false;  // the signals' pipe is one of FLTK's descriptors
   Application* app_ = nullptr;
   std::string icon_name_;            // the main window's icon name (FLTK keeps only the pointer)
   bool dispatch_installed_ = false;  // Dispatch is FLTK's event hook

@@ -7,6 +7,8 @@
 //  [X] icon name, which task bars show: the application title
 //  [X] title bar close: queues the end of the program; dropped while a message box is open,
 //      when the other windows take no input
+//  [X] Ctrl-C, SIGTERM and SIGHUP as the window's close: they queue the end at once, even
+//      while a message box is open (which they close) or FLTK waits
 //  [X] message boxes: icon per kind, text wrapped to half the screen, OK as default and
 //      cancel, modal over the main window, sized to their content and centred
 //  [X] Form3 created hidden with its layout and its button handler

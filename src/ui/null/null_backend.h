@@ -4,11 +4,13 @@
 //  [X] pumping (with a hook called at each pump, where a test can close the window)
 //  [X] message boxes answered by a hook (default: OK), closing themselves when asked
 //  [X] the message loop: after the update, the "user" closes the window at once
+//  [X] the update's start and end recorded (SetUpdateRunning)
 //  [ ] drawing (nothing is drawn)
 #pragma once
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "shell/application.h"
 #include "shell/backend.h"
@@ -24,6 +26,8 @@ class NullBackend : public UiBackend {
 
   int boxes_closed_by_themselves = 0;
   std::string last_error_box;
+  // Each SetUpdateRunning call, in order.
+  std::vector<bool> update_running_calls;
 
   void CreateWindows(Application& app) override { app_ = &app; }
   void ShowMainWindow() override {}
@@ -45,6 +49,7 @@ class NullBackend : public UiBackend {
     last_error_box = text;
   }
   void DestroyWindows() override {}
+  void SetUpdateRunning(bool running) override { update_running_calls.push_back(running); }
 
  private:
   Application* app_ = nullptr;

@@ -1,28 +1,10 @@
 #include "ui/terminal/terminal_backend.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 
 namespace lumora {
 namespace {
-
-volatile std::sig_atomic_t g_close_requested = 0;
-int g_wake_pipe[2] = {-1, -1};
-
-extern "C" void OnCloseSignal(int) {
-  g_close_requested = 1;
-  if (g_wake_pipe[1] >= 0) {
-    char c = 1;
-    ssize_t ignored = write(g_wake_pipe[1], &c, 1);
-    (void)ignored;
-  }
-}
 
 constexpr int kBarWidth = 30;  // characters of the drawn bar
 
@@ -51,20 +33,9 @@ std::string Trimmed(const std::string& s) {
 }  // namespace
 
 TerminalBackend::TerminalBackend(std::FILE* out)
-    : out_(out), out_is_tty_(isatty(fileno(out)) != 0), attended_(isatty(STDIN_FILENO) != 0) {
-  if (g_wake_pipe[0] < 0 && pipe(g_wake_pipe) == 0) {
-    for (int fd : g_wake_pipe) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  }
-  struct sigaction sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sa_handler = OnCloseSignal;
-  sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
-}
+    : out_(out), out_is_tty_(isatty(fileno(out)) != 0), attended_(isatty(STDIN_FILENO) != 0) {}
 
-TerminalBackend::~TerminalBackend() {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
-}
+TerminalBackend::~TerminalBackend() = default;
 
 void TerminalBackend::CreateWindows(Application& app) { app_ = &app; }
 
@@ -74,13 +45,7 @@ void TerminalBackend::ShowMainWindow() {
 }
 
 void TerminalBackend::TakeSignals() {
-  if (g_close_requested && app_) {
-    g_close_requested = 0;
-    char drain[64];
-    while (read(g_wake_pipe[0], drain, sizeof drain) > 0) {
-    }
-    app_->CloseMainWindow();
-  }
+  if (app_ && signals_.Take()) app_->CloseMainWindow();
 }
 
 void TerminalBackend::Draw(bool force) {
@@ -123,8 +88,8 @@ void TerminalBackend::DispatchPending() {
 }
 
 int TerminalBackend::WaitForAnswer(int timeout_ms) {
-  pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_wake_pipe[0], POLLIN, 0}};
-  int n = poll(fds, g_wake_pipe[0] >= 0 ? 2 : 1, timeout_ms);
+  pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {signals_.wake_fd(), POLLIN, 0}};
+  int n = poll(fds, signals_.wake_fd() >= 0 ? 2 : 1, timeout_ms);
   if (n <= 0) return 0;
   if (fds[1].revents & POLLIN) return 0;
   char buf[256];

@@ -13,6 +13,7 @@
 
 #include "shell/application.h"
 #include "shell/backend.h"
+#include "ui/posix/close_signals.h"
 
 namespace lumora {
 
@@ -40,6 +41,7 @@ class TerminalBackend : public UiBackend {
   // Waits for a line or the end of standard input, or a signal. 1 Enter, 2 end, 0 signal.
   int WaitForAnswer(int timeout_ms);
 
+  CloseSignals signals_;
   std::FILE* out_;
   Application* app_ = nullptr;
   bool out_is_tty_;

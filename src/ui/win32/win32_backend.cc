@@ -155,6 +155,31 @@ HICON MakeIcon(HINSTANCE inst, const Picture& p) {
 
 bool SameText(const char* a, const char* b) { return lstrcmpiA(a, b) == 0; }
 
+// The reason the system shows beside the program while it holds off the end of the session.
+constexpr wchar_t kSessionBlockReason[] = L"Updating the Lumora database";
+
+// ShutdownBlockReasonCreate and ShutdownBlockReasonDestroy exist from Windows Vista on and
+// in their wide form only: they are looked up in user32, so the program still starts where
+// they are missing (the answer to the session's query holds it off there all the same).
+template <typename Fn>
+Fn User32Function(const char* name) {
+  HMODULE user32 = GetModuleHandleA("user32.dll");
+  FARPROC proc = user32 ? GetProcAddress(user32, name) : nullptr;
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(proc));
+}
+
+bool BlockSessionEnd(HWND hwnd) {
+  using Create = BOOL(WINAPI*)(HWND, LPCWSTR);
+  static const Create create = User32Function<Create>("ShutdownBlockReasonCreate");
+  return create && create(hwnd, kSessionBlockReason);
+}
+
+void UnblockSessionEnd(HWND hwnd) {
+  using Destroy = BOOL(WINAPI*)(HWND);
+  static const Destroy destroy = User32Function<Destroy>("ShutdownBlockReasonDestroy");
+  if (destroy) destroy(hwnd);
+}
+
 // The window rectangle around a client area of width x height at (left, top).
 RECT OuterRect(int left, int top, int width, int height, DWORD style, DWORD ex_style) {
   RECT r = {left, top, left + width, top + height};
@@ -279,6 +304,10 @@ struct Win32Backend::Impl {
   HWND form3_label = nullptr;
   HWND form3_button = nullptr;
 
+  // The update is running: the end of the session is held off meanwhile.
+  bool update_running = false;
+  bool block_reason_set = false;  // the system holds the reason for main
+
   // What the windows show now, to redraw only what the model changed.
   std::string drawn[4];
   bool bar_drawn = false;
@@ -298,8 +327,26 @@ struct Win32Backend::Impl {
     return From(hwnd);
   }
 
+  // The end of the user's session, asked of and told to every top-level window. While the
+  // update runs the answer is no; a session that ends anyway is the main window's close:
+  // the end is queued, and the update goes on as long as the system lets it.
+  bool SessionMessage(UINT msg, WPARAM wp, LRESULT& answer) {
+    if (msg == WM_QUERYENDSESSION) {
+      answer = update_running ? FALSE : TRUE;
+      return true;
+    }
+    if (msg == WM_ENDSESSION) {
+      if (wp && app) app->CloseMainWindow();
+      answer = 0;
+      return true;
+    }
+    return false;
+  }
+
   static LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     Impl* self = Attach(hwnd, msg, lp);
+    LRESULT answer = 0;
+    if (self && self->SessionMessage(msg, wp, answer)) return answer;
     if (self && msg == WM_CLOSE) {
       // The title bar's close only queues the end: the work in progress runs on, and the
       // message loop ends the program when control is back in it.
@@ -316,6 +363,8 @@ struct Win32Backend::Impl {
 
   static LRESULT CALLBACK AppProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     Impl* self = Attach(hwnd, msg, lp);
+    LRESULT answer = 0;
+    if (self && self->SessionMessage(msg, wp, answer)) return answer;
     if (self && msg == WM_CLOSE) {
       // The task bar's close is the main window's close, which a message box blocks.
       if (self->main && IsWindowEnabled(self->main)) SendMessageA(self->main, WM_CLOSE, 0, 0);
@@ -684,8 +733,25 @@ void Win32Backend::ShowErrorBox(const std::string& title, const std::string& tex
   MessageBoxA(impl_->main, ToCrLf(text).c_str(), title.c_str(), MB_OK | MB_ICONERROR);
 }
 
+void Win32Backend::SetUpdateRunning(bool running) {
+  Impl& m = *impl_;
+  m.update_running = running;
+  if (running && m.main && !m.block_reason_set) {
+    m.block_reason_set = BlockSessionEnd(m.main);
+  } else if (!running && m.block_reason_set) {
+    UnblockSessionEnd(m.main);
+    m.block_reason_set = false;
+  }
+}
+
+bool Win32Backend::SessionEndBlockedWithReason() const { return impl_->block_reason_set; }
+
 void Win32Backend::DestroyWindows() {
   Impl& m = *impl_;
+  if (m.block_reason_set) {
+    UnblockSessionEnd(m.main);
+    m.block_reason_set = false;
+  }
   if (m.form3) DestroyWindow(m.form3);
   if (m.main) DestroyWindow(m.main);
   if (m.app_window) DestroyWindow(m.app_window);

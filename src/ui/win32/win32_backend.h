@@ -16,6 +16,8 @@
 //  [X] the task-bar button: a window of the application's own ("TApplication", no size,
 //      titled with the application title) carries it and owns Form1; minimising Form1
 //      minimises the program to it, and its close is Form1's close
+//  [X] the end of the session: refused while the update runs, with the reason "Updating
+//      the Lumora database" given to the system; a session that ends anyway is the close
 #pragma once
 
 #include <cstdint>
@@ -43,6 +45,11 @@ class Win32Backend : public UiBackend {
                     bool close_at_once, const std::function<bool()>& stop) override;
   void ShowErrorBox(const std::string& title, const std::string& text) override;
   void DestroyWindows() override;
+  // While the update runs, log-off and shut-down are refused (WM_QUERYENDSESSION answered
+  // FALSE) and the system is given the reason; WM_ENDSESSION is the main window's close.
+  void SetUpdateRunning(bool running) override;
+  // True while the system holds the reason (false where it has no such function).
+  bool SessionEndBlockedWithReason() const;
 
   // The system windows, as opaque handles (HWND), for tests that look at them.
   void* ApplicationWindow() const;  // the task-bar button's window, owner of Form1
