@@ -221,37 +221,31 @@ void SelfExtractor::ExtractEmptyDirectory(const std::string& path) {
     n = cut == std::string::npos ? 0 : cut + 1;
   }
   const auto folder = [&path, &chain](size_t i) { return path.substr(0, chain[i]); };
+  // The first index in [low, high) that holds, for a test that holds from some index on;
+  // `hint` indexes are tried one by one first.
+  const auto first = [](size_t low, size_t high, size_t hint, const auto& holds) {
+    for (size_t end = low + hint; low < high && low < end; ++low) {
+      if (holds(low)) return low;
+    }
+    while (low < high) {
+      const size_t mid = low + (high - low) / 2;
+      if (holds(mid)) {
+        high = mid;
+      } else {
+        low = mid + 1;
+      }
+    }
+    return high;
+  };
   // A folder that the system cannot name is never created, nor anything below it.
-  size_t low = 0, high = chain.size();  // the first that fits
-  while (low < high) {
-    const size_t mid = low + (high - low) / 2;
-    if (files_.PathFits(folder(mid), true)) {
-      high = mid;
-    } else {
-      low = mid + 1;
-    }
-  }
-  const size_t fits = high;
+  const size_t fits =
+      first(0, chain.size(), 0, [&](size_t i) { return files_.PathFits(folder(i), true); });
   // Folders stand from the top down to some depth: the deepest standing one is found with
-  // a few lookups, not one per level, and everything below it is created in order.
-  low = fits;
-  high = chain.size();  // the first standing one lies in [low, high]
-  for (size_t i = fits; i < fits + 2 && low < high; ++i) {  // most often the folder or its parent
-    if (files_.DirectoryExists(folder(i))) {
-      high = i;
-    } else {
-      low = i + 1;
-    }
-  }
-  while (low < high) {
-    const size_t mid = low + (high - low) / 2;
-    if (files_.DirectoryExists(folder(mid))) {
-      high = mid;
-    } else {
-      low = mid + 1;
-    }
-  }
-  for (size_t i = high; i-- > fits;) files_.CreateDirectory(folder(i));
+  // a few lookups, not one per level (most often it is the folder or its parent), and
+  // everything below it is created in order.
+  const size_t stands =
+      first(fits, chain.size(), 2, [&](size_t i) { return files_.DirectoryExists(folder(i)); });
+  for (size_t i = stands; i-- > fits;) files_.CreateDirectory(folder(i));
 }
 
 void SelfExtractor::Selfextract1Click() {

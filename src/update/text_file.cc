@@ -165,6 +165,9 @@ void TextWriter::WriteLine(const std::string& line) {
     pending_line_end_ = false;
     Put("\r\n", 2);
   }
+  // A line goes out with its line end in one write, so a run cut short never leaves a
+  // line without its end.
+  if (buffer_.size() + line.size() + 2 > kTextBufferSize) Flush();
   Put(line.data(), line.size());
   Put("\r\n", 2);
 }

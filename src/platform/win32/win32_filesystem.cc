@@ -257,6 +257,16 @@ bool Win32FileSystem::Rename(const std::string& from, const std::string& to) {
   return MoveFileA(from.c_str(), to.c_str()) != 0;
 }
 
+bool Win32FileSystem::RenameWritten(const std::string& from, const std::string& to) {
+  // Without MOVEFILE_REPLACE_EXISTING it never replaces; write-through puts the new name
+  // on the disk before it returns, as the file's data already is.
+  if (GetFileAttributesA(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return false;
+  }
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 bool Win32FileSystem::ListDirectory(const std::string& path, std::vector<DirEntry>* entries) {
   entries->clear();
   if (HasWildcard(path)) return false;

@@ -37,6 +37,7 @@ class Win32FileSystem : public FileSystem {
   bool RemoveDirectory(const std::string& path) override;
   bool DeleteFile(const std::string& path) override;
   bool Rename(const std::string& from, const std::string& to) override;
+  bool RenameWritten(const std::string& from, const std::string& to) override;
   bool ListDirectory(const std::string& path, std::vector<DirEntry>* entries) override;
   int64_t FreeSpace(const std::string& path) override;
   bool Sync(const std::string& path) override;
