@@ -40,10 +40,24 @@ EntryKind ExtractionPlan::Planned(const std::string& folded) {
   return assumed == assumed_.end() ? EntryKind::kNone : assumed->second;
 }
 
+bool ExtractionPlan::InFreshFolder(const std::string& folder) {
+  if (fresh_.empty() || folder.empty()) return false;
+  auto known = folder_fresh_.find(folder);
+  if (known != folder_fresh_.end()) return known->second;
+  bool fresh = false;
+  for (size_t cut = folder.find('\\'); cut != std::string::npos && !fresh;
+       cut = folder.find('\\', cut + 1)) {
+    fresh = fresh_.count(folder.substr(0, cut + 1)) != 0;
+  }
+  folder_fresh_[folder] = fresh;
+  return fresh;
+}
+
 EntryKind ExtractionPlan::KindOf(const std::string& name) {
   const std::string folded = Folded(name);
   const EntryKind planned = Planned(folded);
   if (planned != EntryKind::kNone || assumed_.count(folded) != 0) return planned;
+  if (InFreshFolder(EntryFolder(folded))) return EntryKind::kNone;
   return files_.Kind(dir_ + name);
 }
 
@@ -79,7 +93,10 @@ void ExtractionPlan::AddDirectory(const std::string& name) {
     const EntryKind kind = KindOf(path.substr(0, end));
     if (kind == EntryKind::kDirectory) continue;
     // The deepest folder stands for the whole chain: memory grows with the names' length.
-    if (kind == EntryKind::kNone) folders_.insert(path.substr(0, ends.back() + 1));
+    if (kind == EntryKind::kNone) {
+      folders_.insert(path.substr(0, ends.back() + 1));
+      fresh_.insert(path.substr(0, end + 1));
+    }
     return;
   }
 }
@@ -104,7 +121,9 @@ bool ExtractionPlan::AddFile(const std::string& name) {
   }
   if (kind != EntryKind::kNone || base == "." || base == "..") throw IoError(errc::kAccessDenied);
   // The working name it is written under; one left by a run cut short is removed first.
-  NeedWritable(folder + format::kPartialName);
+  if (working_name_checked_.insert(Folded(folder)).second) {
+    NeedWritable(folder + format::kPartialName);
+  }
   files_made_.insert(Folded(name));
   return false;
 }

@@ -37,6 +37,9 @@ class ExtractionPlan {
 
  private:
   EntryKind Planned(const std::string& folded);  // kNone when the plan knows nothing
+  // True when folder (upper-cased, ending in '\') lies in a folder that the archive
+  // creates: nothing of the installation stands there.
+  bool InFreshFolder(const std::string& folder);
   EntryKind KindOf(const std::string& name);
   bool IsFolder(const std::string& folder);  // relative, ending in '\'; "" is the top
   void NeedWritable(const std::string& name);
@@ -47,6 +50,12 @@ class ExtractionPlan {
   // chain is kept, every folder above it is implied.
   std::set<std::string> folders_;
   std::set<std::string> files_made_;  // upper-cased names of the files it creates
+  // The first missing folder of each chain the archive creates, upper-cased, ending in '\'.
+  std::set<std::string> fresh_;
+  // What was found out about folders of file entries, so that each is asked once: whether
+  // it is fresh, and whether its working name is free.
+  std::map<std::string, bool> folder_fresh_;
+  std::set<std::string> working_name_checked_;
   std::map<std::string, EntryKind> assumed_;
 };
 

@@ -40,6 +40,18 @@ class CountingSink : public ByteSink {
   ByteSink* also = nullptr;
 };
 
+// Has the file system keep its folder indexes while an extraction or its check runs.
+class HeldIndexes {
+ public:
+  explicit HeldIndexes(FileSystem& files) : files_(files) { files_.HoldFolderIndexes(true); }
+  ~HeldIndexes() { files_.HoldFolderIndexes(false); }
+  HeldIndexes(const HeldIndexes&) = delete;
+  HeldIndexes& operator=(const HeldIndexes&) = delete;
+
+ private:
+  FileSystem& files_;
+};
+
 // Keeps the driver's pointer to the open archive stream exactly as long as it is open.
 class CurrentStream {
  public:
@@ -109,7 +121,9 @@ std::string SelfExtractor::ReadEntryName(ArchiveStream& archive) {
 }
 
 void SelfExtractor::Selfextract() {
+  HeldIndexes held(files_);
   progressShift = 0;
+  scratch_may_exist_ = true;
   ArchiveStream archive(files_, ArchivePath());
   CurrentStream current(current_, archive);
 
@@ -157,6 +171,7 @@ void SelfExtractor::ExtractFile(ArchiveStream& archive) {
 
   std::unique_ptr<File> output;
   if (exists) {
+    scratch_may_exist_ = true;
     output = files_.Open(written, OpenMode::kCreate);
   } else {
     try {
@@ -205,7 +220,9 @@ void SelfExtractor::ExtractFile(ArchiveStream& archive) {
   }
   discard.armed = false;
 
-  if (files_.FileExists(scratch)) files_.DeleteFile(scratch);
+  if (scratch_may_exist_) {
+    scratch_may_exist_ = files_.FileExists(scratch) && !files_.DeleteFile(scratch);
+  }
 }
 
 void SelfExtractor::ExtractEmptyDirectory(const std::string& path) {
@@ -377,6 +394,7 @@ void SelfExtractor::SkipZeroTail(ArchiveStream& archive) {
 ArchiveSummary SelfExtractor::Verify(ExtractionPlan* plan,
                                      const std::function<ByteSink*(const std::string&)>& tap) {
   ArchiveSummary summary;
+  HeldIndexes held(files_);
   ArchiveStream archive(files_, ArchivePath());
   CurrentStream current(current_, archive);
   verifying_ = true;

@@ -108,6 +108,9 @@ class SelfExtractor : private ProgressListener {
   int64_t start_offset_ = -1;
   ArchiveStream* current_ = nullptr;  // the archive stream while Selfextract runs
   bool verifying_ = false;
+  // The scratch file may stand: left from an earlier run until the first file entry has
+  // looked, or written by this one since.
+  bool scratch_may_exist_ = true;
   uint8_t last_mark_ = 0;
   BlockReader in_;
   OutputBuffer out_;

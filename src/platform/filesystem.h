@@ -111,6 +111,10 @@ class FileSystem {
   virtual bool ListDirectory(const std::string& path, std::vector<DirEntry>* entries) = 0;
   // Bytes free for this user on the disk that holds path; -1 when unknown.
   virtual int64_t FreeSpace(const std::string& path) = 0;
+  // While held (calls nest), the system may keep what it read of folders to answer later
+  // lookups, and keeps it current with this process's own changes: for long runs of work
+  // in folders that nothing else changes meanwhile, such as an extraction.
+  virtual void HoldFolderIndexes(bool /*on*/) {}
   // Puts everything written so far on the disk that holds path (files written through a
   // File that was flushed, where the system needs that). False when the system reports
   // that written data was lost.

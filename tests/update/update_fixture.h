@@ -50,6 +50,7 @@ class WatchedFileSystem : public FileSystem {
   bool DirectoryExists(const std::string& p) override { return inner_.DirectoryExists(p); }
   EntryKind Kind(const std::string& p) override { return inner_.Kind(p); }
   bool PathFits(const std::string& p, bool d) override { return inner_.PathFits(p, d); }
+  void HoldFolderIndexes(bool on) override { inner_.HoldFolderIndexes(on); }
   bool Sync(const std::string& p) override {
     ++syncs;
     return inner_.Sync(p);

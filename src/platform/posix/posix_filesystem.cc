@@ -22,8 +22,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <unordered_map>
 
 #include "platform/errors.h"
 #include "platform/posix/codepage.h"
@@ -49,23 +51,174 @@ class DirHandle {
   DIR* dir_;
 };
 
-// Every entry of the native folder dir whose name equals name (in the code page) without
-// regard to case, as native names in name order. An entry the code page cannot name
-// matches nothing.
-std::vector<std::string> CaseInsensitiveMatches(const std::string& dir, const std::string& name) {
-  const CodePage& names = CodePage::System();
-  std::vector<std::string> matches;
-  DirHandle d(dir.empty() ? "." : dir);
-  if (!d.get()) return matches;
-  std::string entry;
-  while (dirent* e = readdir(d.get())) {
-    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-    entry.clear();
-    if (!names.FromNative(e->d_name, &entry)) continue;
-    if (names.EqualNoCase(entry, name)) matches.push_back(e->d_name);
+// The folder part of a native path, with its trailing '/' ("" for a bare name).
+std::string NativeParent(const std::string& native);
+std::string NativeBaseName(const std::string& native);
+
+// The names of folders, by their folded form in the code page, kept while the core holds
+// them (an extraction or its check): a lookup that misses then costs a hash probe and one
+// stat of the folder instead of a scan of it, so unpacking thousands of files into one
+// folder stays linear. An index is used only while its folder's modification time is the
+// one it was read or last changed at, and this process's own creates, deletes and renames
+// are applied to it as they happen.
+class FolderIndexes {
+ public:
+  void Hold(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ += on ? 1 : -1;
+    if (held_ <= 0) {
+      held_ = 0;
+      folders_.clear();
+      resolved_.clear();
+    }
   }
-  std::sort(matches.begin(), matches.end());
-  return matches;
+
+  bool held() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_ > 0;
+  }
+
+  // Folders as the core writes them, with their native paths, while held: a file's folder
+  // is resolved once for all the files in it. Forgotten when a folder is removed or
+  // renamed.
+  bool ResolvedFolder(const std::string& folder, std::string* native) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = resolved_.find(folder);
+    if (it == resolved_.end()) return false;
+    *native = it->second;
+    return true;
+  }
+  void RememberFolder(const std::string& folder, const std::string& native) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (held_ == 0) return;
+    if (resolved_.size() >= kMaxFolders) resolved_.clear();
+    resolved_[folder] = native;
+  }
+  void ForgetFolders() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    resolved_.clear();
+  }
+
+  // Every entry of the native folder dir whose name equals name (in the code page)
+  // without regard to case, as native names in name order. An entry the code page cannot
+  // name matches nothing.
+  std::vector<std::string> Matches(const std::string& dir, const std::string& name) {
+    const CodePage& names = CodePage::System();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (held_ == 0) return Scan(dir, name);
+    const auto now = std::chrono::steady_clock::now();
+    auto it = folders_.find(Key(dir));
+    // Lookups in a row (the files of one folder, one after the other) trust a folder
+    // checked a moment ago.
+    if (it == folders_.end() || now - it->second.checked_at > kTrustFor) {
+      struct stat st;
+      if (stat(Key(dir).c_str(), &st) != 0) return {};
+      if (it != folders_.end() && it->second.changed_here) {
+        // The folder's time moved with this process's own changes, which the index has
+        // already: it is current as of now.
+        it->second.stat = st;
+        it->second.changed_here = false;
+      }
+      if (it == folders_.end() || !Current(it->second, st)) {
+        if (folders_.size() >= kMaxFolders) folders_.clear();
+        Folder& folder = folders_[Key(dir)];
+        folder = Folder();
+        folder.stat = st;
+        DirHandle d(Key(dir));
+        if (!d.get()) return {};
+        while (dirent* e = readdir(d.get())) Insert(folder, e->d_name);
+        it = folders_.find(Key(dir));
+      }
+      it->second.checked_at = now;
+    }
+    auto found = it->second.names.find(names.Folded(name));
+    return found == it->second.names.end() ? std::vector<std::string>() : found->second;
+  }
+
+  // After this process created (stands) or removed native_path: its folder's index
+  // learns of it.
+  void Changed(const std::string& native_path, bool stands) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (held_ == 0) return;
+    const std::string dir = NativeParent(native_path);
+    auto it = folders_.find(Key(dir));
+    if (it == folders_.end()) return;
+    Folder& folder = it->second;
+    folder.changed_here = true;
+    const std::string base = NativeBaseName(native_path);
+    std::string name;
+    if (!CodePage::System().FromNative(base, &name)) return;
+    std::vector<std::string>& same = folder.names[CodePage::System().Folded(name)];
+    auto at = std::lower_bound(same.begin(), same.end(), base);
+    const bool listed = at != same.end() && *at == base;
+    if (stands && !listed) same.insert(at, base);
+    if (!stands && listed) same.erase(at);
+  }
+
+ private:
+  static constexpr size_t kMaxFolders = 4096;
+  static constexpr std::chrono::milliseconds kTrustFor{2};
+  struct Folder {
+    struct stat stat = {};
+    bool changed_here = false;  // this process changed the folder since stat was taken
+    std::chrono::steady_clock::time_point checked_at;
+    std::unordered_map<std::string, std::vector<std::string>> names;  // sorted natives
+  };
+
+  static std::string Key(const std::string& dir) { return dir.empty() ? "." : dir; }
+
+  static bool Current(const Folder& folder, const struct stat& st) {
+    return folder.stat.st_dev == st.st_dev && folder.stat.st_ino == st.st_ino &&
+           folder.stat.st_mtim.tv_sec == st.st_mtim.tv_sec &&
+           folder.stat.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
+           folder.stat.st_ctim.tv_sec == st.st_ctim.tv_sec &&
+           folder.stat.st_ctim.tv_nsec == st.st_ctim.tv_nsec;
+  }
+
+  static void Insert(Folder& folder, const char* native) {
+    if (std::strcmp(native, ".") == 0 || std::strcmp(native, "..") == 0) return;
+    std::string name;
+    if (!CodePage::System().FromNative(native, &name)) return;
+    std::vector<std::string>& same = folder.names[CodePage::System().Folded(name)];
+    same.insert(std::lower_bound(same.begin(), same.end(), native), native);
+  }
+
+  static std::vector<std::string> Scan(const std::string& dir, const std::string& name) {
+    const CodePage& names = CodePage::System();
+    std::vector<std::string> matches;
+    DirHandle d(Key(dir));
+    if (!d.get()) return matches;
+    std::string entry;
+    while (dirent* e = readdir(d.get())) {
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      entry.clear();
+      if (!names.FromNative(e->d_name, &entry)) continue;
+      if (names.EqualNoCase(entry, name)) matches.push_back(e->d_name);
+    }
+    std::sort(matches.begin(), matches.end());
+    return matches;
+  }
+
+  std::mutex mutex_;
+  int held_ = 0;
+  std::unordered_map<std::string, Folder> folders_;
+  std::unordered_map<std::string, std::string> resolved_;
+};
+
+FolderIndexes& Indexes() {
+  static FolderIndexes* indexes = new FolderIndexes();  // never destroyed: used until exit
+  return *indexes;
+}
+
+// After a rename: both folders' indexes learn of it. Always true.
+bool Moved(const std::string& source, const std::string& dest) {
+  Indexes().Changed(source, false);
+  Indexes().Changed(dest, true);
+  return true;
+}
+
+std::vector<std::string> CaseInsensitiveMatches(const std::string& dir, const std::string& name) {
+  return Indexes().Matches(dir, name);
 }
 
 // The folder part of a native path, with its trailing '/' ("" for a bare name).
@@ -214,7 +367,11 @@ namespace {
 // written is matched without regard to case in its folder; once one is missing, nothing
 // below it can exist, and the rest is kept as written. "" when a component holds a byte
 // the code page leaves undefined: no native name stands for it.
-std::string WalkPath(const std::string& path, size_t i, std::string out, bool lookup) {
+// With first_missing, the first component is known to be missing as written (its lstat
+// has just failed). *missing_out, when given, tells whether a component matched nothing,
+// so that the path names nothing.
+std::string WalkPath(const std::string& path, size_t i, std::string out, bool lookup,
+                     bool first_missing = false, bool* missing_out = nullptr) {
   const CodePage& names = CodePage::System();
   bool missing = !lookup;
   while (i < path.size()) {
@@ -225,8 +382,9 @@ std::string WalkPath(const std::string& path, size_t i, std::string out, bool lo
     if (!names.ToNative(component, &candidate)) return "";
     if (!missing && component != "." && component != "..") {
       struct stat st;
-      if (lstat(candidate.c_str(), &st) != 0) {
-        int err = errno;
+      if (first_missing || lstat(candidate.c_str(), &st) != 0) {
+        const int err = first_missing ? ENOENT : errno;
+        first_missing = false;
         std::vector<std::string> matches = CaseInsensitiveMatches(out, component);
         if (!matches.empty()) {
           candidate = out + matches.front();
@@ -244,6 +402,7 @@ std::string WalkPath(const std::string& path, size_t i, std::string out, bool lo
     }
     if (separated) out += '/';
   }
+  if (missing_out) *missing_out = lookup && missing;
   return out;
 }
 
@@ -252,9 +411,42 @@ bool Exists(const std::string& native) {
   return lstat(native.c_str(), &st) == 0;
 }
 
-}  // namespace
+std::string Resolve(const std::string& path, bool* missing);
 
-std::string ResolvePath(const std::string& path) {
+// While the folder indexes are held: the folder resolved once, then the last name looked
+// up in the folder's index alone, one stat of the folder in all. False when the path does
+// not have that shape (a trailing separator, a "." or "..", no folder).
+bool ResolveInIndexedFolder(const std::string& path, std::string* native, bool* missing) {
+  const size_t cut = path.find_last_of("\\/");
+  if (cut == std::string::npos || cut + 1 == path.size()) return false;
+  const std::string name = path.substr(cut + 1);
+  if (name == "." || name == "..") return false;
+  const std::string folder = path.substr(0, cut + 1);
+  std::string native_folder;
+  if (!Indexes().ResolvedFolder(folder, &native_folder)) {
+    bool folder_missing = false;
+    native_folder = Resolve(folder, &folder_missing);
+    if (native_folder.empty() || folder_missing || !IsDirectory(native_folder)) return false;
+    Indexes().RememberFolder(folder, native_folder);
+  }
+  std::string written;
+  if (!CodePage::System().ToNative(name, &written)) {
+    native->clear();
+    return true;
+  }
+  const std::vector<std::string> matches = CaseInsensitiveMatches(native_folder, name);
+  // The name as written first, else the first match in name order.
+  const bool exact = std::binary_search(matches.begin(), matches.end(), written);
+  *native = native_folder + (exact || matches.empty() ? written : matches.front());
+  if (missing) *missing = matches.empty();
+  return true;
+}
+
+// ResolvePath, telling in *missing (when given) whether the path is known to name nothing.
+std::string Resolve(const std::string& path, bool* missing) {
+  if (missing) *missing = false;
+  std::string fast;
+  if (Indexes().held() && ResolveInIndexedFolder(path, &fast, missing)) return fast;
   std::string root;
   size_t i = 0;
   if (!path.empty() && IsSeparator(path[0])) {
@@ -272,10 +464,14 @@ std::string ResolvePath(const std::string& path) {
   while (last > i && !IsSeparator(path[last - 1])) --last;
   if (last > i) {
     std::string folder = WalkPath(path.substr(0, last), i, root, false);
-    if (Exists(folder)) return WalkPath(path, last, std::move(folder), true);
+    if (Exists(folder)) return WalkPath(path, last, std::move(folder), true, true, missing);
   }
-  return WalkPath(path, i, root, true);
+  return WalkPath(path, i, root, true, false, missing);
 }
+
+}  // namespace
+
+std::string ResolvePath(const std::string& path) { return Resolve(path, nullptr); }
 
 int WindowsErrorCode(int posix_errno) {
   switch (posix_errno) {
@@ -351,10 +547,12 @@ PosixFileSystem::PosixFileSystem() {
 }
 
 std::unique_ptr<File> PosixFileSystem::Open(const std::string& path, OpenMode mode) {
-  std::string native = ResolvePath(path);
+  bool missing = false;
+  std::string native = Resolve(path, &missing);
   // Never blocks in open: a pipe or a device under the name is refused below instead of
-  // waiting for a reader that never comes.
-  int flags = O_CLOEXEC | O_NONBLOCK;
+  // waiting for a reader that never comes. A new file (O_EXCL) never opens anything that
+  // stands already.
+  int flags = O_CLOEXEC | (mode == OpenMode::kCreateNew ? 0 : O_NONBLOCK);
   switch (mode) {
     case OpenMode::kRead:
       flags |= O_RDONLY;
@@ -374,7 +572,7 @@ std::unique_ptr<File> PosixFileSystem::Open(const std::string& path, OpenMode mo
       flags |= O_WRONLY | O_CREAT | O_EXCL;
       break;
   }
-  if (mode != OpenMode::kRead) {
+  if (mode != OpenMode::kRead && mode != OpenMode::kCreateNew && !missing) {
     // Emptying a pipe or a device is not a thing to try: only a regular file (or nothing,
     // for a file about to be created) may stand under a name that is written.
     struct stat st;
@@ -388,6 +586,8 @@ std::unique_ptr<File> PosixFileSystem::Open(const std::string& path, OpenMode mo
   if (fd < 0 && errno == ENXIO) throw IoError(errc::kAccessDenied);  // a pipe with no reader
   if (fd < 0) throw IoError(PathErrorCode(errno, native));
   auto file = std::make_unique<PosixFile>(fd);
+  if (flags & O_CREAT) Indexes().Changed(native, true);
+  if (mode == OpenMode::kCreateNew) return file;
   struct stat st;
   if (fstat(fd, &st) != 0) throw IoError(WindowsErrorCode(errno));
   // A directory opens for reading here, but never as a file on Windows; nothing but a
@@ -398,8 +598,10 @@ std::unique_ptr<File> PosixFileSystem::Open(const std::string& path, OpenMode mo
 }
 
 EntryKind PosixFileSystem::Kind(const std::string& path) {
-  const std::string native = ResolvePath(path);
-  if (native.empty()) return EntryKind::kDirectory;  // the current folder
+  if (path.empty()) return EntryKind::kDirectory;  // the current folder
+  bool missing = false;
+  const std::string native = Resolve(path, &missing);
+  if (native.empty() || missing) return EntryKind::kNone;
   struct stat st;
   if (stat(native.c_str(), &st) == 0) {
     if (S_ISREG(st.st_mode)) return EntryKind::kFile;
@@ -434,30 +636,39 @@ bool PosixFileSystem::PathFits(const std::string& path, bool /*directory*/) {
 
 bool PosixFileSystem::FileExists(const std::string& path) {
   struct stat st;
-  std::string native = ResolvePath(path);
-  return !native.empty() && stat(native.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  bool missing = false;
+  std::string native = Resolve(path, &missing);
+  return !native.empty() && !missing && stat(native.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool PosixFileSystem::DirectoryExists(const std::string& path) {
-  std::string native = ResolvePath(path);
-  return !native.empty() && IsDirectory(native);
+  bool missing = false;
+  std::string native = Resolve(path, &missing);
+  return !native.empty() && !missing && IsDirectory(native);
 }
 
 bool PosixFileSystem::CreateDirectory(const std::string& path) {
   std::string native = ResolvePath(path);
-  return !native.empty() && mkdir(native.c_str(), 0777) == 0;
+  if (native.empty() || mkdir(native.c_str(), 0777) != 0) return false;
+  Indexes().Changed(native, true);
+  return true;
 }
 
 bool PosixFileSystem::RemoveDirectory(const std::string& path) {
   std::string native = ResolvePath(path);
-  return !native.empty() && rmdir(native.c_str()) == 0;
+  if (native.empty() || rmdir(native.c_str()) != 0) return false;
+  Indexes().Changed(native, false);
+  Indexes().ForgetFolders();
+  return true;
 }
 
 bool PosixFileSystem::DeleteFile(const std::string& path) {
   std::string native = ResolvePath(path);
   struct stat st;
   if (native.empty() || lstat(native.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
-  return unlink(native.c_str()) == 0;
+  if (unlink(native.c_str()) != 0) return false;
+  Indexes().Changed(native, false);
+  return true;
 }
 
 bool PosixFileSystem::Rename(const std::string& from, const std::string& to) {
@@ -468,6 +679,7 @@ bool PosixFileSystem::Rename(const std::string& from, const std::string& to) {
   SplitTarget target = SplitLast(to);
   if (target.native_name.empty() || target.name == "." || target.name == "..") return false;
   std::string dest = target.native_dir + target.native_name;
+  if (S_ISDIR(src.st_mode)) Indexes().ForgetFolders();
 
   // The target may exist in no letter case, unless that entry is the source itself (a
   // rename that only changes the case of a name).
@@ -487,24 +699,24 @@ bool PosixFileSystem::Rename(const std::string& from, const std::string& to) {
   if (HeldOpenByOtherProcess(source)) return false;
 
   if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, dest.c_str(), RENAME_NOREPLACE) == 0) {
-    return true;
+    return Moved(source, dest);
   }
   int err = errno;
   if (err == EEXIST) {
     // A folder that ignores case itself sees the new spelling of the same name as taken.
-    return case_change_only && rename(source.c_str(), dest.c_str()) == 0;
+    return case_change_only && rename(source.c_str(), dest.c_str()) == 0 && Moved(source, dest);
   }
   if (err != EINVAL && err != ENOSYS && err != ENOTSUP) return false;
   // The file system cannot refuse to replace by itself: a hard link can, where it exists.
   if (S_ISREG(src.st_mode) && !case_change_only) {
     if (link(source.c_str(), dest.c_str()) == 0) {
       unlink(source.c_str());
-      return true;
+      return Moved(source, dest);
     }
     if (errno == EEXIST) return false;
   }
   if (!case_change_only && lstat(dest.c_str(), &existing) == 0) return false;
-  return rename(source.c_str(), dest.c_str()) == 0;
+  return rename(source.c_str(), dest.c_str()) == 0 && Moved(source, dest);
 }
 
 bool PosixFileSystem::RenameWritten(const std::string& from, const std::string& to) {
@@ -515,13 +727,13 @@ bool PosixFileSystem::RenameWritten(const std::string& from, const std::string& 
   }
   const std::string dest = target.native_dir + target.native_name;
   if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, dest.c_str(), RENAME_NOREPLACE) == 0) {
-    return true;
+    return Moved(source, dest);
   }
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
   // The file system cannot refuse to replace by itself: a hard link can.
   if (link(source.c_str(), dest.c_str()) != 0) return false;
   unlink(source.c_str());
-  return true;
+  return Moved(source, dest);
 }
 
 bool PosixFileSystem::ListDirectory(const std::string& path, std::vector<DirEntry>* entries) {
@@ -573,6 +785,8 @@ int64_t PosixFileSystem::FreeSpace(const std::string& path) {
   if (statvfs(native.c_str(), &vfs) != 0) return -1;
   return static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
 }
+
+void PosixFileSystem::HoldFolderIndexes(bool on) { Indexes().Hold(on); }
 
 bool PosixFileSystem::Sync(const std::string& path) {
   std::string native = ResolvePath(path);

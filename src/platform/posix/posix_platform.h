@@ -62,6 +62,7 @@ class PosixFileSystem : public FileSystem {
   bool RenameWritten(const std::string& from, const std::string& to) override;
   bool ListDirectory(const std::string& path, std::vector<DirEntry>* entries) override;
   int64_t FreeSpace(const std::string& path) override;
+  void HoldFolderIndexes(bool on) override;
   // syncfs of the file system that holds path.
   bool Sync(const std::string& path) override;
   std::string ModuleFileName() override;
