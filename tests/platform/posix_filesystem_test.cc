@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -376,6 +378,45 @@ TEST_F(PosixFileSystemTest, FreeSpaceAndModuleFileName) {
   std::string exe = fs_.ModuleFileName();
   EXPECT_NE(exe.find("platform_tests"), std::string::npos) << exe;
   EXPECT_TRUE(fs_.FileExists(exe));
+}
+
+}  // namespace
+}  // namespace lumora
+
+namespace lumora {
+namespace {
+
+// While the folder indexes are held, lookups answer from them: every change of this
+// process is in them at once, and a change of another (after the moment a folder is
+// trusted) is seen by the folder's new modification time.
+TEST_F(PosixFileSystemTest, HeldIndexesSeeEveryChange) {
+  WriteFile(dir_.Native("Pics/A.psd"), "a");
+  const std::string pics = dir_.Core() + "pics\\";
+  const auto outside = [this](const std::function<void()>& change) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    change();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  };
+  fs_.HoldFolderIndexes(true);
+  EXPECT_TRUE(fs_.FileExists(pics + "a.PSD"));
+  EXPECT_FALSE(fs_.FileExists(pics + "b.psd"));
+  fs_.Open(pics + "B.psd", OpenMode::kCreateNew);
+  EXPECT_TRUE(fs_.FileExists(pics + "b.psd"));
+  EXPECT_TRUE(fs_.RenameWritten(pics + "b.PSD", pics + "C.psd"));
+  EXPECT_FALSE(fs_.FileExists(pics + "b.psd"));
+  EXPECT_TRUE(fs_.FileExists(pics + "c.psd"));
+  EXPECT_TRUE(fs_.DeleteFile(pics + "c.PSD"));
+  EXPECT_EQ(fs_.Kind(pics + "C.psd"), EntryKind::kNone);
+  EXPECT_TRUE(fs_.CreateDirectory(pics + "Sub"));
+  EXPECT_EQ(fs_.Kind(pics + "SUB"), EntryKind::kDirectory);
+  outside([&] { WriteFile(dir_.Native("Pics/D.psd"), "d"); });
+  EXPECT_TRUE(fs_.FileExists(pics + "d.psd"));
+  outside([&] { std::remove(dir_.Native("Pics/A.psd").c_str()); });
+  EXPECT_FALSE(fs_.FileExists(pics + "a.psd"));
+  fs_.HoldFolderIndexes(false);
+  WriteFile(dir_.Native("Pics/E.psd"), "e");
+  EXPECT_TRUE(fs_.FileExists(pics + "e.psd"));
+  EXPECT_EQ(ListNames(dir_.Native("Pics")), (std::vector<std::string>{"D.psd", "E.psd", "Sub"}));
 }
 
 }  // namespace

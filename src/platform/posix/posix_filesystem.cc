@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -115,8 +116,12 @@ class FolderIndexes {
       if (stat(Key(dir).c_str(), &st) != 0) return {};
       if (it != folders_.end() && it->second.changed_here) {
         // The folder's time moved with this process's own changes, which the index has
-        // already: it is current as of now.
-        it->second.stat = st;
+        // already: it is current as of now, unless the folder changed again after them.
+        const struct timespec& ours = it->second.changed_at;
+        if (st.st_mtim.tv_sec < ours.tv_sec ||
+            (st.st_mtim.tv_sec == ours.tv_sec && st.st_mtim.tv_nsec <= ours.tv_nsec)) {
+          it->second.stat = st;
+        }
         it->second.changed_here = false;
       }
       if (it == folders_.end() || !Current(it->second, st)) {
@@ -145,6 +150,8 @@ class FolderIndexes {
     if (it == folders_.end()) return;
     Folder& folder = it->second;
     folder.changed_here = true;
+    // The clock the file system stamps folders with, read after the change.
+    clock_gettime(CLOCK_REALTIME_COARSE, &folder.changed_at);
     const std::string base = NativeBaseName(native_path);
     std::string name;
     if (!CodePage::System().FromNative(base, &name)) return;
@@ -161,6 +168,7 @@ class FolderIndexes {
   struct Folder {
     struct stat stat = {};
     bool changed_here = false;  // this process changed the folder since stat was taken
+    struct timespec changed_at = {};
     std::chrono::steady_clock::time_point checked_at;
     std::unordered_map<std::string, std::vector<std::string>> names;  // sorted natives
   };
