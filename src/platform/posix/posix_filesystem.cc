@@ -284,7 +284,10 @@ SplitTarget SplitLast(const std::string& path) {
   SplitTarget target;
   target.name = cut == std::string::npos ? p : p.substr(cut + 1);
   if (cut != std::string::npos) {
-    target.native_dir = ResolvePath(p.substr(0, cut + 1));
+    const std::string folder = p.substr(0, cut + 1);
+    if (!Indexes().ResolvedFolder(folder, &target.native_dir)) {
+      target.native_dir = ResolvePath(folder);
+    }
     if (target.native_dir.empty()) return target;
   }
   if (!CodePage::System().ToNative(target.name, &target.native_name)) target.native_name.clear();
