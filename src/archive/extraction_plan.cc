@@ -70,22 +70,15 @@ bool ExtractionPlan::IsFolder(const std::string& folder) {
 void ExtractionPlan::AddDirectory(const std::string& name) {
   std::string path = Folded(name);
   if (path.back() != '\\') path.push_back('\\');
-  // The folders of the chain, by the length of each ("A", "A\B", ...). Only those the
-  // system can name are ever created: a longer one is never asked for.
+  // A folder name longer than the system takes is refused, before anything is written.
+  if (!files_.PathFits(dir_ + path.substr(0, path.size() - 1), true)) {
+    throw IoError(errc::kPathNotFound);
+  }
+  // The folders of the chain, by the length of each ("A", "A\B", ...).
   std::vector<size_t> ends;
   for (size_t cut = path.find('\\'); cut != std::string::npos; cut = path.find('\\', cut + 1)) {
     ends.push_back(cut);
   }
-  size_t low = 0, high = ends.size();  // the first that does not fit
-  while (low < high) {
-    const size_t mid = low + (high - low) / 2;
-    if (files_.PathFits(dir_ + path.substr(0, ends[mid]), true)) {
-      low = mid + 1;
-    } else {
-      high = mid;
-    }
-  }
-  ends.resize(low);
   if (ends.empty() || IsFolder(path.substr(0, ends.back() + 1))) return;
   // From the top down: folders that stand are passed, the first missing one and all below
   // it are created, and a file (or anything else) in the way stops the chain.

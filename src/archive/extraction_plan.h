@@ -22,8 +22,10 @@ class ExtractionPlan {
   // missing, when extraction starts: the update moves its database files aside first.
   void Assume(const std::string& name, EntryKind kind);
 
-  // A directory entry: notes the folders that extraction creates for it. A folder that
-  // cannot be created is no failure of its own; a file inside it fails.
+  // A directory entry: notes the folders that extraction creates for it. A name longer
+  // than the system takes throws IoError ("Invalid filename"); a folder that cannot be
+  // created for another reason (a file in the way) is no failure of its own, but a file
+  // inside it fails.
   void AddDirectory(const std::string& name);
   // A file entry: throws the IoError that extraction would stop with (a name the system
   // cannot create or whose folder is missing: "Invalid filename"; a folder, a pipe or a
