@@ -49,11 +49,9 @@ Encoder::Encoder(ClearPolicy policy, Output output)
     : policy_(policy),
       output_(std::move(output)),
       slots_(kHashSlots, 0),
-      lastChild_(kTableSize, 0),
       lengths_(kTableSize, 1),
       prefixes_(kTableSize, 0),
       pending_(kDrainAt + 4 * kBlock) {
-  filled_.reserve(kTableSize);
   for (uint32_t c = 0; c < 256; ++c) roots_[c] = static_cast<uint8_t>(c);
   NewDictionary();
   // The member opens with a clear code.
@@ -63,52 +61,49 @@ Encoder::Encoder(ClearPolicy policy, Output output)
 Encoder::~Encoder() = default;
 
 void Encoder::NewDictionary() {
-  for (uint16_t slot : filled_) {
-    lastChild_[slots_[slot] >> 20] = 0;
-    slots_[slot] = 0;
-  }
-  filled_.clear();
+  for (uint32_t i = 0; i < filledCount_; ++i) slots_[filled_[i]] = 0;
+  filledCount_ = 0;
   longestEntry_ = 1;
   std::fill(std::begin(rootLongest_), std::end(rootLongest_), 1);
   decNext_ = kFirstFreeCode;
   width_ = kInitialWidth;
   limit_ = kInitialLimit;
   rootNext_ = true;
-  stretchBits_ = stretchBytes_ = windowBits_ = windowBytes_ = 0;
+  stretchBits_ = stretchBytes_ = windowStartBits_ = windowStartBytes_ = 0;
   windowCodes_ = 0;
   bestWindowRatio_ = 0;
 }
 
-int32_t Encoder::Find(uint32_t prefix, uint8_t byte) const {
+// The code of the entry (prefix, byte), or -1 with *free the free slot that ends its probe,
+// where Insert puts it while no other entry comes first.
+inline int32_t Encoder::Find(uint32_t prefix, uint8_t byte, uint32_t* free) const {
   const uint32_t key = prefix << 8 | byte;
   for (uint32_t i = Hash(key);; i = (i + 1) & kSlotMask) {
     const uint32_t slot = slots_[i];
-    if (slot == 0) return -1;
+    if (slot == 0) {
+      *free = i;
+      return -1;
+    }
     if ((slot >> 12) == key) return static_cast<int32_t>(slot & 0xFFF);
   }
 }
 
-void Encoder::Insert(uint32_t prefix, uint8_t byte, uint32_t code) {
-  lastChild_[prefix] = static_cast<uint16_t>(code);
+inline void Encoder::Insert(uint32_t prefix, uint8_t byte, uint32_t code, uint32_t free) {
   const uint16_t length = static_cast<uint16_t>(lengths_[prefix] + 1);
   lengths_[code] = length;
   prefixes_[code] = static_cast<uint16_t>(prefix);
   roots_[code] = roots_[prefix];
   if (length > longestEntry_) longestEntry_ = length;
   if (length > rootLongest_[roots_[code]]) rootLongest_[roots_[code]] = length;
-  const uint32_t key = prefix << 8 | byte;
-  uint32_t i = Hash(key);
-  while (slots_[i] != 0) i = (i + 1) & kSlotMask;
-  slots_[i] = key << 12 | code;
-  filled_.push_back(static_cast<uint16_t>(i));
+  slots_[free] = (prefix << 8 | byte) << 12 | code;
+  filled_[filledCount_++] = static_cast<uint16_t>(free);
 }
 
 // Bits leave the accumulator four bytes at a time; Finish stores the rest.
-void Encoder::PutBits(uint32_t code) {
+inline void Encoder::PutBits(uint32_t code) {
   acc_ |= static_cast<uint64_t>(code) << accBits_;
   accBits_ += width_;
   stretchBits_ += static_cast<uint64_t>(width_);
-  windowBits_ += static_cast<uint64_t>(width_);
   if (accBits_ >= 32) {
     if (pendingSize_ + 4 > pending_.size()) pending_.resize(pending_.size() * 2);
     uint8_t* p = pending_.data() + pendingSize_;
@@ -125,10 +120,9 @@ void Encoder::PutBits(uint32_t code) {
 // A data code; the decoder follows it with the same steps: the code after a clear code
 // defines nothing, every other one defines the next free code, and the width grows when
 // that reaches the limit.
-void Encoder::EmitCode(uint32_t code) {
+inline void Encoder::EmitCode(uint32_t code) {
   PutBits(code);
   stretchBytes_ += prefixLength_;
-  windowBytes_ += prefixLength_;
   ++windowCodes_;
   if (rootNext_) {
     rootNext_ = false;
@@ -146,7 +140,7 @@ void Encoder::EmitClear() {
   NewDictionary();
 }
 
-bool Encoder::WantsEarlyClear() {
+inline bool Encoder::WantsEarlyClear() {
   if (policy_ != ClearPolicy::kAdaptive) return false;
   // Before the code that would widen every later code: restart when the stretch does not
   // even save a bit per byte.
@@ -155,8 +149,10 @@ bool Encoder::WantsEarlyClear() {
   }
   // Data of another kind has come: the last window costs clearly more than the best one.
   if (windowCodes_ >= kWindowCodes) {
-    const double ratio = static_cast<double>(windowBits_) / static_cast<double>(windowBytes_);
-    windowBits_ = windowBytes_ = 0;
+    const double ratio = static_cast<double>(stretchBits_ - windowStartBits_) /
+                         static_cast<double>(stretchBytes_ - windowStartBytes_);
+    windowStartBits_ = stretchBits_;
+    windowStartBytes_ = stretchBytes_;
     windowCodes_ = 0;
     if (bestWindowRatio_ > 0 && ratio > bestWindowRatio_ * 1.5) return true;
     if (bestWindowRatio_ == 0 || ratio < bestWindowRatio_) bestWindowRatio_ = ratio;
@@ -199,7 +195,8 @@ void Encoder::Encode(const uint8_t* data, size_t n) {
   }
   for (; i < n; ++i) {
     const uint8_t byte = data[i];
-    const int32_t found = Find(static_cast<uint32_t>(prefix_), byte);
+    uint32_t free = 0;
+    const int32_t found = Find(static_cast<uint32_t>(prefix_), byte, &free);
     if (found >= 0) {
       prefix_ = found;
       ++prefixLength_;
@@ -209,24 +206,27 @@ void Encoder::Encode(const uint8_t* data, size_t n) {
     if (decNext_ == kLastFreeCode || WantsEarlyClear()) {
       EmitClear();
     } else {
-      Insert(static_cast<uint32_t>(prefix_), byte, decNext_);
+      Insert(static_cast<uint32_t>(prefix_), byte, decNext_, free);
     }
     prefix_ = byte;
     prefixLength_ = 1;
   }
 }
 
-// The longest dictionary string at ahead_[pos] that extends `m`, a string matched there
-// already (at least the root).
-Encoder::Matched Encoder::Extend(size_t pos, size_t end, Matched m) const {
-  const uint8_t* d = ahead_.data();
-  while (pos + m.length < end) {
-    const int32_t found = Find(m.code, d[pos + m.length]);
+// The longest dictionary string at ahead_[pos] that extends `code`, a string of `length`
+// bytes matched there already (at least the root).
+inline Encoder::Matched Encoder::Extend(size_t pos, size_t end, uint32_t code,
+                                        uint32_t length) const {
+  const uint8_t* d = ahead_.data() + pos;
+  const size_t most = end - pos;
+  uint32_t free = 0;
+  while (length < most) {
+    const int32_t found = Find(code, d[length], &free);
     if (found < 0) break;
-    m.code = static_cast<uint32_t>(found);
-    ++m.length;
+    code = static_cast<uint32_t>(found);
+    ++length;
   }
-  return m;
+  return Matched{code, length, free};
 }
 
 // Codes the look ahead up to kLookahead bytes before its end, or to its end when `last`.
@@ -246,43 +246,54 @@ void Encoder::EncodeAhead(bool last) {
   const uint8_t* d = ahead_.data();
   const size_t end = ahead_.size();
   const size_t stop = last ? end : (end > kLookahead ? end - kLookahead : 0);
-  while (aheadPos_ < stop) {
-    const size_t pos = aheadPos_;
-    const Matched longest = next_.length > 0 ? next_ : Extend(pos, end, Matched{d[pos], 1});
-    next_ = Matched{};
+  size_t pos = aheadPos_;
+  Matched next = next_;
+  while (pos < stop) {
+    const Matched longest = next.length > 0 ? next : Extend(pos, end, d[pos], 1);
+    next = Matched{};
     size_t best = longest.length;
     uint32_t code = longest.code;
     if (longest.length > 1 && pos + longest.length < end) {
       const size_t after = pos + longest.length;
-      next_ = Extend(after, end, Matched{d[after], 1});
-      size_t reach = after + next_.length;
+      next = Extend(after, end, d[after], 1);
+      size_t reach = after + next.length;
       if (longest.length >= kMarginFrom) reach += kReachMargin;
       const size_t shortest = longest.length > kBackOff ? longest.length - kBackOff : 1;
       for (size_t k = longest.length - 1; k >= shortest && pos + k + longestEntry_ > reach; --k) {
         if (pos + k + rootLongest_[d[pos + k]] <= reach) continue;
-        const Matched m = Extend(pos + k, end, Matched{d[pos + k], 1});
+        const Matched m = Extend(pos + k, end, d[pos + k], 1);
         if (pos + k + m.length > reach) {
           reach = pos + k + m.length;
           best = k;
-          next_ = m;
+          next = m;
         }
       }
       for (size_t i = longest.length; i > best; --i) code = prefixes_[code];
     }
     prefixLength_ = static_cast<uint32_t>(best);
     EmitCode(code);
-    aheadPos_ += best;
-    if (aheadPos_ == end) break;
+    pos += best;
+    if (pos == end) break;
     if (decNext_ == kLastFreeCode || WantsEarlyClear()) {
       EmitClear();
-      next_ = Matched{};
+      next = Matched{};
     } else if (best == longest.length) {
       // The longest match ended where the dictionary had no entry: the decoder's new one.
-      Insert(code, d[aheadPos_], decNext_);
-      if (next_.length > 0 && next_.code == code) next_ = Extend(aheadPos_, end, next_);
+      Insert(code, d[pos], decNext_, longest.free);
+      if (next.length > 0) {
+        if (next.code == code) {
+          next = Extend(pos, end, next.code, next.length);
+        } else if (slots_[next.free] != 0) {  // the new entry took the slot its probe ended at
+          uint32_t free = next.free;
+          while (slots_[free] != 0) free = (free + 1) & kSlotMask;
+          next.free = free;
+        }
+      }
     }
     // After a shorter prefix the decoder's entry doubles one the dictionary has already.
   }
+  aheadPos_ = pos;
+  next_ = next;
 }
 
 void Encoder::Finish() {

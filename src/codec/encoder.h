@@ -52,14 +52,14 @@ class Encoder {
   void Encode(const uint8_t* data, size_t n);
   void EncodeAhead(bool last);
   struct Matched;
-  Matched Extend(size_t pos, size_t end, Matched m) const;
+  Matched Extend(size_t pos, size_t end, uint32_t code, uint32_t length) const;
   void PutBits(uint32_t code);
   void EmitCode(uint32_t code);
   void EmitClear();
   bool WantsEarlyClear();
   void NewDictionary();
-  int32_t Find(uint32_t prefix, uint8_t byte) const;
-  void Insert(uint32_t prefix, uint8_t byte, uint32_t code);
+  int32_t Find(uint32_t prefix, uint8_t byte, uint32_t* free) const;
+  void Insert(uint32_t prefix, uint8_t byte, uint32_t code, uint32_t free);
   void Drain(size_t keep);
   void EmitBlock(const uint8_t* data, size_t n);
 
@@ -69,13 +69,13 @@ class Encoder {
   // The dictionary: 16384 slots of (prefix << 8 | byte) << 12 | code, 0 when free (no code
   // is 0).
   std::vector<uint32_t> slots_;
-  std::vector<uint16_t> filled_;     // the slots filled since the last clear code
-  std::vector<uint16_t> lastChild_;  // per code: the newest entry that extends it, or 0
-  std::vector<uint16_t> lengths_;    // per code: the bytes of its string
-  std::vector<uint16_t> prefixes_;   // per code: the code of its string but the last byte
-  uint8_t roots_[4096] = {};         // per code: the first byte of its string
-  size_t longestEntry_ = 1;          // the bytes of the longest string in the dictionary
-  uint16_t rootLongest_[256] = {};   // the same among the strings that start with each byte
+  uint16_t filled_[4096] = {};  // the slots filled since the last clear code
+  uint32_t filledCount_ = 0;
+  std::vector<uint16_t> lengths_;   // per code: the bytes of its string
+  std::vector<uint16_t> prefixes_;  // per code: the code of its string but the last byte
+  uint8_t roots_[4096] = {};        // per code: the first byte of its string
+  size_t longestEntry_ = 1;         // the bytes of the longest string in the dictionary
+  uint16_t rootLongest_[256] = {};  // the same among the strings that start with each byte
 
   int32_t prefix_ = -1;        // the code of the string matched so far, -1 for none
   uint32_t prefixLength_ = 0;  // its length in bytes
@@ -90,7 +90,8 @@ class Encoder {
   // A dictionary string matched at a position of the look ahead.
   struct Matched {
     uint32_t code = 0;
-    size_t length = 0;  // 0 for none
+    uint32_t length = 0;  // 0 for none
+    uint32_t free = 0;    // the free slot where the probe for one byte more ended
   };
   Matched next_;  // the longest match at ahead_[aheadPos_] when known
 
@@ -103,8 +104,8 @@ class Encoder {
   // What the current stretch has cost, for the adaptive policy.
   uint64_t stretchBits_ = 0;
   uint64_t stretchBytes_ = 0;
-  uint64_t windowBits_ = 0;
-  uint64_t windowBytes_ = 0;
+  uint64_t windowStartBits_ = 0;  // the stretch's bits and bytes when the window began
+  uint64_t windowStartBytes_ = 0;
   uint32_t windowCodes_ = 0;
   double bestWindowRatio_ = 0;  // bits per byte of the best window of this stretch
 
