@@ -34,6 +34,9 @@ constexpr size_t kAheadPiece = 64 * 1024;  // input taken into the look ahead at
 // a longest match of kMarginFrom bytes or more (text, say); after shorter ones (noisy
 // image rows) any gain wins. Measured on the bench's payloads.
 constexpr size_t kMarginFrom = 4;
+// Shorter prefixes are tried after a longest match of this many bytes or more: after two
+// bytes (noisy image rows) the look ahead halves the speed for a tenth of a percent.
+constexpr uint32_t kAheadFrom = 3;
 // The shorter prefixes tried: one or two bytes short of the longest match. Going further
 // back seldom wins and costs a match each.
 constexpr size_t kBackOff = 2;
@@ -230,14 +233,14 @@ inline Encoder::Matched Encoder::Extend(size_t pos, size_t end, uint32_t code,
 }
 
 // Codes the look ahead up to kLookahead bytes before its end, or to its end when `last`.
-// At each position the longest match is the default; a shorter prefix of it wins when the
-// match after it ends further than the match after the longest one (the longer prefix on
-// a tie); only the kBackOff prefixes next to the longest are tried. The decoder doubles
-// the entry after a shorter prefix (the prefix plus its next byte is the longer match's
-// next code), and a doubled entry costs most where strings are long and worth keeping:
-// after a match of kMarginFrom bytes or more, the shorter prefix must reach kReachMargin
-// bytes further. A prefix is not tried when no dictionary string with its first byte could
-// carry it past that end.
+// At each position the longest match is the default. When it has kAheadFrom bytes or
+// more, a shorter prefix of it wins when the match after that prefix ends further than the
+// match after the longest one (the longer prefix on a tie); only the kBackOff prefixes
+// next to the longest are tried. The decoder doubles the entry after a shorter prefix (the
+// prefix plus its next byte is the longer match's next code), and a doubled entry costs
+// most where strings are long and worth keeping: after a match of kMarginFrom bytes or
+// more, the shorter prefix must reach kReachMargin bytes further. A prefix is not tried
+// when no dictionary string with its first byte could carry it past that end.
 //
 // The match after the chosen code is the next position's longest match, but for the entry
 // the decoder defines in between: that one lengthens it only when it extends its last
@@ -253,7 +256,7 @@ void Encoder::EncodeAhead(bool last) {
     next = Matched{};
     size_t best = longest.length;
     uint32_t code = longest.code;
-    if (longest.length > 1 && pos + longest.length < end) {
+    if (longest.length >= kAheadFrom && pos + longest.length < end) {
       const size_t after = pos + longest.length;
       next = Extend(after, end, d[after], 1);
       size_t reach = after + next.length;
