@@ -21,8 +21,9 @@ enum class ClearPolicy {
 
 // Under the baseline policy every code is the longest dictionary string at the current
 // position (greedy parsing). Under the adaptive policy the encoder looks one code ahead: of
-// the dictionary strings that match at the current position (every prefix of the longest
-// match is one), it sends the one after which the next code reaches furthest. The decoder
+// the longest match and the two prefixes just short of it (every prefix of a dictionary
+// string is one too), it sends the one after which the next code reaches furthest, with a
+// margin in favour of the longest (see EncodeAhead in encoder.cc). The decoder
 // needs no help for this: whatever code comes, it defines the previous code's string plus
 // the first byte of this one, and the encoder mirrors that, duplicate entries included.
 //
