@@ -28,8 +28,12 @@ void ArchiveWriter::AddDirectory(const std::string& name) {
       std::string(1, '\0'));
 }
 
-int64_t ArchiveWriter::AddFile(const std::string& name, const Reader& data) {
+void ArchiveWriter::BeginFile(const std::string& name) {
   Put(std::string(1, static_cast<char>(format::kEntryMark)) + name + std::string(1, '\0'));
+}
+
+int64_t ArchiveWriter::AddFile(const std::string& name, const Reader& data) {
+  BeginFile(name);
   const int64_t before = written_;
   Encoder encoder(policy_, [this](const uint8_t* p, size_t n) { Put(p, n); });
   std::vector<uint8_t> piece(256 * 1024);

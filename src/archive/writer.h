@@ -26,6 +26,10 @@ class ArchiveWriter {
   // Returns the member's compressed size in bytes (blocks, length bytes and terminator).
   int64_t AddFile(const std::string& name, const Reader& data);
   int64_t AddFile(const std::string& name, const std::string& data);
+  // The same in steps, for a member encoded elsewhere: ',' name 0x00, then the framed code
+  // stream exactly as an Encoder hands it out, in as many pieces as it comes.
+  void BeginFile(const std::string& name);
+  void PutFramed(const uint8_t* data, size_t n) { Put(data, n); }
   // The end byte ';' and, when with_trailer, the integrity trailer over everything from
   // the magic to the ';'.
   void Finish(bool with_trailer);

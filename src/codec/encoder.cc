@@ -1,6 +1,8 @@
 #include "codec/encoder.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "codec/lzw_constants.h"
 
@@ -23,14 +25,24 @@ constexpr uint32_t kWindowCodes = 512;              // codes per ratio window (a
 // Bytes of the longest string the dictionary can hold: every entry is an older one plus a
 // byte, so code c stands for at most c - 256 bytes.
 constexpr size_t kMaxString = kTableSize;
-// How far the look ahead follows two ways of coding before it gives up on them meeting:
-// codes on either way, and bytes past the current position.
-constexpr size_t kMeetCodes = 40;
-constexpr size_t kMeetSpan = 8192;
-// Input the look ahead must see past the current position before it may choose a code, so
-// that the choice never depends on how the input was cut into pieces.
-constexpr size_t kLookahead = kMeetSpan + kMaxString + 1;
+// Input the look ahead must see past the current position before it may choose a code:
+// the longest match and the one after it, so that the choice never depends on how the
+// input was cut into pieces.
+constexpr size_t kLookahead = 2 * kMaxString + 1;
 constexpr size_t kAheadPiece = 64 * 1024;  // input taken into the look ahead at a time
+// How much further than the longest match's successor a shorter prefix's must reach, after
+// a longest match of kMarginFrom bytes or more (text, say); after shorter ones (noisy
+// image rows) any gain wins. Measured on the bench's payloads.
+constexpr size_t kMarginFrom = 4;
+// Shorter prefixes are tried after a longest match of this many bytes or more: after two
+// bytes (noisy image rows) the look ahead halves the speed for a tenth of a percent.
+constexpr uint32_t kAheadFrom = 3;
+// The shorter prefixes tried: one or two bytes short of the longest match. Going further
+// back seldom wins and costs a match each.
+constexpr size_t kBackOff = 2;
+constexpr size_t kReachMargin = 3;
+constexpr size_t kHashSlots = 16384;  // a quarter full at most
+constexpr uint32_t kSlotMask = kHashSlots - 1;
 
 inline uint32_t Hash(uint32_t key) { return (key * 2654435761u) >> 18; }  // 14 bits
 
@@ -39,12 +51,11 @@ inline uint32_t Hash(uint32_t key) { return (key * 2654435761u) >> 18; }  // 14 
 Encoder::Encoder(ClearPolicy policy, Output output)
     : policy_(policy),
       output_(std::move(output)),
-      keys_(kHashSlots, 0),
-      codes_(kHashSlots, 0),
-      lastChild_(kTableSize, 0),
+      slots_(kHashSlots, 0),
       lengths_(kTableSize, 1),
-      prefixes_(kTableSize, 0) {
-  if (policy_ == ClearPolicy::kAdaptive) chain_.resize(kMaxString + 1);
+      prefixes_(kTableSize, 0),
+      pending_(kDrainAt + 4 * kBlock) {
+  for (uint32_t c = 0; c < 256; ++c) roots_[c] = static_cast<uint8_t>(c);
   NewDictionary();
   // The member opens with a clear code.
   PutBits(kClearCode);
@@ -53,63 +64,68 @@ Encoder::Encoder(ClearPolicy policy, Output output)
 Encoder::~Encoder() = default;
 
 void Encoder::NewDictionary() {
-  ++generation_;
-  std::fill(lastChild_.begin(), lastChild_.end(), 0);
+  for (uint32_t i = 0; i < filledCount_; ++i) slots_[filled_[i]] = 0;
+  filledCount_ = 0;
   longestEntry_ = 1;
-  ++stamp_;
-  if (stamp_ >= (1u << 12)) {  // the stamp field is full: forget every entry for real
-    std::fill(keys_.begin(), keys_.end(), 0);
-    stamp_ = 1;
-  }
+  std::fill(std::begin(rootLongest_), std::end(rootLongest_), 1);
   decNext_ = kFirstFreeCode;
   width_ = kInitialWidth;
   limit_ = kInitialLimit;
   rootNext_ = true;
-  stretchBits_ = stretchBytes_ = windowBits_ = windowBytes_ = 0;
+  stretchBits_ = stretchBytes_ = windowStartBits_ = windowStartBytes_ = 0;
   windowCodes_ = 0;
   bestWindowRatio_ = 0;
 }
 
-int32_t Encoder::Find(uint32_t prefix, uint8_t byte) const {
-  const uint32_t key = stamp_ << 20 | prefix << 8 | byte;
-  for (uint32_t i = Hash(key);; i = (i + 1) & (kHashSlots - 1)) {
-    const uint32_t k = keys_[i];
-    if (k == key) return codes_[i];
-    if ((k >> 20) != stamp_) return -1;  // a free slot ends the probe
+// The code of the entry (prefix, byte), or -1 with *free the free slot that ends its probe,
+// where Insert puts it while no other entry comes first.
+inline int32_t Encoder::Find(uint32_t prefix, uint8_t byte, uint32_t* free) const {
+  const uint32_t key = prefix << 8 | byte;
+  for (uint32_t i = Hash(key);; i = (i + 1) & kSlotMask) {
+    const uint32_t slot = slots_[i];
+    if (slot == 0) {
+      *free = i;
+      return -1;
+    }
+    if ((slot >> 12) == key) return static_cast<int32_t>(slot & 0xFFF);
   }
 }
 
-void Encoder::Insert(uint32_t prefix, uint8_t byte, uint32_t code) {
-  lastChild_[prefix] = static_cast<uint16_t>(code);
-  lengths_[code] = static_cast<uint16_t>(lengths_[prefix] + 1);
+inline void Encoder::Insert(uint32_t prefix, uint8_t byte, uint32_t code, uint32_t free) {
+  const uint16_t length = static_cast<uint16_t>(lengths_[prefix] + 1);
+  lengths_[code] = length;
   prefixes_[code] = static_cast<uint16_t>(prefix);
-  if (lengths_[code] > longestEntry_) longestEntry_ = lengths_[code];
-  const uint32_t key = stamp_ << 20 | prefix << 8 | byte;
-  uint32_t i = Hash(key);
-  while ((keys_[i] >> 20) == stamp_) i = (i + 1) & (kHashSlots - 1);
-  keys_[i] = key;
-  codes_[i] = static_cast<uint16_t>(code);
+  roots_[code] = roots_[prefix];
+  if (length > longestEntry_) longestEntry_ = length;
+  if (length > rootLongest_[roots_[code]]) rootLongest_[roots_[code]] = length;
+  slots_[free] = (prefix << 8 | byte) << 12 | code;
+  filled_[filledCount_++] = static_cast<uint16_t>(free);
 }
 
-void Encoder::PutBits(uint32_t code) {
+// Bits leave the accumulator four bytes at a time; Finish stores the rest.
+inline void Encoder::PutBits(uint32_t code) {
   acc_ |= static_cast<uint64_t>(code) << accBits_;
   accBits_ += width_;
   stretchBits_ += static_cast<uint64_t>(width_);
-  windowBits_ += static_cast<uint64_t>(width_);
-  while (accBits_ >= 8) {
-    pending_.push_back(static_cast<uint8_t>(acc_));
-    acc_ >>= 8;
-    accBits_ -= 8;
+  if (accBits_ >= 32) {
+    if (pendingSize_ + 4 > pending_.size()) pending_.resize(pending_.size() * 2);
+    uint8_t* p = pending_.data() + pendingSize_;
+    p[0] = static_cast<uint8_t>(acc_);
+    p[1] = static_cast<uint8_t>(acc_ >> 8);
+    p[2] = static_cast<uint8_t>(acc_ >> 16);
+    p[3] = static_cast<uint8_t>(acc_ >> 24);
+    pendingSize_ += 4;
+    acc_ >>= 32;
+    accBits_ -= 32;
   }
 }
 
 // A data code; the decoder follows it with the same steps: the code after a clear code
 // defines nothing, every other one defines the next free code, and the width grows when
 // that reaches the limit.
-void Encoder::EmitCode(uint32_t code) {
+inline void Encoder::EmitCode(uint32_t code) {
   PutBits(code);
   stretchBytes_ += prefixLength_;
-  windowBytes_ += prefixLength_;
   ++windowCodes_;
   if (rootNext_) {
     rootNext_ = false;
@@ -127,7 +143,7 @@ void Encoder::EmitClear() {
   NewDictionary();
 }
 
-bool Encoder::WantsEarlyClear() {
+inline bool Encoder::WantsEarlyClear() {
   if (policy_ != ClearPolicy::kAdaptive) return false;
   // Before the code that would widen every later code: restart when the stretch does not
   // even save a bit per byte.
@@ -136,8 +152,10 @@ bool Encoder::WantsEarlyClear() {
   }
   // Data of another kind has come: the last window costs clearly more than the best one.
   if (windowCodes_ >= kWindowCodes) {
-    const double ratio = static_cast<double>(windowBits_) / static_cast<double>(windowBytes_);
-    windowBits_ = windowBytes_ = 0;
+    const double ratio = static_cast<double>(stretchBits_ - windowStartBits_) /
+                         static_cast<double>(stretchBytes_ - windowStartBytes_);
+    windowStartBits_ = stretchBits_;
+    windowStartBytes_ = stretchBytes_;
     windowCodes_ = 0;
     if (bestWindowRatio_ > 0 && ratio > bestWindowRatio_ * 1.5) return true;
     if (bestWindowRatio_ == 0 || ratio < bestWindowRatio_) bestWindowRatio_ = ratio;
@@ -153,15 +171,13 @@ void Encoder::Feed(const uint8_t* data, size_t n) {
       if (aheadPos_ >= kAheadPiece) {  // forget what is coded, keep the look ahead
         const auto coded = static_cast<std::ptrdiff_t>(aheadPos_);
         ahead_.erase(ahead_.begin(), ahead_.begin() + coded);
-        tips_.erase(tips_.begin(), tips_.begin() + coded);
         aheadPos_ = 0;
       }
       ahead_.insert(ahead_.end(), data, data + piece);
-      tips_.resize(ahead_.size());
       EncodeAhead(false);
       data += piece;
       n -= piece;
-      if (pending_.size() >= kDrainAt) Drain(kHeldBack);
+      if (pendingSize_ >= kDrainAt) Drain(kHeldBack);
     }
     return;
   }
@@ -170,7 +186,7 @@ void Encoder::Feed(const uint8_t* data, size_t n) {
     Encode(data, piece);
     data += piece;
     n -= piece;
-    if (pending_.size() >= kDrainAt) Drain(kHeldBack);
+    if (pendingSize_ >= kDrainAt) Drain(kHeldBack);
   }
 }
 
@@ -182,7 +198,8 @@ void Encoder::Encode(const uint8_t* data, size_t n) {
   }
   for (; i < n; ++i) {
     const uint8_t byte = data[i];
-    const int32_t found = Find(static_cast<uint32_t>(prefix_), byte);
+    uint32_t free = 0;
+    const int32_t found = Find(static_cast<uint32_t>(prefix_), byte, &free);
     if (found >= 0) {
       prefix_ = found;
       ++prefixLength_;
@@ -192,121 +209,94 @@ void Encoder::Encode(const uint8_t* data, size_t n) {
     if (decNext_ == kLastFreeCode || WantsEarlyClear()) {
       EmitClear();
     } else {
-      Insert(static_cast<uint32_t>(prefix_), byte, decNext_);
+      Insert(static_cast<uint32_t>(prefix_), byte, decNext_, free);
     }
     prefix_ = byte;
     prefixLength_ = 1;
   }
 }
 
-// The bytes of the longest dictionary string at ahead_[pos], and in codes[i] the code of
-// its prefix of i + 1 bytes.
-size_t Encoder::LongestMatch(size_t pos, size_t end, uint16_t* codes) {
-  uint32_t code = 0;
-  const size_t length = Match(pos, end, &code);
-  for (size_t i = length; i-- > 0; code = prefixes_[code]) codes[i] = static_cast<uint16_t>(code);
-  return length;
-}
-
-// The bytes of the longest dictionary string at ahead_[pos]. Entries are never removed
-// before a clear code and never doubled, so a new entry can only lengthen a match at its
-// last code: a remembered match stays right once the one lookup after it fails.
-size_t Encoder::Match(size_t pos, size_t end, uint32_t* last) {
-  const uint8_t* d = ahead_.data();
-  Tip& tip = tips_[pos];
-  uint32_t code = d[pos];
-  size_t length = 1;
-  if (tip.generation == generation_) {
-    code = tip.code;
-    length = tip.length;
-    // No entry extends the remembered match's code since: it is still the longest.
-    if (lastChild_[code] < tip.known) {
-      *last = code;
-      return length;
-    }
-  }
-  while (pos + length < end) {
-    const int32_t found = Find(code, d[pos + length]);
-    if (found < 0) {
-      tip = Tip{generation_, static_cast<uint16_t>(code), static_cast<uint16_t>(length),
-                static_cast<uint16_t>(decNext_)};
-      break;
-    }
+// The longest dictionary string at ahead_[pos] that extends `code`, a string of `length`
+// bytes matched there already (at least the root).
+inline Encoder::Matched Encoder::Extend(size_t pos, size_t end, uint32_t code,
+                                        uint32_t length) const {
+  const uint8_t* d = ahead_.data() + pos;
+  const size_t most = end - pos;
+  uint32_t free = 0;
+  while (length < most) {
+    const int32_t found = Find(code, d[length], &free);
+    if (found < 0) break;
     code = static_cast<uint32_t>(found);
     ++length;
   }
-  *last = code;  // a match cut by the end of the input is not remembered
-  return length;
-}
-
-size_t Encoder::MatchLength(size_t pos, size_t end) {
-  uint32_t last = 0;
-  return pos < end ? Match(pos, end, &last) : 0;
-}
-
-// After a code followed by the byte `next`: the decoder will define the code's string plus
-// that byte with the code that comes next, unless a clear code comes first. When the
-// string is in the dictionary already (a shorter code was chosen on purpose), the decoder
-// still spends the slot but the encoder keeps finding the older code.
-void Encoder::AfterCode(uint32_t code, uint8_t next) {
-  if (decNext_ == kLastFreeCode || WantsEarlyClear()) {
-    EmitClear();
-  } else if (Find(code, next) < 0) {
-    Insert(code, next, decNext_);
-  }
+  return Matched{code, length, free};
 }
 
 // Codes the look ahead up to kLookahead bytes before its end, or to its end when `last`.
-// At each position the longest match is the default. A shorter prefix of it wins when the
-// codes after it, each again the longest match, meet the codes after the longest match in
-// fewer codes; the prefix saving the most wins, the longer one on a tie. Such a prefix
-// costs a slot (the decoder doubles an entry), so a prefix must save at least one code.
-// Prefixes whose next match does not even reach past the next match of the longest are
-// not followed: they seldom win.
+// At each position the longest match is the default. When it has kAheadFrom bytes or
+// more, a shorter prefix of it wins when the match after that prefix ends further than the
+// match after the longest one (the longer prefix on a tie); only the kBackOff prefixes
+// next to the longest are tried. The decoder doubles the entry after a shorter prefix (the
+// prefix plus its next byte is the longer match's next code), and a doubled entry costs
+// most where strings are long and worth keeping: after a match of kMarginFrom bytes or
+// more, the shorter prefix must reach kReachMargin bytes further. A prefix is not tried
+// when no dictionary string with its first byte could carry it past that end.
+//
+// The match after the chosen code is the next position's longest match, but for the entry
+// the decoder defines in between: that one lengthens it only when it extends its last
+// code, and then the match goes on from there.
 void Encoder::EncodeAhead(bool last) {
+  const uint8_t* d = ahead_.data();
   const size_t end = ahead_.size();
   const size_t stop = last ? end : (end > kLookahead ? end - kLookahead : 0);
-  while (aheadPos_ < stop) {
-    const size_t pos = aheadPos_;
-    const size_t longest = LongestMatch(pos, end, chain_.data());
-    size_t best = longest;
-    if (longest > 1) {
-      // The positions the codes after the longest match reach, one code apart.
-      const size_t limit = pos + kMeetSpan < end ? pos + kMeetSpan : end;
-      path_.clear();
-      path_.push_back(pos + longest);
-      path_.push_back(pos + longest + MatchLength(pos + longest, end));
-      const size_t reach = path_[1];
-      size_t bestSaved = 0;
-      for (size_t k = longest - 1; k >= 1; --k) {
-        size_t b = pos + k;
-        if (b + longestEntry_ <= reach) break;  // neither can any shorter prefix
-        if (b + MatchLength(b, end) <= reach) continue;
-        // Follow the codes after the prefix until they land where the others do.
-        for (size_t codes = 0, i = 0; b < limit && codes <= kMeetCodes; ++codes) {
-          for (;;) {
-            while (i < path_.size() && path_[i] < b) ++i;
-            if (i < path_.size() || path_.back() >= limit || path_.size() > kMeetCodes) break;
-            path_.push_back(path_.back() + MatchLength(path_.back(), end));
-          }
-          if (i == path_.size()) break;
-          if (path_[i] == b) {
-            if (i > codes + bestSaved) {
-              bestSaved = i - codes;
-              best = k;
-            }
-            break;
-          }
-          b += MatchLength(b, end);
+  size_t pos = aheadPos_;
+  Matched next = next_;
+  while (pos < stop) {
+    const Matched longest = next.length > 0 ? next : Extend(pos, end, d[pos], 1);
+    next = Matched{};
+    size_t best = longest.length;
+    uint32_t code = longest.code;
+    if (longest.length >= kAheadFrom && pos + longest.length < end) {
+      const size_t after = pos + longest.length;
+      next = Extend(after, end, d[after], 1);
+      size_t reach = after + next.length;
+      if (longest.length >= kMarginFrom) reach += kReachMargin;
+      const size_t shortest = longest.length > kBackOff ? longest.length - kBackOff : 1;
+      for (size_t k = longest.length - 1; k >= shortest && pos + k + longestEntry_ > reach; --k) {
+        if (pos + k + rootLongest_[d[pos + k]] <= reach) continue;
+        const Matched m = Extend(pos + k, end, d[pos + k], 1);
+        if (pos + k + m.length > reach) {
+          reach = pos + k + m.length;
+          best = k;
+          next = m;
+        }
+      }
+      for (size_t i = longest.length; i > best; --i) code = prefixes_[code];
+    }
+    prefixLength_ = static_cast<uint32_t>(best);
+    EmitCode(code);
+    pos += best;
+    if (pos == end) break;
+    if (decNext_ == kLastFreeCode || WantsEarlyClear()) {
+      EmitClear();
+      next = Matched{};
+    } else if (best == longest.length) {
+      // The longest match ended where the dictionary had no entry: the decoder's new one.
+      Insert(code, d[pos], decNext_, longest.free);
+      if (next.length > 0) {
+        if (next.code == code) {
+          next = Extend(pos, end, next.code, next.length);
+        } else if (slots_[next.free] != 0) {  // the new entry took the slot its probe ended at
+          uint32_t free = next.free;
+          while (slots_[free] != 0) free = (free + 1) & kSlotMask;
+          next.free = free;
         }
       }
     }
-    const uint32_t code = chain_[best - 1];
-    prefixLength_ = static_cast<uint32_t>(best);
-    EmitCode(code);
-    aheadPos_ += best;
-    if (aheadPos_ < end) AfterCode(code, ahead_[aheadPos_]);
+    // After a shorter prefix the decoder's entry doubles one the dictionary has already.
   }
+  aheadPos_ = pos;
+  next_ = next;
 }
 
 void Encoder::Finish() {
@@ -315,11 +305,12 @@ void Encoder::Finish() {
   if (policy_ == ClearPolicy::kAdaptive) {
     EncodeAhead(true);
     ahead_.clear();
-    tips_.clear();
     aheadPos_ = 0;
   }
   if (prefix_ >= 0) EmitCode(static_cast<uint32_t>(prefix_));
   PutBits(kEndCode);
+  pending_.resize(pendingSize_);
+  for (; accBits_ >= 8; accBits_ -= 8, acc_ >>= 8) pending_.push_back(static_cast<uint8_t>(acc_));
   bool extra = false;
   if (accBits_ > 0) {
     pending_.push_back(static_cast<uint8_t>(acc_));
@@ -328,19 +319,20 @@ void Encoder::Finish() {
     pending_.push_back(0x00);
     extra = true;
   }
+  pendingSize_ = pending_.size();
   acc_ = 0;
   accBits_ = 0;
   Drain(kHeldBack);
   // The rest, at most 510 bytes: blocks of 255 and a last one of 1..255, except that the
   // extra byte may not stand alone, or the end code would not lie in the last block.
-  const size_t rest = pending_.size();
+  const size_t rest = pendingSize_;
   size_t first = rest > kBlock ? kBlock : 0;
   if (extra && rest == kBlock + 1) first = kBlock - 1;
   framed_.clear();
   if (first > 0) EmitBlock(pending_.data(), first);
   EmitBlock(pending_.data() + first, rest - first);
   framed_.push_back(0x00);
-  pending_.clear();
+  pendingSize_ = 0;
   output_bytes_ += framed_.size();
   output_(framed_.data(), framed_.size());
   framed_.clear();
@@ -355,12 +347,13 @@ void Encoder::EmitBlock(const uint8_t* data, size_t n) {
 void Encoder::Drain(size_t keep) {
   size_t pos = 0;
   framed_.clear();
-  while (pending_.size() - pos > keep) {
+  while (pendingSize_ - pos > keep) {
     EmitBlock(pending_.data() + pos, kBlock);
     pos += kBlock;
   }
   if (pos == 0) return;
-  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pos));
+  std::memmove(pending_.data(), pending_.data() + pos, pendingSize_ - pos);
+  pendingSize_ -= pos;
   output_bytes_ += framed_.size();
   output_(framed_.data(), framed_.size());
   framed_.clear();

@@ -20,11 +20,15 @@ enum class ClearPolicy {
 };
 
 // Under the baseline policy every code is the longest dictionary string at the current
-// position (greedy parsing). Under the adaptive policy the encoder looks ahead: of the
-// dictionary strings that match at the current position (every prefix of the longest
-// match is one), it sends the one after which the next code reaches furthest. The decoder
+// position (greedy parsing). Under the adaptive policy the encoder looks one code ahead: of
+// the longest match and the two prefixes just short of it (every prefix of a dictionary
+// string is one too), it sends the one after which the next code reaches furthest, with a
+// margin in favour of the longest (see EncodeAhead in encoder.cc). The decoder
 // needs no help for this: whatever code comes, it defines the previous code's string plus
 // the first byte of this one, and the encoder mirrors that, duplicate entries included.
+//
+// The dictionary is an open-addressing table of (prefix code, byte) -> code, one 32-bit
+// word a slot; a new dictionary empties only the slots the old one filled.
 class Encoder {
  public:
   // Receives the framed bytes: blocks of 255 bytes each preceded by its length byte, the
@@ -48,33 +52,31 @@ class Encoder {
  private:
   void Encode(const uint8_t* data, size_t n);
   void EncodeAhead(bool last);
-  size_t LongestMatch(size_t pos, size_t end, uint16_t* codes);
-  size_t Match(size_t pos, size_t end, uint32_t* last);
-  size_t MatchLength(size_t pos, size_t end);
-  void AfterCode(uint32_t code, uint8_t next);
+  struct Matched;
+  Matched Extend(size_t pos, size_t end, uint32_t code, uint32_t length) const;
   void PutBits(uint32_t code);
   void EmitCode(uint32_t code);
   void EmitClear();
   bool WantsEarlyClear();
   void NewDictionary();
-  int32_t Find(uint32_t prefix, uint8_t byte) const;
-  void Insert(uint32_t prefix, uint8_t byte, uint32_t code);
+  int32_t Find(uint32_t prefix, uint8_t byte, uint32_t* free) const;
+  void Insert(uint32_t prefix, uint8_t byte, uint32_t code, uint32_t free);
   void Drain(size_t keep);
   void EmitBlock(const uint8_t* data, size_t n);
 
   ClearPolicy policy_;
   Output output_;
 
-  // The dictionary: (prefix code, byte) -> code, an open-addressing table whose entries
-  // count only when stamped with the current stretch.
-  static constexpr size_t kHashSlots = 16384;
-  std::vector<uint32_t> keys_;  // stamp << 20 | prefix << 8 | byte
-  std::vector<uint16_t> codes_;
-  std::vector<uint16_t> lastChild_;  // per code: the newest entry that extends it, or 0
-  std::vector<uint16_t> lengths_;    // per code: the bytes of its string
-  std::vector<uint16_t> prefixes_;   // per code: the code of its string but the last byte
-  size_t longestEntry_ = 1;          // the bytes of the longest string in the dictionary
-  uint32_t stamp_ = 0;
+  // The dictionary: 16384 slots of (prefix << 8 | byte) << 12 | code, 0 when free (no code
+  // is 0).
+  std::vector<uint32_t> slots_;
+  uint16_t filled_[4096] = {};  // the slots filled since the last clear code
+  uint32_t filledCount_ = 0;
+  std::vector<uint16_t> lengths_;   // per code: the bytes of its string
+  std::vector<uint16_t> prefixes_;  // per code: the code of its string but the last byte
+  uint8_t roots_[4096] = {};        // per code: the first byte of its string
+  size_t longestEntry_ = 1;         // the bytes of the longest string in the dictionary
+  uint16_t rootLongest_[256] = {};  // the same among the strings that start with each byte
 
   int32_t prefix_ = -1;        // the code of the string matched so far, -1 for none
   uint32_t prefixLength_ = 0;  // its length in bytes
@@ -86,29 +88,25 @@ class Encoder {
   // The look ahead of the adaptive policy: input not yet coded starts at ahead_[aheadPos_].
   std::vector<uint8_t> ahead_;
   size_t aheadPos_ = 0;
-  std::vector<uint16_t> chain_;  // the codes of every prefix of the longest match
-  // The longest match last found at each byte of the look ahead, valid while its
-  // generation is the dictionary's.
-  struct Tip {
-    uint32_t generation = 0;
-    uint16_t code = 0;
-    uint16_t length = 0;
-    uint16_t known = 0;  // the dictionary's next free code when it was found
+  // A dictionary string matched at a position of the look ahead.
+  struct Matched {
+    uint32_t code = 0;
+    uint32_t length = 0;  // 0 for none
+    uint32_t free = 0;    // the free slot where the probe for one byte more ended
   };
-  std::vector<Tip> tips_;
-  uint32_t generation_ = 0;   // counts the dictionaries begun
-  std::vector<size_t> path_;  // positions reached by the codes after the longest match
+  Matched next_;  // the longest match at ahead_[aheadPos_] when known
 
   uint64_t acc_ = 0;  // bits not yet stored as bytes
   int accBits_ = 0;
-  std::vector<uint8_t> pending_;  // code stream bytes not yet framed
-  std::vector<uint8_t> framed_;   // scratch for one batch of blocks
+  std::vector<uint8_t> pending_;  // code stream bytes not yet framed: the first pendingSize_
+  size_t pendingSize_ = 0;
+  std::vector<uint8_t> framed_;  // scratch for one batch of blocks
 
   // What the current stretch has cost, for the adaptive policy.
   uint64_t stretchBits_ = 0;
   uint64_t stretchBytes_ = 0;
-  uint64_t windowBits_ = 0;
-  uint64_t windowBytes_ = 0;
+  uint64_t windowStartBits_ = 0;  // the stretch's bits and bytes when the window began
+  uint64_t windowStartBytes_ = 0;
   uint32_t windowCodes_ = 0;
   double bestWindowRatio_ = 0;  // bits per byte of the best window of this stretch
 

@@ -164,13 +164,13 @@ TEST(EncoderTest, AdaptivePolicyIsNoWorseAndBeatsBaselineOnRandomBytes) {
 }
 
 TEST(EncoderTest, LookaheadSendsAShorterCodeWhenTheNextOneReachesFurther) {
-  // At "aaabb" the longest match is "aa" (258); taking "a" instead lets "aab" (259) follow,
-  // one code fewer. Both "a" codes make the decoder spend a slot on a string it has
-  // already ("ba", then "aa"), so "aabb" lands on 263.
-  const Bytes text = ToBytes("aaabaaabb");
+  // At "abbaa" the longest match is "abb" (260); taking "ab" (258) instead lets "baa" (261)
+  // follow, one code fewer. The decoder spends slot 262 on "baa" again, then 263 on "abb".
+  const Bytes text = ToBytes("ababbaabbaa");
   const Bytes greedy =
-      Frame(CodeStream().AddAll({256, 97, 258, 98, 258, 97, 98, 98, 257}).Packed(true));
-  const Bytes ahead = Frame(CodeStream().AddAll({256, 97, 258, 98, 97, 259, 98, 257}).Packed(true));
+      Frame(CodeStream().AddAll({256, 97, 98, 258, 259, 260, 97, 97, 257}).Packed(true));
+  const Bytes ahead =
+      Frame(CodeStream().AddAll({256, 97, 98, 258, 259, 258, 261, 257}).Packed(true));
   EXPECT_EQ(EncodeMember(text.data(), text.size(), ClearPolicy::kBaseline), greedy);
   EXPECT_EQ(EncodeMember(text.data(), text.size(), ClearPolicy::kAdaptive), ahead);
   EXPECT_EQ(DecodeReference(ahead).output, text);
@@ -185,10 +185,11 @@ TEST(EncoderTest, LookaheadSendsAShorterCodeWhenTheNextOneReachesFurther) {
 }
 
 TEST(EncoderTest, LookaheadRoundTripsAroundItsWindowAndPieces) {
-  // The look ahead keeps 12 KB past the position it codes and takes input 64 KB at a time;
+  // The look ahead keeps 8 KB past the position it codes and takes input 64 KB at a time;
   // members that end just before, on and after those marks, and after many clear codes.
-  const std::vector<size_t> sizes = {12288, 12289,         12290,  65535,  65536,
-                                     65537, 65536 + 12289, 131073, 1000000};
+  const std::vector<size_t> sizes = {8192,          8193,   8194,   12288, 12289,
+                                     12290,         65535,  65536,  65537, 65536 + 8193,
+                                     65536 + 12289, 131073, 1000000};
   for (Kind kind : {Kind::kText, Kind::kImage, Kind::kMixed, Kind::kZeros}) {
     for (size_t size : sizes) {
       SCOPED_TRACE(::testing::Message() << "kind " << static_cast<int>(kind) << " size " << size);

@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/entry_name.h"
@@ -23,6 +24,7 @@
 #include "archive/offset_marker.h"
 #include "archive/self_extractor.h"
 #include "archive/writer.h"
+#include "pack/pipeline.h"
 #include "platform/errors.h"
 #include "platform/platform.h"
 #include "platform/posix/codepage.h"
@@ -59,6 +61,8 @@ const char kUsage[] =
     "                  when the encoder starts its dictionary afresh: only when it is full,\n"
     "                  or when compression suffers; adaptive also looks ahead to choose\n"
     "                  shorter codes where that saves codes (default: adaptive)\n"
+    "  -j N            encode N files at a time, one per core (default: the number of\n"
+    "                  cores); the archive is the same for every N\n"
     "  --codepage CP   the 8-bit code page that names are stored in, by its iconv name\n"
     "                  (default: $LUMORA_CODEPAGE, else CP1252, that is Windows-1252)\n"
     "  --no-trailer    leave out the integrity trailer\n"
@@ -88,6 +92,7 @@ struct Options {
   std::string stub, output, dir, manifest, codepage;
   bool raw = false, verbose = false, quiet = false, trailer = true;
   std::optional<int64_t> offset;
+  int jobs = 0;  // 0: one per core
   lumora::ClearPolicy policy = lumora::ClearPolicy::kAdaptive;
   std::vector<std::string> paths;
   const lumora::CodePage* names = nullptr;  // the code page of archive names
@@ -159,6 +164,16 @@ Options Parse(int argc, char** argv) {
       o.trailer = false;
     } else if (a == "--offset") {
       o.offset = ParseOffset(value());
+    } else if (a == "-j" || a == "--jobs") {
+      const std::string v = value();
+      char* end = nullptr;
+      const long n = std::strtol(v.c_str(), &end, 10);
+      if (end == v.c_str() || *end || n < 1 || n > 256) throw UsageError("bad -j: " + v);
+      o.jobs = static_cast<int>(n);
+    } else if (a.size() > 2 && a.compare(0, 2, "-j") == 0 &&
+               a.find_first_not_of("0123456789", 2) == std::string::npos) {
+      o.jobs = std::atoi(a.c_str() + 2);
+      if (o.jobs < 1 || o.jobs > 256) throw UsageError("bad -j: " + a.substr(2));
     } else if (a == "--clear-policy") {
       std::string p = value();
       if (p == "full") {
@@ -420,32 +435,27 @@ int Create(const Options& o) {
     StreamSink sink(out);
     lumora::ArchiveWriter writer(sink, o.policy);
     Progress progress(!o.quiet, "packing");
-    int64_t done_before = 0;
-    writer.on_input = [&](int64_t n) { progress.Update(done_before + n, total_input); };
     writer.Begin();
     int64_t total_compressed = 0;
-    for (const auto& e : entries) {
-      if (e.source.empty()) {
-        writer.AddDirectory(e.name);
-        if (o.verbose) std::printf("dir\t%s\n", ShownArchiveName(names, e.name).c_str());
-        continue;
-      }
-      std::ifstream in(e.source, std::ios::binary);
-      if (!in) throw std::runtime_error("cannot read " + e.source.string());
-      int64_t decoded = 0;
-      int64_t compressed = writer.AddFile(e.name, [&](uint8_t* buf, size_t n) -> size_t {
-        in.read(reinterpret_cast<char*>(buf), static_cast<std::streamsize>(n));
-        if (in.bad()) throw std::runtime_error("cannot read " + e.source.string());
-        decoded += in.gcount();
-        return static_cast<size_t>(in.gcount());
-      });
-      done_before += decoded;
-      total_compressed += compressed;
-      if (o.verbose) {
-        std::printf("file\t%s\t%lld\t%lld\n", ShownArchiveName(names, e.name).c_str(),
-                    static_cast<long long>(compressed), static_cast<long long>(decoded));
-      }
-    }
+    std::vector<lumora::pack::MemberPipeline::Item> items;
+    items.reserve(entries.size());
+    for (const auto& e : entries) items.push_back({e.name, e.source.string()});
+    int jobs = o.jobs;
+    if (jobs == 0) jobs = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+    lumora::pack::MemberPipeline pipeline(o.policy, jobs);
+    pipeline.Run(
+        items, writer,
+        [&](size_t index, int64_t compressed, int64_t decoded) {
+          total_compressed += compressed;
+          if (o.verbose && entries[index].source.empty()) {
+            std::printf("dir\t%s\n", ShownArchiveName(names, entries[index].name).c_str());
+          } else if (o.verbose) {
+            std::printf("file\t%s\t%lld\t%lld\n",
+                        ShownArchiveName(names, entries[index].name).c_str(),
+                        static_cast<long long>(compressed), static_cast<long long>(decoded));
+          }
+        },
+        [&](int64_t input) { progress.Update(input, total_input); });
     writer.Finish(o.trailer);
     progress.Done();
     out.close();

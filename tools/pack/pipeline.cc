@@ -1,0 +1,158 @@
+#include "pack/pipeline.h"
+
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+
+namespace lumora::pack {
+
+namespace {
+
+struct Stopped {};  // thrown inside a job when the run is given up
+
+}  // namespace
+
+void MemberPipeline::EncodeOne(const Item& item, size_t index) {
+  std::ifstream in(item.source, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + item.source);
+  Encoder encoder(policy_, [this, index](const uint8_t* data, size_t n) {
+    std::FILE* spill = nullptr;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      Slot& slot = slots_[index];
+      if (!slot.spill && turn_ != index && slot.held + n > kHeldPerMember) {
+        slot.spill = std::tmpfile();
+        if (!slot.spill) throw std::runtime_error("cannot create a temporary file");
+      }
+      spill = slot.spill;
+      if (!spill) {
+        // The member being written: its output goes on as fast as it is written.
+        changed_.wait(lock, [&] { return stop_ || slot.held < kHeldPerMember; });
+        if (stop_) throw Stopped{};
+        slot.pieces.emplace_back(data, data + n);
+        slot.held += n;
+        changed_.notify_all();
+        return;
+      }
+    }
+    // Until this job is done, only it touches the file.
+    if (std::fwrite(data, 1, n, spill) != n) {
+      throw std::runtime_error("cannot write a temporary file");
+    }
+  });
+  std::vector<char> buffer(256 * 1024);
+  for (;;) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    if (in.bad()) throw std::runtime_error("cannot read " + item.source);
+    const auto got = static_cast<size_t>(in.gcount());
+    if (got == 0) break;
+    encoder.Feed(reinterpret_cast<const uint8_t*>(buffer.data()), got);
+    std::lock_guard<std::mutex> lock(mutex_);
+    slots_[index].decoded += static_cast<int64_t>(got);
+    input_ += static_cast<int64_t>(got);
+  }
+  encoder.Finish();
+}
+
+void MemberPipeline::Work(const std::vector<Item>& items) {
+  const size_t window = kWindowPerJob * static_cast<size_t>(jobs_);
+  for (;;) {
+    size_t index = 0;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return stop_ || next_ >= items.size() || next_ < turn_ + window; });
+      if (stop_ || next_ >= items.size()) return;
+      index = next_++;
+    }
+    std::exception_ptr error;
+    try {
+      if (!items[index].source.empty()) EncodeOne(items[index], index);
+    } catch (const Stopped&) {
+      return;
+    } catch (...) {
+      error = std::current_exception();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    slots_[index].done = true;
+    slots_[index].error = error;
+    changed_.notify_all();
+  }
+}
+
+void MemberPipeline::Run(const std::vector<Item>& items, ArchiveWriter& writer,
+                         const Written& written, const Progress& progress) {
+  slots_ = std::vector<Slot>(items.size());
+  next_ = turn_ = 0;
+  stop_ = false;
+  input_ = 0;
+  std::vector<std::thread> threads;
+  auto stop_all = [&] {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& t : threads) t.join();
+  };
+  try {
+    for (int j = 0; j < jobs_; ++j) threads.emplace_back([this, &items] { Work(items); });
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (items[i].source.empty()) {
+        writer.AddDirectory(items[i].name);
+        if (written) written(i, 0, 0);
+      } else {
+        writer.BeginFile(items[i].name);
+        const int64_t before = writer.BytesWritten();
+        for (;;) {
+          std::vector<uint8_t> piece;
+          bool finished = false;
+          int64_t input = 0;
+          {
+            std::unique_lock<std::mutex> lock(mutex_);
+            Slot& slot = slots_[i];
+            changed_.wait(lock, [&] { return slot.done || !slot.pieces.empty(); });
+            if (!slot.pieces.empty()) {
+              piece = std::move(slot.pieces.front());
+              slot.pieces.pop_front();
+              slot.held -= piece.size();
+            } else {
+              if (slot.error) std::rethrow_exception(slot.error);
+              finished = true;
+            }
+            input = input_;
+          }
+          changed_.notify_all();  // room for the job, or for the window
+          if (finished) break;
+          writer.PutFramed(piece.data(), piece.size());
+          if (progress) progress(input);
+        }
+        // The rest of a member that outgrew what it may hold in memory.
+        if (std::FILE* spill = slots_[i].spill) {
+          std::vector<uint8_t> piece(256 * 1024);
+          std::rewind(spill);
+          for (size_t got; (got = std::fread(piece.data(), 1, piece.size(), spill)) > 0;) {
+            writer.PutFramed(piece.data(), got);
+          }
+          if (std::ferror(spill)) throw std::runtime_error("cannot read a temporary file");
+          std::fclose(spill);
+          slots_[i].spill = nullptr;
+        }
+        if (written) written(i, writer.BytesWritten() - before, slots_[i].decoded);
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        turn_ = i + 1;
+      }
+      changed_.notify_all();
+    }
+  } catch (...) {
+    stop_all();
+    for (Slot& slot : slots_) {
+      if (slot.spill) std::fclose(slot.spill);
+    }
+    throw;
+  }
+  stop_all();
+}
+
+}  // namespace lumora::pack
