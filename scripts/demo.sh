@@ -6,9 +6,24 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-LUMORA_WITH_WINDOWS=0 scripts/install-deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release --target LumoraUpdate lumora-pack
+# The set-up steps show one line each; what the package manager and the build print goes
+# to a log, shown only when a step fails.
+mkdir -p build
+log="$root/build/demo-setup.log"
+: >"$log"
+step() {
+  local title="$1"
+  shift
+  echo "== $title"
+  if ! "$@" >>"$log" 2>&1; then
+    echo "Failed: $title. The end of its output (all of it is in $log):" >&2
+    tail -n 40 "$log" >&2
+    exit 1
+  fi
+}
+step "Installing the packages the demo needs (apt-get)" env LUMORA_WITH_WINDOWS=0 scripts/install-deps.sh
+step "Configuring the release build" cmake --preset release
+step "Building LumoraUpdate and lumora-pack" cmake --build --preset release --target LumoraUpdate lumora-pack
 
 bin="$root/build/release"
 demo="$root/demo"

@@ -82,6 +82,16 @@ bool Mapped(Fl_Window* window) {
          attributes.map_state == IsViewable;
 }
 
+// The window's WM_CLASS as "name/class", as the X server holds it.
+std::string WmClass(Fl_Window* window) {
+  XClassHint hint{};
+  if (!fl_xid(window) || !XGetClassHint(fl_display, fl_xid(window), &hint)) return "";
+  std::string s = std::string(hint.res_name) + "/" + hint.res_class;
+  XFree(hint.res_name);
+  XFree(hint.res_class);
+  return s;
+}
+
 unsigned long Pixel(Fl_Window* window, int x, int y) {
   XImage* image = XGetImage(fl_display, fl_xid(window), x, y, 1, 1, AllPlanes, ZPixmap);
   if (!image) return ~0ul;
@@ -179,6 +189,7 @@ TEST_F(FltkBackendTest, WindowsHaveTheirDesignLayout) {
   ASSERT_TRUE(XGetIconName(fl_display, fl_xid(main_), &icon_name));
   EXPECT_EQ(std::string(icon_name), app_->Title());
   XFree(icon_name);
+  EXPECT_EQ(WmClass(main_), "LumoraUpdate/LumoraUpdate");  // docks group by the program
   EXPECT_EQ(main_->x(), 267);
   EXPECT_EQ(main_->y(), 154);
   EXPECT_EQ(main_->w(), 260);
@@ -339,6 +350,7 @@ TEST_F(FltkBackendTest, BoxIsModalCentredAndCaptionedByKind) {
       ASSERT_NE(box, nullptr);
       EXPECT_NE(box, main_);
       EXPECT_STREQ(box->label(), k.caption);
+      EXPECT_EQ(WmClass(box), "LumoraUpdate/LumoraUpdate");
       EXPECT_TRUE(Mapped(box));
       EXPECT_NEAR(box->x(), (Fl::w() - box->w()) / 2, 1);
       EXPECT_NEAR(box->y(), (Fl::h() - box->h()) / 2, 1);
@@ -442,6 +454,7 @@ TEST_F(FltkBackendTest, Form3ButtonRunsItsHandlerAndHides) {
   app_->Form3.Image2Visible = true;
   form3->show();
   Fl::check();
+  EXPECT_EQ(WmClass(form3), "LumoraUpdate/LumoraUpdate");
   Fl_Widget* button = nullptr;
   for (int i = 0; i < form3->children(); ++i) {
     if (form3->child(i)->label() && std::string(form3->child(i)->label()) == "OK")

@@ -52,7 +52,7 @@ const char kUsage[] =
     "\n"
     "Options:\n"
     "  -C DIR          folder that PATHs and manifest names are relative to (create), or the\n"
-    "                  folder to extract into (extract)\n"
+    "                  folder to extract into, made with its parents if missing (extract)\n"
     "  --stub STUB     the LumoraUpdate executable to append the archive to\n"
     "  --raw           write the archive alone, without a stub\n"
     "  --manifest LIST one archive name a line ('\\' between components, a name ending in\n"
@@ -514,19 +514,49 @@ int ListOrTest(const Options& o, bool list) {
   return kExitOk;
 }
 
+// The path's parent folder ("" for a root or a bare name), without trailing separators.
+std::string ParentFolder(const std::string& path) {
+  const size_t end = path.find_last_not_of("/\\");
+  if (end == std::string::npos) return "";
+  const size_t cut = path.find_last_of("/\\", end);
+  if (cut == std::string::npos) return "";
+  const size_t keep = path.find_last_not_of("/\\", cut);
+  return keep == std::string::npos ? path.substr(0, 1) : path.substr(0, keep + 1);
+}
+
+// Creates dir and the folders above it that are missing, as unzip -d does. Returns the
+// folders it made, innermost first, so a refused archive can take them back.
+std::vector<std::string> CreateFolders(lumora::FileSystem& files, const std::string& dir) {
+  std::vector<std::string> made;
+  for (std::string p = dir; !p.empty() && !files.DirectoryExists(p); p = ParentFolder(p)) {
+    made.push_back(p);
+  }
+  for (auto it = made.rbegin(); it != made.rend(); ++it) {
+    if (!files.CreateDirectory(*it) && !files.DirectoryExists(*it)) {
+      throw std::runtime_error("cannot create folder " + *it);
+    }
+  }
+  return made;
+}
+
 int Extract(const Options& o) {
   const lumora::CodePage& names = *o.names;
   if (o.paths.size() != 1) throw UsageError("extract needs exactly one FILE");
   if (o.dir.empty()) throw UsageError("extract needs -C DIR");
   lumora::Platform platform = lumora::CreateNativePlatform();
   const std::string& file = o.paths[0];
-  if (!platform.files->DirectoryExists(o.dir)) throw std::runtime_error("no folder " + o.dir);
+  const std::vector<std::string> made = CreateFolders(*platform.files, o.dir);
   lumora::SelfExtractor extractor(*platform.files, nullptr);
-  extractor.SetArchive(file, StartOffsetFor(o, *platform.files, file));
   // Check everything first, so a damaged archive, or one with a file whose folder would be
-  // missing, writes nothing.
-  extractor.extractDir = o.dir + "\\";
-  extractor.Verify();
+  // missing, writes nothing and leaves no folder of its own behind.
+  try {
+    extractor.SetArchive(file, StartOffsetFor(o, *platform.files, file));
+    extractor.extractDir = o.dir + "\\";
+    extractor.Verify();
+  } catch (...) {
+    for (const std::string& folder : made) platform.files->RemoveDirectory(folder);
+    throw;
+  }
   Progress progress(!o.quiet, "extracting");
   extractor.on_progress = [&](int64_t pos, int64_t size) { progress.Update(pos, size); };
   extractor.on_entry = [&](const std::string& name, bool) {

@@ -31,6 +31,9 @@ constexpr int kBarGap = 2;        // pixels between two blocks
 constexpr int kMargin = 12;       // pixels around the content of a message box
 constexpr int kButtonWidth = 75;  // the message box's OK button
 constexpr int kButtonHeight = 23;
+// The WM_CLASS of every window: docks and task bars group the windows under the program's
+// own name rather than the toolkit's.
+constexpr const char* kWindowClass = "LumoraUpdate";
 constexpr double kShowTimeout = 2.0;     // seconds to wait for a new window to be mapped
 constexpr double kBoxPollSeconds = 0.1;  // seconds: longest wait of a message box's loop
 
@@ -119,6 +122,7 @@ class ProgressWindow : public Fl_Double_Window {
         form_(form),
         drawn_(Drawn::From(form)) {
     copy_label(form.Caption.c_str());
+    xclass(kWindowClass);
     end();
     // Single fixed border: the size hints say minimum = maximum, so a window manager
     // offers neither resizing nor maximising.
@@ -204,6 +208,7 @@ class MessageWindow : public Fl_Double_Window {
   MessageWindow(const std::string& caption, const std::string& text, MessageKind kind)
       : Fl_Double_Window(100, 100), picture_(KindPicture(kind)) {
     copy_label(caption.c_str());
+    xclass(kWindowClass);
     fl_font(kFace, kFontSize);
     const int text_left = kMargin + kIconSize + kMargin;
     lines_ = WrapMessageText(text, std::max(Fl::w() / 2, 1), [](const std::string& s) {
@@ -414,6 +419,7 @@ class FltkBackend : public UiBackend {
     form3_ = std::make_unique<Fl_Double_Window>(form.bounds.left, form.bounds.top,
                                                 form.bounds.width, form.bounds.height);
     form3_->copy_label(form.Caption.c_str());
+    form3_->xclass(kWindowClass);
     new Form3Images(form);
     auto* label = new Fl_Box(form.Label1.bounds.left, form.Label1.bounds.top,
                              form.Label1.bounds.width, form.Label1.bounds.height);

@@ -1,6 +1,9 @@
 #include "ui/terminal/terminal_backend.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace lumora {
@@ -30,12 +33,40 @@ std::string Trimmed(const std::string& s) {
   return s.substr(b, s.find_last_not_of(' ') - b + 1);
 }
 
+bool SameFile(int a, int b) {
+  struct stat sa, sb;
+  return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+// Keys typed before a question (an Enter pressed while the update ran) must not answer it.
+void DiscardTypedAhead() { tcflush(STDIN_FILENO, TCIFLUSH); }
+
 }  // namespace
 
 TerminalBackend::TerminalBackend(std::FILE* out)
-    : out_(out), out_is_tty_(isatty(fileno(out)) != 0), attended_(isatty(STDIN_FILENO) != 0) {}
+    : out_(out), out_is_tty_(isatty(fileno(out)) != 0), attended_(isatty(STDIN_FILENO) != 0) {
+  if (attended_ && !SameFile(fileno(out_), STDIN_FILENO)) {
+    // The output goes elsewhere (a log): what asks for an answer also goes to the terminal
+    // the answer comes from, so nobody waits at a blank screen.
+    const char* name = ttyname(STDIN_FILENO);
+    const int fd = name ? open(name, O_WRONLY | O_NOCTTY | O_CLOEXEC) : -1;
+    if (fd >= 0 && !(answer_tty_ = fdopen(fd, "w"))) close(fd);
+  }
+}
 
-TerminalBackend::~TerminalBackend() = default;
+TerminalBackend::~TerminalBackend() {
+  if (answer_tty_) std::fclose(answer_tty_);
+}
+
+void TerminalBackend::Say(const std::string& line) {
+  std::fprintf(out_, "%s\n", line.c_str());
+  std::fflush(out_);
+  if (answer_tty_) {
+    std::fprintf(answer_tty_, "%s\n", line.c_str());
+    std::fflush(answer_tty_);
+  }
+}
 
 void TerminalBackend::CreateWindows(Application& app) { app_ = &app; }
 
@@ -108,22 +139,25 @@ void TerminalBackend::WaitAndDispatch(int timeout_ms) {
   }
   Draw(false);
   EndStatusLine();
-  std::fprintf(out_, "Press Enter to close the window.\n");
-  std::fflush(out_);
+  if (!close_asked_) {
+    DiscardTypedAhead();
+    Say("Press Enter to close the window.");
+    close_asked_ = true;
+  }
   for (;;) {
     int answer = WaitForAnswer(timeout_ms);
     TakeSignals();
     if (answer != 0 || app_->QuitRequested()) break;
     if (timeout_ms >= 0) return;
   }
+  close_asked_ = false;
   app_->CloseMainWindow();
 }
 
 void TerminalBackend::PrintBox(const std::string& caption, const std::string& text) {
   Draw(false);
   EndStatusLine();
-  std::fprintf(out_, "%s: %s\n", caption.c_str(), Lines(text).c_str());
-  std::fflush(out_);
+  Say(caption + ": " + Lines(text));
 }
 
 int TerminalBackend::RunMessageBox(const std::string& caption, const std::string& text,
@@ -133,8 +167,8 @@ int TerminalBackend::RunMessageBox(const std::string& caption, const std::string
   TakeSignals();
   if (close_at_once || stop()) return kResultClosed;
   if (!attended_) return kResultOk;
-  std::fprintf(out_, "[OK: press Enter]\n");
-  std::fflush(out_);
+  DiscardTypedAhead();
+  Say("[OK: press Enter]");
   for (;;) {
     int answer = WaitForAnswer(-1);
     TakeSignals();

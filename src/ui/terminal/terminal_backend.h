@@ -3,7 +3,8 @@
 //  [X] captions, bar and percentage, redrawn in place on a terminal
 //  [X] one line per change when the output is not a terminal (logs, CI)
 //  [X] message dialogs answered with Enter (OK) or end of input (closed), or at once when
-//      standard input is not a terminal
+//      standard input is not a terminal; keys typed before a question are discarded
+//  [X] messages and questions also on the answering terminal when the output goes elsewhere
 //  [X] Ctrl-C, SIGTERM and SIGHUP as the window's close: they only queue the end
 //  [ ] window icon, fonts and layout (a terminal has none)
 #pragma once
@@ -19,7 +20,8 @@ namespace lumora {
 
 class TerminalBackend : public UiBackend {
  public:
-  // Draws to out; answers messages from standard input when it is a terminal.
+  // Draws to out; answers messages from standard input when it is a terminal, and then
+  // also writes the messages and questions there when out is not that terminal.
   explicit TerminalBackend(std::FILE* out = stdout);
   ~TerminalBackend() override;
 
@@ -38,6 +40,8 @@ class TerminalBackend : public UiBackend {
   void Draw(bool force);
   void EndStatusLine();
   void PrintBox(const std::string& caption, const std::string& text);
+  // Writes a line to the output, and to the answering terminal when that is elsewhere.
+  void Say(const std::string& line);
   // Waits for a line or the end of standard input, or a signal. 1 Enter, 2 end, 0 signal.
   int WaitForAnswer(int timeout_ms);
 
@@ -46,7 +50,9 @@ class TerminalBackend : public UiBackend {
   Application* app_ = nullptr;
   bool out_is_tty_;
   bool attended_;
-  bool status_open_ = false;  // a status line is on screen without its line end
+  std::FILE* answer_tty_ = nullptr;  // standard input's terminal when out_ is not it; owned
+  bool close_asked_ = false;         // the window's close is asked for, not answered yet
+  bool status_open_ = false;         // a status line is on screen without its line end
   std::string last_drawn_;
 };
 
