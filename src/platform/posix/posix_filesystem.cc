@@ -150,8 +150,9 @@ class FolderIndexes {
     if (it == folders_.end()) return;
     Folder& folder = it->second;
     folder.changed_here = true;
-    // The clock the file system stamps folders with, read after the change.
-    clock_gettime(CLOCK_REALTIME_COARSE, &folder.changed_at);
+    // Read after the change: no later than any time the file system stamped it with,
+    // whether coarse or fine-grained.
+    clock_gettime(CLOCK_REALTIME, &folder.changed_at);
     const std::string base = NativeBaseName(native_path);
     std::string name;
     if (!CodePage::System().FromNative(base, &name)) return;
