@@ -46,27 +46,11 @@ inline void Copy16(uint8_t* dst, const uint8_t* src) {
 }
 
 // Copies len bytes from src to dst, where dst lies at least len bytes after src; writes up
-// to 15 bytes of scratch past dst + len.
+// to 15 bytes of scratch past dst + len. Most strings take the first copy alone.
 inline void CopyString(uint8_t* dst, const uint8_t* src, size_t len) {
-  size_t i = 0;
-  do {
-    Copy16(dst + i, src + i);
-    i += 16;
-  } while (i < len);
+  Copy16(dst, src);
+  for (size_t i = 16; i < len; i += 16) Copy16(dst + i, src + i);
 }
-
-// The bit reader's state: the member's bytes are taken least significant bit first into
-// `bits`, of which `count` are not used yet. It hands out the same codes as a byte-wise
-// reader and fetches a block exactly when the byte-wise reader would: only when the code
-// in hand needs a byte of it. Kept as plain values so that the decoding loop holds them in
-// registers.
-struct Bits {
-  const uint8_t* p;    // next byte of the current block
-  const uint8_t* end;  // end of the current block's data
-  uint64_t bits;
-  int count;
-  bool ok;  // false: the member's bytes ran out, or a block could not be read
-};
 
 inline uint64_t Load64(const uint8_t* p) {
   uint64_t word = 0;
@@ -78,10 +62,65 @@ inline uint64_t Load64(const uint8_t* p) {
   return word;
 }
 
-// Loads the member's next block; false after its last block (nothing after the member's
-// terminator is read: those bytes belong to the next entry) or when the read fails, whose
-// error is kept in *error.
-bool NextBlock(ByteSource& archive, BlockReader& in, std::exception_ptr* error) {
+// A block's data bytes are copied to the front of the stage, and the 8 bytes after them
+// are zeros: a 64-bit load anywhere in the block stays inside the stage, and what it takes
+// from past the block's end adds no bits.
+constexpr size_t kStageBytes = 256 + 8;
+
+// The decoding loop's state, as plain values so that the loop holds them in registers.
+//
+// The bit reader: the member's bytes are taken least significant bit first into `bits`,
+// of which `count` are not used yet; the bits above them are the bytes from p on, or zeros.
+// It hands out the same codes as a byte-wise reader and fetches a block exactly when the
+// byte-wise reader would: only when the code in hand needs a byte of it.
+//
+// The output: every string of the chain table is a piece of the output decoded since the
+// last clear code, so a slot is the offset and length of that piece in the history `h`,
+// and emitting a code is one copy of one string. The roots live at the front of `h`, so a
+// root is copied like any other string. prevCode's string is the piece just before cur:
+// h[cur - lastLength, cur).
+struct Run {
+  const uint8_t* p;    // next byte of the current block, in the stage
+  const uint8_t* end;  // end of the current block's data
+  uint64_t bits;
+  uint32_t count;
+  bool ok;  // false: the member's bytes ran out, or a block could not be read
+  // The chain table: the start of each slot's string in the history, then its length (0
+  // for the clear and end codes), then the history itself; one pointer reaches all three.
+  uint32_t* table;
+  uint32_t cur;
+  uint32_t lastLength;
+  uint32_t nextCode;
+  // Slots below it may be defined. It drops to 0 when prevCode is a code above nextCode,
+  // whose string was never written, so that the next definition fails.
+  uint32_t defineLimit;
+  uint32_t codeWidth;
+  uint32_t widthLimit;
+};
+
+inline uint8_t* History(uint32_t* table) {
+  return reinterpret_cast<uint8_t*>(table + 2 * kTableSize);
+}
+
+// Takes as many whole bytes into the bit buffer as fit, up to the end of the block.
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline void
+Refill(const uint8_t*& p, const uint8_t* end, uint64_t& bits, uint32_t& count) {
+  const size_t room = (63 - count) >> 3;
+  const size_t left = static_cast<size_t>(end - p);
+  const size_t take = room < left ? room : left;
+  bits |= Load64(p) << count;
+  p += take;
+  count += static_cast<uint32_t>(take) * 8;
+}
+
+// Loads the member's next block into the stage; false after its last block (nothing after
+// the member's terminator is read: those bytes belong to the next entry) or when the read
+// fails, whose error is kept in *error.
+bool NextBlock(Run& r, uint8_t* stage, ByteSource& archive, BlockReader& in,
+               std::exception_ptr* error) {
   in.inPos = in.inSize;
   if (in.lastBlock) {
     in.moreData = false;
@@ -93,135 +132,138 @@ bool NextBlock(ByteSource& archive, BlockReader& in, std::exception_ptr* error) 
     *error = std::current_exception();
     return false;
   }
+  std::memcpy(stage, in.inBuffer, static_cast<size_t>(in.inSize));
+  std::memset(stage + in.inSize, 0, 8);
+  r.p = stage;
+  r.end = stage + in.inSize;
   return true;
 }
 
 // Takes the next code of `width` bits; false when there is none.
-#if defined(__GNUC__)
-__attribute__((always_inline))
-#endif
-inline bool
-ReadCode(Bits& b, int width, uint32_t& code, ByteSource& archive, BlockReader& in,
-         std::exception_ptr* error) {
-  if (b.count >= width) {
-    // Enough bits in hand: the refill's load stays off the chain from code to code.
-  } else if (b.end - b.p >= 8) {
-    // Top the bit buffer up to 56..63 bits: the next four to six codes need no refill.
-    b.bits |= Load64(b.p) << b.count;
-    b.p += (63 - b.count) >> 3;
-    b.count |= 56;
-  } else {
-    // Near the end of a block: byte by byte, loading the next block only when the code
-    // needs a byte of it.
-    while (b.count < width) {
-      if (b.p < b.end) {
-        b.bits |= static_cast<uint64_t>(*b.p++) << b.count;
-        b.count += 8;
-      } else if (NextBlock(archive, in, error)) {
-        b.p = in.inBuffer;
-        b.end = in.inBuffer + in.inSize;
-      } else {
-        b.ok = false;
-        return false;
-      }
+bool ReadCode(Run& r, uint32_t width, uint32_t& code, uint8_t* stage, ByteSource& archive,
+              BlockReader& in, std::exception_ptr* error) {
+  Refill(r.p, r.end, r.bits, r.count);
+  while (r.count < width) {
+    // The block is used up: a code of at most 12 bits left at most one byte of it.
+    if (!NextBlock(r, stage, archive, in, error)) {
+      r.ok = false;
+      return false;
     }
+    Refill(r.p, r.end, r.bits, r.count);
   }
-  code = static_cast<uint32_t>(b.bits) & ((1u << width) - 1);
-  b.bits >>= width;
-  b.count -= width;
+  code = static_cast<uint32_t>(r.bits) & ((1u << width) - 1);
+  r.bits >>= width;
+  r.count -= width;
   return true;
 }
 
-// A slot of the chain table: where its string lies in the history, and how long it is.
-struct Slot {
-  uint32_t start;
-  uint32_t length;
-};
+// Decodes ordinary codes of kWidth bits, those that define a slot, for as long as nothing
+// else is due: it stops before a clear or end code, a code that needs the next block, the
+// code whose definition grows the width, and any code the general loop reports as
+// corrupt. It does exactly what the general loop would do with those codes; kept apart,
+// with no call inside, so that its state stays in registers, and made for each width so
+// that shifts and masks are constants. Codes go in groups with one refill and one check
+// of the input and of the table for the whole group: a refill away from a block's end
+// leaves 56 bits or more, room for six 9-bit codes, five of 10 or 11 bits, four of 12.
+template <uint32_t kWidth>
+void DecodeOrdinaryCodes(Run& run) {
+  constexpr uint32_t kGroup = 56 / kWidth;
+  constexpr uint64_t kMask = (uint64_t{1} << kWidth) - 1;
+  const uint8_t* p = run.p;
+  const uint8_t* const end = run.end;
+  uint64_t bits = run.bits;
+  uint32_t count = run.count;
+  uint32_t* const table = run.table;
+  uint8_t* const h = History(table);
+  size_t cur = run.cur;
+  size_t lastLength = run.lastLength;
+  size_t nextCode = run.nextCode;
+  // The code that defines slot widthLimit - 1 grows the width: the general loop takes it.
+  const size_t limit = run.defineLimit < run.widthLimit - 1 ? run.defineLimit : run.widthLimit - 1;
 
-}  // namespace
+  // One code; false, with nothing taken, for a code the general loop must see. The first
+  // 16 bytes of a string go before its length is checked: short strings, the most, take
+  // one test for both the clear and end codes (length 0) and the longer copy. Bytes
+  // written at cur are scratch until cur moves past them.
+  auto step = [&]()
+#if defined(__GNUC__)
+                  __attribute__((always_inline))
+#endif
+  {
+    const size_t code = static_cast<size_t>(bits & kMask);
+    size_t length;
+    if (code < nextCode) {
+      length = table[kTableSize + code];
+      const uint8_t* const src = h + table[code];
+      Copy16(h + cur, src);
+      if (length - 1 >= 16) {
+        if (length == 0) return false;  // the clear or end code
+        for (size_t i = 16; i < length; i += 16) Copy16(h + cur + i, src + i);
+      }
+    } else {
+      if (code != nextCode || lastLength == 0) return false;
+      length = lastLength + 1;
+      CopyString(h + cur, h + cur - lastLength, lastLength);
+      h[cur + lastLength] = h[cur - lastLength];
+    }
+    bits >>= kWidth;
+    count -= kWidth;
+    table[nextCode] = static_cast<uint32_t>(cur - lastLength);
+    table[kTableSize + nextCode] = static_cast<uint32_t>(lastLength + 1);
+    ++nextCode;
+    cur += length;
+    lastLength = length;
+    return true;
+  };
 
-// The chain table. Every string in it is a piece of the output decoded since the last
-// clear code, so a slot is the offset and length of that piece in `history`, and emitting
-// a code is one copy of one string. The roots live at the front of `history`, so a root
-// is copied like any other string.
-struct Decoder::State {
-  Slot chainTable[kTableSize] = {};
-  std::unique_ptr<uint8_t[]> history;
-};
+  for (;;) {
+    if (end - p >= 8) {
+      bits |= Load64(p) << count;
+      p += (63 - count) >> 3;
+      count |= 56;
+    } else {
+      Refill(p, end, bits, count);
+    }
+    if (count >= kGroup * kWidth && nextCode + kGroup <= limit) {
+      static_assert(kGroup >= 4 && kGroup <= 6, "four to six codes a group");
+      if (!(step() && step() && step() && step() && (kGroup < 5 || step()) &&
+            (kGroup < 6 || step()))) {
+        break;
+      }
+    } else if (count >= kWidth && nextCode < limit) {
+      if (!step()) break;
+    } else {
+      break;
+    }
+  }
+  run.p = p;
+  run.bits = bits;
+  run.count = count;
+  run.cur = static_cast<uint32_t>(cur);
+  run.lastLength = static_cast<uint32_t>(lastLength);
+  run.nextCode = static_cast<uint32_t>(nextCode);
+}
 
-namespace {
-
-// The decoding loop's state, in one place so that the fast loop can take it whole.
-struct Run {
-  Bits b;
-  uint8_t* h;
-  Slot* chainTable;
-  size_t cur;
-  size_t lastStart;
-  uint32_t nextCode;
-  uint32_t defineLimit;
-  int codeWidth;
-  uint32_t widthLimit;
-};
-
-// Decodes ordinary codes, those that define a slot, for as long as nothing else is due: it
-// stops before a clear or end code, a code that needs the next block or the byte-wise
-// reader's tail of a block, the code whose definition grows the width, and any code the
-// general loop reports as corrupt. It does exactly what the general loop would do with
-// those codes; kept apart, with no call inside, so that its state stays in registers.
 #if defined(__GNUC__)
 __attribute__((noinline))
 #endif
 void DecodeOrdinaryCodes(Run& run) {
-  const uint8_t* p = run.b.p;
-  const uint8_t* const end = run.b.end;
-  uint64_t bits = run.b.bits;
-  int count = run.b.count;
-  uint8_t* const h = run.h;
-  Slot* const chainTable = run.chainTable;
-  size_t cur = run.cur;
-  size_t lastStart = run.lastStart;
-  uint32_t nextCode = run.nextCode;
-  const int width = run.codeWidth;
-  const uint32_t mask = (1u << width) - 1;
-  // The code that defines slot widthLimit - 1 grows the width: the general loop takes it.
-  const uint32_t limit =
-      run.defineLimit < run.widthLimit - 1 ? run.defineLimit : run.widthLimit - 1;
-  while (nextCode < limit) {
-    if (count < width) {
-      if (end - p < 8) break;
-      bits |= Load64(p) << count;
-      p += (63 - count) >> 3;
-      count |= 56;
-    }
-    const uint32_t code = static_cast<uint32_t>(bits) & mask;
-    size_t length;
-    if (code < nextCode) {
-      if (code - kClearCode < 2u) break;
-      const Slot slot = chainTable[code];
-      length = slot.length;
-      CopyString(h + cur, h + slot.start, length);
-    } else {
-      const size_t lastLength = cur - lastStart;
-      if (code != nextCode || lastLength == 0) break;
-      length = lastLength + 1;
-      CopyString(h + cur, h + lastStart, lastLength);
-      h[cur + lastLength] = h[lastStart];
-    }
-    bits >>= width;
-    count -= width;
-    chainTable[nextCode] = {static_cast<uint32_t>(lastStart),
-                            static_cast<uint32_t>(cur - lastStart + 1)};
-    ++nextCode;
-    lastStart = cur;
-    cur += length;
+  switch (run.codeWidth) {
+    case 9:
+      DecodeOrdinaryCodes<9>(run);
+      break;
+    case 10:
+      DecodeOrdinaryCodes<10>(run);
+      break;
+    case 11:
+      DecodeOrdinaryCodes<11>(run);
+      break;
+    case 12:
+      DecodeOrdinaryCodes<12>(run);
+      break;
+    default:  // 13 bits: only the general loop's failure is left
+      break;
   }
-  run.b.p = p;
-  run.b.bits = bits;
-  run.b.count = count;
-  run.cur = cur;
-  run.lastStart = lastStart;
-  run.nextCode = nextCode;
 }
 
 // Starts the chain table afresh, at a member's start and at every clear code: only the
@@ -239,31 +281,39 @@ void initChainTable(Run& r) {
 // full, or prevCode stood for an empty slot.
 bool writeChain(Run& r, uint32_t code) {
   if (r.nextCode >= r.defineLimit) return false;
-  uint8_t* const h = r.h;
-  size_t length;
+  uint32_t* const table = r.table;
+  uint8_t* const h = History(table);
+  const uint32_t cur = r.cur;
+  const uint32_t lastLength = r.lastLength;
+  uint32_t length;
   if (code < r.nextCode) {
-    const Slot slot = r.chainTable[code];
-    length = slot.length;
-    CopyString(h + r.cur, h + slot.start, length);
+    length = table[kTableSize + code];
+    CopyString(h + cur, h + table[code], length);
   } else {
-    const size_t lastLength = r.cur - r.lastStart;
     if (lastLength == 0) return false;
     // A code above nextCode is decoded like nextCode, but its string was never written:
     // the next definition fails.
     if (code != r.nextCode) r.defineLimit = 0;
     length = lastLength + 1;
-    CopyString(h + r.cur, h + r.lastStart, lastLength);
-    h[r.cur + lastLength] = h[r.lastStart];
+    CopyString(h + cur, h + cur - lastLength, lastLength);
+    h[cur + lastLength] = h[cur - lastLength];
   }
-  r.chainTable[r.nextCode] = {static_cast<uint32_t>(r.lastStart),
-                              static_cast<uint32_t>(r.cur - r.lastStart + 1)};
+  table[r.nextCode] = cur - lastLength;
+  table[kTableSize + r.nextCode] = lastLength + 1;
   ++r.nextCode;
-  r.lastStart = r.cur;
-  r.cur += length;
+  r.cur = cur + length;
+  r.lastLength = length;
   return true;
 }
 
 }  // namespace
+
+// The chain table and the history that holds its strings (see Run::table), and the stage;
+// reused across members.
+struct Decoder::State {
+  uint8_t stage[kStageBytes] = {};
+  std::unique_ptr<uint32_t[]> table;
+};
 
 Decoder::Decoder() : state_(new State) {}
 Decoder::~Decoder() = default;
@@ -275,34 +325,37 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
     return;
   }
   State& s = *state_;
-  if (!s.history) {
-    s.history.reset(new uint8_t[kHistoryBytes]);
-    for (uint32_t i = 0; i < kRootArea; ++i) s.history[i] = static_cast<uint8_t>(i);
-    for (uint32_t i = 0; i < kClearCode; ++i) s.chainTable[i] = {i, 1};
+  if (!s.table) {
+    s.table.reset(new uint32_t[2 * kTableSize + kHistoryBytes / 4 + 1]());
+    uint32_t* const table = s.table.get();
+    for (uint32_t i = 0; i < kRootArea; ++i) History(table)[i] = static_cast<uint8_t>(i);
+    for (uint32_t i = 0; i < kClearCode; ++i) {
+      table[i] = i;
+      table[kTableSize + i] = 1;
+    }
   }
-  uint8_t* const h = s.history.get();
+  uint8_t* const h = History(s.table.get());
+  uint8_t* const stage = s.stage;
+  // What is left of the current block goes to the stage.
+  std::memcpy(stage, in.inBuffer, static_cast<size_t>(in.inSize));
+  std::memset(stage + in.inSize, 0, 8);
 
   // The output not yet handed to `out` is h[flushed, cur); the current stretch's output
-  // ends it. prevCode's string is always the piece just before cur: h[lastStart, cur).
-  // defineLimit: slots below it may be defined. It drops to 0 when prevCode is a code
-  // above nextCode, whose string was never written, so that the next definition fails.
-  Run r{{in.inBuffer + in.inPos, in.inBuffer + in.inSize, 0, 0, true},
-        h,
-        s.chainTable,
-        kRootArea,
-        kRootArea,
-        kFirstFreeCode,
-        kTableSize,
-        kInitialWidth,
-        kInitialLimit};
-  size_t flushed = kRootArea;
+  // ends it.
+  Run r{};
+  r.p = stage + in.inPos;
+  r.end = stage + in.inSize;
+  r.ok = true;
+  r.table = s.table.get();
+  r.cur = kRootArea;
+  uint32_t flushed = kRootArea;
   std::exception_ptr error;
   bool corrupt = false;
   uint32_t code = 0;
 
   // The member opens with a clear code; its value fixes the clear and end codes, and only
   // 256 leaves the roots where every writer puts them.
-  if (!ReadCode(r.b, kInitialWidth, code, archive, in, &error)) goto done;
+  if (!ReadCode(r, kInitialWidth, code, stage, archive, in, &error)) goto done;
   if (code != kClearCode) {
     corrupt = true;
     goto done;
@@ -311,10 +364,11 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
     initChainTable(r);
     // The code after a clear code is taken as a root and defines nothing. The clear and
     // end codes there stand for their empty slots; no other slot has been written yet.
-    if (!ReadCode(r.b, r.codeWidth, code, archive, in, &error)) goto done;
-    r.lastStart = r.cur;
+    if (!ReadCode(r, r.codeWidth, code, stage, archive, in, &error)) goto done;
+    r.lastLength = 0;
     if (code < kClearCode) {
       h[r.cur++] = static_cast<uint8_t>(code);
+      r.lastLength = 1;
     } else if (code > kEndCode) {
       corrupt = true;
       goto done;
@@ -322,7 +376,7 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
 
     for (;;) {
       DecodeOrdinaryCodes(r);
-      if (!ReadCode(r.b, r.codeWidth, code, archive, in, &error)) goto done;
+      if (!ReadCode(r, r.codeWidth, code, stage, archive, in, &error)) goto done;
       if (code - kClearCode < 2u) break;
       if (!writeChain(r, code)) {
         corrupt = true;
@@ -359,8 +413,8 @@ done:
   out.Write(h + flushed, r.cur - flushed, sink);
   // The block reader is left as the byte-wise reader leaves it: every byte that a code
   // touched has been handed out.
-  if (r.b.ok) {
-    in.inPos = static_cast<int32_t>(r.b.p - in.inBuffer) - r.b.count / 8;
+  if (r.ok) {
+    in.inPos = static_cast<int32_t>(r.p - stage) - static_cast<int32_t>(r.count / 8);
     if (in.lastBlock && in.inPos == in.inSize) in.moreData = false;
   }
   if (error) std::rethrow_exception(error);
