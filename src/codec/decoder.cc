@@ -1,5 +1,6 @@
 #include "codec/decoder.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -326,8 +327,11 @@ void Decoder::makeExtract(ByteSource& archive, BlockReader& in, OutputBuffer& ou
   }
   State& s = *state_;
   if (!s.table) {
-    s.table.reset(new uint32_t[2 * kTableSize + kHistoryBytes / 4 + 1]());
+    // Only the table is cleared: the history's pages are touched as output reaches them,
+    // so a small update keeps a small memory.
+    s.table.reset(new uint32_t[2 * kTableSize + kHistoryBytes / 4 + 1]);
     uint32_t* const table = s.table.get();
+    std::fill(table, table + 2 * kTableSize, 0u);
     for (uint32_t i = 0; i < kRootArea; ++i) History(table)[i] = static_cast<uint8_t>(i);
     for (uint32_t i = 0; i < kClearCode; ++i) {
       table[i] = i;
