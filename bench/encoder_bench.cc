@@ -38,6 +38,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using lumora::bench::Kind;
+using lumora::bench::MemorySource;
 
 double ThreadSeconds() {
   timespec t{};
@@ -49,21 +50,6 @@ double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
 }
-
-class MemorySource : public lumora::ByteSource {
- public:
-  explicit MemorySource(const Bytes& data) : data_(data) {}
-  void ReadExact(uint8_t* out, size_t n) override {
-    if (data_.size() - pos_ < n) throw std::runtime_error("Stream read error");
-    std::memcpy(out, data_.data() + pos_, n);
-    pos_ += n;
-  }
-  int64_t Position() const override { return static_cast<int64_t>(pos_); }
-
- private:
-  const Bytes& data_;
-  size_t pos_ = 0;
-};
 
 class MemorySink : public lumora::ByteSink {
  public:

@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <stdexcept>
 #include <vector>
+
+#include "codec/byte_io.h"
 
 namespace lumora::bench {
 
@@ -52,5 +55,21 @@ inline std::vector<uint8_t> MakePayload(size_t size, Kind only) {
   }
   return data;
 }
+
+// A code stream read from memory, as the decoder reads the archive.
+class MemorySource : public lumora::ByteSource {
+ public:
+  explicit MemorySource(const std::vector<uint8_t>& data) : data_(data) {}
+  void ReadExact(uint8_t* out, size_t n) override {
+    if (data_.size() - pos_ < n) throw std::runtime_error("Stream read error");
+    std::memcpy(out, data_.data() + pos_, n);
+    pos_ += n;
+  }
+  int64_t Position() const override { return static_cast<int64_t>(pos_); }
+
+ private:
+  const std::vector<uint8_t>& data_;
+  size_t pos_ = 0;
+};
 
 }  // namespace lumora::bench
