@@ -72,18 +72,11 @@ std::string UpdateRun::FindInstallation() {
   return install_dir;
 }
 
-void UpdateRun::RunSequence(const std::string& install_dir) {
-  TForm1& form = app_.Form1;
-  extractor_.extractDir = install_dir;
-  duplicatesFound = false;
-
+bool UpdateRun::CheckUpdate(const std::string& install_dir) {
   // The whole archive is read before any installed file changes: a truncated or damaged
   // updater throws here, an entry that extraction or the merges could not write stops
   // here, and so does a disk too small for the update's peak, all with the installation
   // as it was.
-  const auto file_error = [this] {
-    app_.ShowMessageDialog(partbase::kFileErrorText, MessageKind::Error, kButtonOk, 0);
-  };
   ExtractionPlan plan(files_, install_dir);
   // While the archive is unpacked, the data file and the part base stand under their
   // working names.
@@ -111,8 +104,8 @@ void UpdateRun::RunSequence(const std::string& install_dir) {
        plan.KindAfter(partbase::kNewPartBase) != EntryKind::kNone) ||
       (base_after != EntryKind::kNone && base_after != EntryKind::kFile) ||
       (data_after != EntryKind::kNone && data_after != EntryKind::kFile)) {
-    file_error();
-    return;
+    app_.ShowMessageDialog(partbase::kFileErrorText, MessageKind::Error, kButtonOk, 0);
+    return false;
   }
 
   // The peak comes at the end of the merges: the unpacked files, the working copy of the
@@ -129,10 +122,22 @@ void UpdateRun::RunSequence(const std::string& install_dir) {
   const int64_t free_space = files_.FreeSpace(install_dir);
   if (free_space >= 0 && free_space < needed + updaterun::kFreeSpaceMargin) {
     app_.ShowMessageDialog(updaterun::kDiskFullText, MessageKind::Error, kButtonOk, 0);
-    return;
+    return false;
   }
+  return true;
+}
+
+void UpdateRun::RunSequence(const std::string& install_dir) {
+  TForm1& form = app_.Form1;
+  extractor_.extractDir = install_dir;
+  duplicatesFound = false;
+
+  if (!CheckUpdate(install_dir)) return;
 
   PartBaseFiles base(files_, app_, install_dir);
+  const auto file_error = [this] {
+    app_.ShowMessageDialog(partbase::kFileErrorText, MessageKind::Error, kButtonOk, 0);
+  };
   // Moving the data file aside proves that Lumora does not hold it, and frees its name for
   // the archive's own.
   if (!files_.Rename(install_dir + partbase::kPalData, install_dir + partbase::kPalDataArh)) {

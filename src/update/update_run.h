@@ -48,6 +48,10 @@ class UpdateRun {
   std::string FindInstallation();
   // The sequence on a found installation directory.
   void RunSequence(const std::string& install_dir);
+  // The check before anything changes: the whole archive, every entry against the
+  // installation, the names the merges need and the disk's room for the update's peak.
+  // False after its message has been shown; a damaged archive throws.
+  bool CheckUpdate(const std::string& install_dir);
 
   bool duplicatesFound = false;
 
