@@ -20,6 +20,21 @@ cmake --preset release >/dev/null
 cmake --build --preset release
 scripts/with-xvfb.sh ctest --preset release -j2
 
+echo "== Debian package"
+# Made from the release build, unpacked into an empty folder as dpkg would install it,
+# and used from there: its packer's help, and an updater made with its stub.
+rm -f build/release/lumora-pack_*.deb
+(cd build/release && cpack -G DEB >cpack.log 2>&1) || { tail -n 20 build/release/cpack.log; exit 1; }
+deb=$(ls build/release/lumora-pack_*.deb)
+unpacked=$(mktemp -d)
+dpkg-deb -x "$deb" "$unpacked"
+"$unpacked/usr/bin/lumora-pack" --help >/dev/null
+"$unpacked/usr/bin/lumora-pack" create -q --stub "$unpacked/usr/lib/lumora-pack/LumoraUpdate" \
+  -o "$unpacked/update" --manifest examples/sample-update.manifest -C examples/sample-update
+"$unpacked/usr/bin/lumora-pack" test "$unpacked/update"
+rm -rf "$unpacked"
+echo "   $(basename "$deb"): $(dpkg-deb -c "$deb" | grep -c -v '/$') files, unpacked and used"
+
 echo "== Sanitizer build (ASan, UBSan) and tests"
 cmake --preset debug >/dev/null
 cmake --build --preset debug
