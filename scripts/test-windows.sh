@@ -6,7 +6,8 @@
 # exit status 1). Screenshots of the windows go to build/screenshots/wine-*.png.
 #
 # Needs: the packages of scripts/install-deps.sh and the packer of the release preset
-# (build/release/tools/pack/lumora-pack, or LUMORA_PACK). Every wait has a time limit.
+# (build/release/tools/pack/lumora-pack, or LUMORA_PACK), which the Windows packer's
+# updaters must equal byte for byte. Every wait has a time limit.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -85,16 +86,19 @@ sleep 2
 took
 
 begin "MinGW-w64 build"
-cmake --preset mingw >"$logs/configure.log" 2>&1 || { tail -n 30 "$logs/configure.log"; fail "configure"; }
+# The packer's end-to-end test compares the Windows packer's updaters with this one's.
+cmake --preset mingw -DLUMORA_LINUX_PACK="$packer" >"$logs/configure.log" 2>&1 || { tail -n 30 "$logs/configure.log"; fail "configure"; }
 cmake --build --preset mingw ${LUMORA_JOBS:+-j "$LUMORA_JOBS"} >"$logs/build.log" 2>&1 ||
   { grep -E 'error|FAILED' -A3 "$logs/build.log" | head -n 40; fail "build"; }
-dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name/ {print $3}' | sort | tr '\n' ' ')
-echo "   LumoraUpdate.exe imports: $dlls"
-for dll in $dlls; do
-  case "${dll,,}" in
-    advapi32.dll | comctl32.dll | gdi32.dll | kernel32.dll | msvcrt.dll | user32.dll) ;;
-    *) fail "LumoraUpdate.exe needs $dll (the build is not static)" ;;
-  esac
+for program in "$exe" "$root/build/mingw/tools/pack/lumora-pack.exe"; do
+  dlls=$(x86_64-w64-mingw32-objdump -p "$program" | awk '/DLL Name/ {print $3}' | sort | tr '\n' ' ')
+  echo "   $(basename "$program") imports: $dlls"
+  for dll in $dlls; do
+    case "${dll,,}" in
+      advapi32.dll | comctl32.dll | gdi32.dll | kernel32.dll | msvcrt.dll | shell32.dll | user32.dll) ;;
+      *) fail "$(basename "$program") needs $dll (the build is not static)" ;;
+    esac
+  done
 done
 took
 

@@ -1,11 +1,23 @@
 #!/usr/bin/env bash
 # lumora-pack end to end: builds updaters and raw archives from real folders, then lists,
 # tests and extracts them, and checks the exit code and message of every failure.
+#
+# Usage: pack_e2e.sh PACKER STUB EXAMPLES [LINUX_PACKER]. A PACKER ending in .exe is the
+# Windows one: it runs under Wine, in a UTF-8 locale (Wine then reads file names as Linux
+# writes them, and its ANSI code page is Windows-1252), and its updaters must equal
+# LINUX_PACKER's byte for byte.
 set -uo pipefail
 source "$(dirname "$0")/check_lib.sh"
 pack="$1"
 stub="$2"
 examples="$3"
+linux_pack="${4:-}"
+windows=0
+case "$pack" in *.exe) windows=1 ;; esac
+if [ -n "$linux_pack" ] && [ ! -x "$linux_pack" ]; then
+  echo "skip: no Linux packer at $linux_pack (build the release preset to compare with it)"
+  linux_pack=""
+fi
 sample="$examples/sample-update"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -14,12 +26,26 @@ show_failure() {
   echo "FAIL $1"
   tail -n 5 "$work/err" 2>/dev/null | sed 's/^/    | /'
 }
-# run EXPECTED_STATUS ARGS...: runs the packer, keeping stdout and stderr.
+# pk ARGS...: the packer, under Wine for the Windows one.
+pk() {
+  if [ "$windows" = 1 ]; then
+    LC_ALL=C.UTF-8 wine "$pack" "$@"
+  else
+    "$pack" "$@"
+  fi
+}
+# lpack ARGS...: the Linux packer, else this one (the check then compares it with itself).
+lpack() {
+  if [ -n "$linux_pack" ]; then LC_ALL=C.UTF-8 "$linux_pack" "$@"; else pk "$@"; fi
+}
+# run EXPECTED_STATUS ARGS...: runs the packer, keeping stdout and stderr (as lines ending
+# in LF: Windows text output ends them in CR LF).
 run() {
   local want="$1"
   shift
-  "$pack" "$@" >"$work/out" 2>"$work/err"
+  pk "$@" >"$work/out" 2>"$work/err"
   local got=$?
+  [ "$windows" = 0 ] || sed -i 's/\r$//' "$work/out" "$work/err"
   [ "$got" -eq "$want" ] || { echo "    exit $got, wanted $want: lumora-pack $*" >>"$work/err"; return 1; }
 }
 same_tree() { diff -r "$1" "$2" >/dev/null; }
@@ -33,7 +59,7 @@ check "PATH outside the folder" run 2 create --raw -o "$work/x" -C "$sample" ../
 
 # An updater from folders, and a raw archive from a manifest.
 check "create --stub" run 0 create -q --stub "$stub" -o "$work/upd" -C "$sample" partbase.txt Addition
-check "updater is executable" test -x "$work/upd"
+[ "$windows" = 1 ] || check "updater is executable" test -x "$work/upd"
 check "no half-written file left" test ! -e "$work/upd.part"
 check "create --raw --manifest" run 0 create -q --raw -o "$work/raw" --manifest "$examples/sample-update.manifest" -C "$sample"
 
@@ -80,12 +106,14 @@ check "missing file named" grep -q "Cannot open file" "$work/err"
 printf 'not a stub' >"$work/fake"
 check "stub without a marker" run 1 create -q --stub "$work/fake" -o "$work/y" -C "$sample" partbase.txt
 check "marker named" grep -q "marker" "$work/err"
-check "hostile manifest name" bash -c "printf '..\\\\\\\\evil\\n' >'$work/m'; '$pack' create -q --raw -o '$work/z' --manifest '$work/m' -C '$sample' 2>'$work/err'; [ \$? -eq 1 ]"
+printf '..\\\\evil\n' >"$work/m"
+check "hostile manifest name" run 1 create -q --raw -o "$work/z" --manifest "$work/m" -C "$sample"
 
 # A PATH inside a folder brings its folders with it, so the updater can make them.
 check "create from a nested file" run 0 create -q --raw -o "$work/nested" -C "$sample" Addition/Tattoo/fp003.psd Addition/Tattoo
-check "nested: folders first, each once" bash -c "'$pack' list --offset 1 '$work/nested' | cut -f1,2 | head -n 3 | tr '\t\n' ' /' | grep -qx 'dir Addition\\\\/dir Addition\\\\Tattoo\\\\/file Addition\\\\Tattoo\\\\fp003.psd/'"
-check "nested: no entry twice" test "$("$pack" list --offset 1 "$work/nested" | cut -f2 | sort | uniq -d | wc -l)" -eq 0
+check "nested: list" run 0 list --offset 1 "$work/nested"
+check "nested: folders first, each once" bash -c "cut -f1,2 '$work/out' | head -n 3 | tr '\t\n' ' /' | grep -qx 'dir Addition\\\\/dir Addition\\\\Tattoo\\\\/file Addition\\\\Tattoo\\\\fp003.psd/'"
+check "nested: no entry twice" test "$(cut -f2 "$work/out" | sort | uniq -d | wc -l)" -eq 0
 mkdir -p "$work/x4"
 check "nested: extracts into an empty folder" run 0 extract -q --offset 1 "$work/nested" -C "$work/x4"
 check "nested: the file is there" cmp -s "$work/x4/Addition/Tattoo/fp003.psd" "$sample/Addition/Tattoo/fp003.psd"
@@ -110,8 +138,9 @@ check "the parallel archive tests sound" run 0 test --offset 1 "$work/j4"
 check "-j 0 is a usage error" run 2 create -q -j 0 --raw -o "$work/j0" -C "$jobs" .
 rm -rf "$jobs" "$work/j1" "$work/j3" "$work/j4"
 
-# Names: read as UTF-8 and stored in Windows-1252; a name the updater could not be given
-# stops the packer with exit 1, the name in the message, and no output file.
+# Names: read as UTF-8 (on Windows: from the file system as UTF-16, from the command line
+# and manifests in the ANSI code page) and stored in Windows-1252; a name the updater could
+# not be given stops the packer with exit 1, the name in the message, and no output file.
 export LC_ALL=C.UTF-8
 unset LUMORA_CODEPAGE
 names="$work/names"
@@ -122,7 +151,8 @@ printf 'x' >"$names/colon/x:y"
 printf 'x' >"$names/cjk/日本.txt"
 printf 'x' >"$names/ctl/tab$(printf '\t')name"
 printf 'x' >"$names/pl/ő.txt"
-printf 'CAFÉ.TXT\nab\000c\n' >"$names/nul.list"
+# (Not nul.list: on Windows that names the null device.)
+printf 'CAFÉ.TXT\nab\000c\n' >"$names/zero.list"
 printf 'CAFÉ.TXT\nbell\007\n' >"$names/ctl.list"
 # refused WHAT PATTERN ARGS...: the packer refuses, says PATTERN, leaves nothing behind.
 refused() {
@@ -133,20 +163,37 @@ refused() {
   check "$what: message" grep -q -- "$pattern" "$work/err"
   check "$what: no output" test ! -e "$work/refused" -a ! -e "$work/refused.part"
 }
-refused "'\\' in a walked name" '"d/a\\b": it holds .\\.' -C "$names/bs" d
-refused "':' in a PATH" '"x:y": it holds .:.' -C "$names/colon" x:y
-refused "not in the code page" '日本.txt": code page CP1252 cannot' -C "$names/cjk" .
-refused "control character" '"tab\\x09name": .*control character 0x09' -C "$names/ctl" "tab	name"
-refused "NUL in a manifest" 'nul.list:2: .*NUL' --manifest "$names/nul.list" -C "$names/ok"
+refused "NUL in a manifest" 'zero.list:2: .*NUL' --manifest "$names/zero.list" -C "$names/ok"
 refused "control in a manifest" 'ctl.list:2: .*0x07' --manifest "$names/ctl.list" -C "$names/ok"
-refused "ő in Windows-1252" '"ő.txt"' -C "$names/pl" ő.txt
-check "ő in Windows-1250" run 0 create -q --raw --codepage CP1250 -o "$work/pl" -C "$names/pl" ő.txt
-check "unknown code page is a usage error" run 2 create -q --raw --codepage UTF-8 -o "$work/pl" -C "$names/pl" ő.txt
+check "unknown code page is a usage error" run 2 create -q --raw --codepage UTF-8 -o "$work/pl" -C "$names" pl
+if [ "$windows" = 0 ]; then
+  refused "'\\' in a walked name" '"d/a\\b": it holds .\\.' -C "$names/bs" d
+  refused "':' in a PATH" '"x:y": it holds .:.' -C "$names/colon" x:y
+  refused "not in the code page" '日本.txt": code page CP1252 cannot' -C "$names/cjk" .
+  refused "control character" '"tab\\x09name": .*control character 0x09' -C "$names/ctl" "tab	name"
+  refused "ő in Windows-1252" '"ő.txt"' -C "$names/pl" ő.txt
+  check "ő in Windows-1250" run 0 create -q --raw --codepage CP1250 -o "$work/pl" -C "$names/pl" ő.txt
+else
+  # Wine gives Linux names with '\\', ':' or control characters stand-in characters that no
+  # code page holds, and the command line reaches the packer in the ANSI code page.
+  echo "skip on Windows: names with '\\', ':' or control characters from a Linux folder"
+  refused "ő in Windows-1252" 'pl\\?.txt": code page CP1252 cannot' -C "$names" pl
+  refused "ő on the command line" 'argument "?.txt" holds characters that the ANSI code page (CP1252)' -C "$names/pl" ő.txt
+  check "ő in Windows-1250" run 0 create -q --raw --codepage 1250 -o "$work/pl" -C "$names" pl
+  check "... extract only in the ANSI code page" run 2 extract -q --offset 1 --codepage CP1250 "$work/pl" -C "$work/pl.x"
+  lpack create -q --raw --codepage CP1250 -o "$work/pl-linux" -C "$names" pl
+  check "... the Linux packer's bytes" cmp -s "$work/pl" "$work/pl-linux"
+fi
 
 # A name comes back under its own name, and matches an installed file in another case.
 check "É packs" run 0 create -q --raw -o "$work/cafe" -C "$names/ok" CAFÉ.TXT
 check "... stored as Windows-1252" grep -qa "$(printf 'CAF\311.TXT')" "$work/cafe"
-check "... listed in UTF-8" bash -c "'$pack' list --offset 1 '$work/cafe' | grep -q \$'^file\\tCAFÉ.TXT\\t'"
+check "... listed" run 0 list --offset 1 "$work/cafe"
+if [ "$windows" = 0 ]; then
+  check "... in UTF-8" grep -q $'^file\tCAFÉ.TXT\t' "$work/out"
+else
+  check "... in the ANSI code page" grep -aq "^file	$(printf 'CAF\311.TXT')	" "$work/out"
+fi
 mkdir -p "$work/x5" "$work/x6"
 check "... extracted" run 0 extract -q --offset 1 "$work/cafe" -C "$work/x5"
 check "... under its UTF-8 name" cmp -s "$work/x5/CAFÉ.TXT" "$names/ok/CAFÉ.TXT"
@@ -162,5 +209,53 @@ check "... with its checksum" grep -q "checksum matches" "$work/out"
 cp "$work/bad" "$work/bad-signed"
 head -c 700 /dev/urandom >>"$work/bad-signed"
 check "signed damaged updater refused" run 1 test "$work/bad-signed"
+
+# Windows: paths as Windows programs are given them, and the bytes of the Linux packer.
+if [ "$windows" = 1 ]; then
+  [ -n "$linux_pack" ] || echo "skip: no Linux packer given, updaters compared with this packer's"
+  c_drive="$(winepath -u 'C:\' 2>/dev/null)"
+  c_dir="lumora-pack-e2e-$$"
+  trap 'rm -rf "$work" "$c_drive/$c_dir"' EXIT
+  mkdir -p "$c_drive/$c_dir"
+  cp -r "$sample" "$c_drive/$c_dir/sample"
+  cp "$stub" "$c_drive/$c_dir/stub.exe"
+  cp "$examples/sample-update.manifest" "$c_drive/$c_dir/back.manifest"
+  tr '\\' / <"$examples/sample-update.manifest" >"$c_drive/$c_dir/slash.manifest"
+  c="C:\\$c_dir"
+  lpack create -q --stub "$stub" --manifest "$examples/sample-update.manifest" -C "$sample" \
+    -o "$work/reference"
+  # WHAT | STUB | MANIFEST | -C DIR | -o OUT [OPTION...]: each row writes over the last
+  # row's updater.
+  while IFS='|' read -r what w_stub w_manifest w_dir w_out; do
+    # shellcheck disable=SC2086
+    check "$what: packs" run 0 create -q --stub "$w_stub" --manifest "$w_manifest" -C "$w_dir" -o $w_out
+    check "$what: the Linux packer's bytes" cmp -s "$work/reference" "$c_drive/$c_dir/sample.exe"
+    check "$what: no half-written file left" test ! -e "$c_drive/$c_dir/sample.exe.part"
+  done <<ROWS
+C:\\ and '\\'|$c\\stub.exe|$c\\back.manifest|$c\\sample|$c\\sample.exe
+C:/ and '/', a manifest with '/'|C:/$c_dir/stub.exe|C:/$c_dir/slash.manifest|C:/$c_dir/sample/|C:/$c_dir/sample.exe
+'\\' and '/' mixed, -j 1|$c/stub.exe|$c\\slash.manifest|$c/sample\\|$c\\sample.exe -j 1
+Z:\\, the Linux folders|$(winepath -w "$stub" 2>/dev/null)|$(winepath -w "$examples/sample-update.manifest" 2>/dev/null)|$(winepath -w "$sample" 2>/dev/null)|$c\\sample.exe -j 2
+ROWS
+  check "a PATH with '\\'" run 0 create -q --raw -C "$c" -o "$c\\back.bin" 'sample\Addition\Tattoo\fp003.psd'
+  check "... packs as with '/'" run 0 create -q --raw -C "$c" -o "$c/slash.bin" sample/Addition/Tattoo/fp003.psd
+  check "... the same bytes" cmp -s "$c_drive/$c_dir/back.bin" "$c_drive/$c_dir/slash.bin"
+  check "a PATH at C:\\ is a usage error" run 2 create -q --raw -C "$c" -o "$c\\abs" "$c\\sample\\partbase.txt"
+  check "a PATH at \\ is a usage error" run 2 create -q --raw -C "$c" -o "$c\\abs" "\\$c_dir\\sample\\partbase.txt"
+  check "list at C:\\" run 0 list "$c\\sample.exe"
+  check "... 26 entries" test "$(wc -l <"$work/out")" -eq 26
+  check "extract to C:\\, a new folder" run 0 extract -q "$c\\sample.exe" -C "$c\\x\\deep"
+  check "... the sample" same_tree "$c_drive/$c_dir/x/deep" "$sample"
+
+  # Non-ASCII names from a walked folder, and from a manifest in the ANSI code page.
+  check "names: a walked folder" run 0 create -q --raw -C "$names" -o "$work/names-win" ok
+  lpack create -q --raw -C "$names" -o "$work/names-linux" ok
+  check "... the Linux packer's bytes" cmp -s "$work/names-win" "$work/names-linux"
+  printf 'ok\\\r\nok\\CAF\311.TXT\r\n' >"$work/ansi.manifest"
+  check "names: a manifest in the ANSI code page" run 0 create -q --raw -C "$names" -o "$work/ansi" --manifest "$work/ansi.manifest"
+  printf 'ok\\\nok\\CAFÉ.TXT\n' >"$work/utf8.manifest"
+  lpack create -q --raw -C "$names" -o "$work/utf8" --manifest "$work/utf8.manifest"
+  check "... the Linux packer's bytes from UTF-8" cmp -s "$work/ansi" "$work/utf8"
+fi
 
 finish

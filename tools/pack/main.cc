@@ -1,7 +1,5 @@
 // lumora-pack: builds updaters from a stub and a folder of files, and lists, tests and
 // extracts existing updaters or raw archives.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -24,10 +22,10 @@
 #include "archive/offset_marker.h"
 #include "archive/self_extractor.h"
 #include "archive/writer.h"
+#include "pack/host.h"
 #include "pack/pipeline.h"
 #include "platform/errors.h"
 #include "platform/platform.h"
-#include "platform/posix/codepage.h"
 
 namespace fs = std::filesystem;
 
@@ -64,7 +62,8 @@ const char kUsage[] =
     "  -j N            encode N files at a time, one per core (default: the number of\n"
     "                  cores); the archive is the same for every N\n"
     "  --codepage CP   the 8-bit code page that names are stored in, by its iconv name\n"
-    "                  (default: $LUMORA_CODEPAGE, else CP1252, that is Windows-1252)\n"
+    "                  (default: $LUMORA_CODEPAGE, else CP1252, that is Windows-1252);\n"
+    "                  on Windows CP1250, 1250 or Windows-1250 (default: the ANSI code page)\n"
     "  --no-trailer    leave out the integrity trailer\n"
     "  --offset N      archive start offset (image length + 1); default: read the stub's\n"
     "                  marker, else 214529\n"
@@ -77,7 +76,8 @@ const char kUsage[] =
     "folders it lies in. Progress is shown on standard error when it is a terminal.\n"
     "\n"
     "Names are read in the encoding of the locale (LC_ALL, LC_CTYPE, LANG; the C locale\n"
-    "counts as UTF-8) and stored in the code page; list and extract turn them back. A name\n"
+    "counts as UTF-8), on Windows from the file system and the manifest in the ANSI code\n"
+    "page, and stored in the code page; list and extract turn them back. A name\n"
     "that the code page cannot write, or that holds '\\', ':', a NUL or a control\n"
     "character, is refused and nothing is written.\n"
     "\n"
@@ -95,14 +95,14 @@ struct Options {
   int jobs = 0;  // 0: one per core
   lumora::ClearPolicy policy = lumora::ClearPolicy::kAdaptive;
   std::vector<std::string> paths;
-  const lumora::CodePage* names = nullptr;  // the code page of archive names
+  const lumora::pack::NameCodec* names = nullptr;  // the code page of archive names
 };
 
 // Progress on standard error, only when it is a terminal, about six times a second.
 class Progress {
  public:
   Progress(bool enabled, std::string what)
-      : enabled_(enabled && isatty(STDERR_FILENO)), what_(std::move(what)) {}
+      : enabled_(enabled && lumora::pack::IsTerminal(stderr)), what_(std::move(what)) {}
   ~Progress() { Done(); }
   void Update(int64_t done, int64_t total) {
     if (!enabled_) return;
@@ -117,7 +117,9 @@ class Progress {
     std::fflush(stderr);
   }
   void Done() {
-    if (enabled_ && shown_) std::fprintf(stderr, "\r\x1b[K");
+    // Spaces rather than an erase sequence, which older Windows consoles print as it is.
+    if (enabled_ && shown_)
+      std::fprintf(stderr, "\r%*s\r", static_cast<int>(what_.size()) + 38, "");
     shown_ = false;
   }
 
@@ -136,9 +138,8 @@ int64_t ParseOffset(const std::string& s) {
   return v;
 }
 
-Options Parse(int argc, char** argv) {
+Options Parse(const std::vector<std::string>& args) {
   Options o;
-  std::vector<std::string> args(argv + 1, argv + argc);
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&]() -> std::string {
@@ -218,17 +219,17 @@ std::string Shown(const std::string& native) {
 }
 
 // An archive name as the terminal shows it.
-std::string ShownArchiveName(const lumora::CodePage& names, const std::string& name) {
+std::string ShownArchiveName(const lumora::pack::NameCodec& names, const std::string& name) {
   std::string native;
-  names.ToNative(name, &native);
+  names.ToText(name, &native);
   return Shown(native);
 }
 
 // What keeps a native name from the archive, "" when nothing does: a byte that no Windows
-// name holds, or a character the code page lacks. With separators the name is a whole
-// manifest line, '\\' between its components. Sets *name to the archive form.
-std::string NameProblem(const lumora::CodePage& names, const std::string& native, bool separators,
-                        std::string* name) {
+// name holds, or a character the code page lacks (fits is false). With separators the name
+// is a whole manifest line, '\\' between its components.
+std::string NameProblem(const lumora::pack::NameCodec& names, const std::string& native,
+                        bool separators, bool fits) {
   for (char c : native) {
     const auto b = static_cast<unsigned char>(c);
     if (b == 0) return "it holds a NUL byte";
@@ -242,8 +243,7 @@ std::string NameProblem(const lumora::CodePage& names, const std::string& native
     }
     if (c == ':') return "it holds ':', which no Windows file name may hold";
   }
-  name->clear();
-  if (!names.FromNative(native, name)) {
+  if (!fits) {
     return "code page " + names.name() + " cannot write every character of it";
   }
   return "";
@@ -258,12 +258,16 @@ struct Entry {
 
 // The archive name of a path below the -C folder; throws when one of its names cannot be
 // packed.
-std::string ArchiveName(const lumora::CodePage& names, const fs::path& relative) {
+std::string ArchiveName(const lumora::pack::NameCodec& names, const fs::path& relative) {
   std::string s, name;
   for (const fs::path& component : relative) {
-    std::string problem = NameProblem(names, component.string(), false, &name);
+    std::string text;
+    name.clear();
+    const bool fits = names.FromPath(component, &text, &name);
+    std::string problem = NameProblem(names, text, false, fits);
     if (!problem.empty()) {
-      throw std::runtime_error("cannot pack \"" + Shown(relative.string()) + "\": " + problem);
+      throw std::runtime_error("cannot pack \"" + Shown(lumora::pack::TextOf(relative)) +
+                               "\": " + problem);
     }
     if (!s.empty()) s += '\\';
     s += name;
@@ -271,12 +275,14 @@ std::string ArchiveName(const lumora::CodePage& names, const fs::path& relative)
   return s;
 }
 
-void AddTree(const lumora::CodePage& names, const fs::path& base, const fs::path& relative,
+void AddTree(const lumora::pack::NameCodec& names, const fs::path& base, const fs::path& relative,
              std::vector<Entry>* out) {
   fs::path full = base / relative;
   std::error_code ec;
   auto status = fs::status(full, ec);
-  if (ec || !fs::exists(status)) throw std::runtime_error("cannot read " + full.string());
+  if (ec || !fs::exists(status)) {
+    throw std::runtime_error("cannot read " + lumora::pack::TextOf(full));
+  }
   if (fs::is_directory(status)) {
     out->push_back({ArchiveName(names, relative) + "\\", {}});
     std::vector<fs::path> children;
@@ -301,20 +307,24 @@ std::vector<std::string> FoldersOf(const std::string& name) {
 }
 
 std::vector<Entry> CollectEntries(const Options& o) {
-  const lumora::CodePage& names = *o.names;
-  fs::path base = o.dir.empty() ? fs::path(".") : fs::path(o.dir);
+  const lumora::pack::NameCodec& names = *o.names;
+  fs::path base = lumora::pack::PathOf(o.dir.empty() ? "." : o.dir);
   std::vector<Entry> entries;
   if (!o.manifest.empty()) {
     if (!o.paths.empty()) throw UsageError("give either PATHs or --manifest, not both");
-    std::ifstream in(o.manifest, std::ios::binary);
+    std::ifstream in(lumora::pack::PathOf(o.manifest), std::ios::binary);
     if (!in) throw std::runtime_error("cannot read manifest " + o.manifest);
     std::string line;
     std::set<std::string> folders;  // folder entries listed so far
     for (int number = 1; std::getline(in, line); ++number) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.empty()) continue;
+      // '/' separates folders as '\\' does (as on Windows); the archive holds '\\'.
+      std::replace(line.begin(), line.end(), '/', '\\');
       const std::string native = line;
-      std::string problem = NameProblem(names, native, true, &line);
+      line.clear();
+      const bool fits = names.FromText(native, &line);
+      std::string problem = NameProblem(names, native, true, fits);
       if (!problem.empty()) {
         throw std::runtime_error(o.manifest + ":" + std::to_string(number) + ": cannot pack \"" +
                                  Shown(native) + "\": " + problem);
@@ -337,18 +347,18 @@ std::vector<Entry> CollectEntries(const Options& o) {
       } else {
         std::string path = native;
         std::replace(path.begin(), path.end(), '\\', '/');
-        entries.push_back({line, base / path});
+        entries.push_back({line, base / lumora::pack::PathOf(path)});
       }
     }
   } else {
     if (o.paths.empty()) throw UsageError("create needs at least one PATH or --manifest");
     for (const auto& p : o.paths) {
-      fs::path rel = fs::path(p).lexically_normal();
-      if (rel.is_absolute() || rel.empty() || *rel.begin() == "..") {
+      fs::path rel = lumora::pack::PathOf(p).lexically_normal();
+      // A root (on Windows also "\\x" and "C:x") or ".." leaves the folder.
+      if (rel.has_root_path() || rel.empty() || *rel.begin() == "..") {
         throw UsageError("PATH must lie below the -C folder: " + p);
       }
-      std::string s = rel.generic_string();
-      if (!s.empty() && s.back() == '/') rel = fs::path(s.substr(0, s.size() - 1));
+      if (!rel.has_filename()) rel = rel.parent_path();  // "Addition/"
       // A PATH inside a folder brings the folders it lies in, outermost first: the updater
       // creates folders only for their own entries.
       for (const std::string& folder : FoldersOf(ArchiveName(names, rel))) {
@@ -387,7 +397,7 @@ class StreamSink : public lumora::ByteSink {
 };
 
 std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(lumora::pack::PathOf(path), std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);
   std::ostringstream s;
   s << in.rdbuf();
@@ -395,7 +405,7 @@ std::string ReadWhole(const std::string& path) {
 }
 
 int Create(const Options& o) {
-  const lumora::CodePage& names = *o.names;
+  const lumora::pack::NameCodec& names = *o.names;
   if (o.output.empty()) throw UsageError("create needs -o OUT");
   if (o.raw == !o.stub.empty()) throw UsageError("create needs exactly one of --stub and --raw");
   std::vector<Entry> entries = CollectEntries(o);
@@ -420,7 +430,7 @@ int Create(const Options& o) {
     if (!e.source.empty()) {
       std::error_code ec;
       auto size = fs::file_size(e.source, ec);
-      if (ec) throw std::runtime_error("cannot read " + e.source.string());
+      if (ec) throw std::runtime_error("cannot read " + lumora::pack::TextOf(e.source));
       total_input += static_cast<int64_t>(size);
     }
   }
@@ -428,7 +438,8 @@ int Create(const Options& o) {
   // Written beside the target and renamed at the end, so a failed run leaves no half
   // updater behind.
   const std::string temp = o.output + ".part";
-  std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+  const fs::path temp_path = lumora::pack::PathOf(temp);
+  std::ofstream out(temp_path, std::ios::binary | std::ios::trunc);
   if (!out) throw std::runtime_error("cannot create " + temp);
   try {
     out.write(stub.data(), static_cast<std::streamsize>(stub.size()));
@@ -439,7 +450,9 @@ int Create(const Options& o) {
     int64_t total_compressed = 0;
     std::vector<lumora::pack::MemberPipeline::Item> items;
     items.reserve(entries.size());
-    for (const auto& e : entries) items.push_back({e.name, e.source.string()});
+    for (const auto& e : entries) {
+      items.push_back({e.name, e.source, lumora::pack::TextOf(e.source)});
+    }
     int jobs = o.jobs;
     if (jobs == 0) jobs = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
     lumora::pack::MemberPipeline pipeline(o.policy, jobs);
@@ -466,15 +479,13 @@ int Create(const Options& o) {
     }
   } catch (...) {
     out.close();
-    fs::remove(temp);
+    std::error_code ignored;
+    fs::remove(temp_path, ignored);
     throw;
   }
-  fs::rename(temp, o.output);
-  if (!o.raw) {
-    fs::permissions(o.output,
-                    fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
-                    fs::perm_options::add);
-  }
+  const fs::path output = lumora::pack::PathOf(o.output);
+  lumora::pack::MoveOnto(temp_path, output);
+  if (!o.raw) lumora::pack::MakeExecutable(output);
   return kExitOk;
 }
 
@@ -485,7 +496,7 @@ int64_t StartOffsetFor(const Options& o, lumora::FileSystem& files, const std::s
 }
 
 int ListOrTest(const Options& o, bool list) {
-  const lumora::CodePage& names = *o.names;
+  const lumora::pack::NameCodec& names = *o.names;
   if (o.paths.size() != 1) throw UsageError(o.command + " needs exactly one FILE");
   lumora::Platform platform = lumora::CreateNativePlatform();
   const std::string& file = o.paths[0];
@@ -540,9 +551,11 @@ std::vector<std::string> CreateFolders(lumora::FileSystem& files, const std::str
 }
 
 int Extract(const Options& o) {
-  const lumora::CodePage& names = *o.names;
+  const lumora::pack::NameCodec& names = *o.names;
   if (o.paths.size() != 1) throw UsageError("extract needs exactly one FILE");
   if (o.dir.empty()) throw UsageError("extract needs -C DIR");
+  const std::string problem = names.ExtractProblem();
+  if (!problem.empty()) throw UsageError(problem);
   lumora::Platform platform = lumora::CreateNativePlatform();
   const std::string& file = o.paths[0];
   const std::vector<std::string> made = CreateFolders(*platform.files, o.dir);
@@ -573,22 +586,19 @@ int Extract(const Options& o) {
 
 int main(int argc, char** argv) {
   try {
-    Options o = Parse(argc, argv);
+    Options o = Parse(lumora::pack::Arguments(argc, argv));
     if (o.command == "help") {
       std::fputs(kUsage, stdout);
       return kExitOk;
     }
-    if (o.codepage.empty()) {
-      o.names = &lumora::CodePage::System();
-    } else {
-      o.names = lumora::CodePage::Named(o.codepage);
-      if (!o.names) {
-        throw UsageError("--codepage " + o.codepage +
-                         ": not an 8-bit code page that iconv knows (e.g. CP1252, CP1250)");
-      }
-      // The platform layer, which list and extract go through, names files the same way.
-      setenv("LUMORA_CODEPAGE", o.codepage.c_str(), 1);
+    std::string problem;
+    const std::unique_ptr<lumora::pack::NameCodec> names =
+        lumora::pack::OpenNames(o.codepage, &problem);
+    if (!names) {
+      if (o.codepage.empty()) throw std::runtime_error(problem);
+      throw UsageError(problem);
     }
+    o.names = names.get();
     if (o.command == "create") return Create(o);
     if (o.command == "list") return ListOrTest(o, true);
     if (o.command == "test") return ListOrTest(o, false);

@@ -14,7 +14,7 @@ struct Stopped {};  // thrown inside a job when the run is given up
 
 void MemberPipeline::EncodeOne(const Item& item, size_t index) {
   std::ifstream in(item.source, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + item.source);
+  if (!in) throw std::runtime_error("cannot read " + item.shown);
   Encoder encoder(policy_, [this, index](const uint8_t* data, size_t n) {
     std::FILE* spill = nullptr;
     {
@@ -43,7 +43,7 @@ void MemberPipeline::EncodeOne(const Item& item, size_t index) {
   std::vector<char> buffer(256 * 1024);
   for (;;) {
     in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    if (in.bad()) throw std::runtime_error("cannot read " + item.source);
+    if (in.bad()) throw std::runtime_error("cannot read " + item.shown);
     const auto got = static_cast<size_t>(in.gcount());
     if (got == 0) break;
     encoder.Feed(reinterpret_cast<const uint8_t*>(buffer.data()), got);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <deque>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -26,8 +27,9 @@ namespace lumora::pack {
 class MemberPipeline {
  public:
   struct Item {
-    std::string name;    // archive name; a directory's ends in '\'
-    std::string source;  // the file to read, empty for a directory
+    std::string name;              // archive name; a directory's ends in '\'
+    std::filesystem::path source;  // the file to read, empty for a directory
+    std::string shown;             // the file's path as messages show it
   };
   // Told on the writing thread after each item: its index, compressed and decoded bytes
   // (0 and 0 for a directory).
