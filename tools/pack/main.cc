@@ -23,6 +23,7 @@
 #include "archive/self_extractor.h"
 #include "archive/writer.h"
 #include "pack/host.h"
+#include "pack/pe_image.h"
 #include "pack/pipeline.h"
 #include "platform/errors.h"
 #include "platform/platform.h"
@@ -414,6 +415,11 @@ int Create(const Options& o) {
   int64_t marker_at = -1;
   if (!o.raw) {
     stub = ReadWhole(o.stub);
+    if (lumora::pack::SignatureLength(stub) != 0) {
+      throw std::runtime_error(o.stub +
+                               " is signed, and the archive appended to it would break the "
+                               "signature: pack the unsigned stub and sign the updater");
+    }
     int count = 0;
     marker_at = lumora::FindOffsetMarker(stub, &count);
     if (count != 1) {
