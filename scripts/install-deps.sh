@@ -9,7 +9,8 @@ packages=(
   xvfb xauth xdotool imagemagick
 )
 if [ "${LUMORA_WITH_WINDOWS:-1}" = 1 ]; then
-  packages+=(g++-mingw-w64-x86-64-posix wine64 wine fonts-wine)
+  # 64-bit and 32-bit Windows builds; wine32 comes from the i386 architecture.
+  packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine32:i386 wine fonts-wine)
 fi
 
 missing=()
@@ -21,5 +22,8 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
+if [ "${LUMORA_WITH_WINDOWS:-1}" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq "${missing[@]}" </dev/null

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The Windows side: cross-builds LumoraUpdate.exe and the test suites with MinGW-w64, runs
-# the suites under Wine on an X display, then runs the packed updater end to end twice:
-# once over a real installation (the "Information" box, exit status 0, the installation
-# checked byte for byte) and once without one (the "Error" box, then the window closed,
-# exit status 1). Screenshots of the windows go to build/screenshots/wine-*.png.
+# The Windows side: cross-builds LumoraUpdate.exe and the test suites with MinGW-w64 for
+# 64-bit and 32-bit Windows (presets mingw and mingw32), runs the suites under Wine on an X
+# display, then runs each packed updater end to end twice: once over a real installation
+# (the "Information" box, exit status 0, the installation checked byte for byte) and once
+# without one (the "Error" box, then the window closed, exit status 1). Screenshots of the
+# windows go to build/screenshots/wine-*.png (64-bit) and wine32-*.png (32-bit); --help's
+# information box is checked and shot too (wine-help.png).
 #
 # Needs: the packages of scripts/install-deps.sh and the packer of the release preset
 # (build/release/tools/pack/lumora-pack, or LUMORA_PACK), which the Windows packer's
@@ -17,6 +19,7 @@ logs="$scratch/logs"
 shots="$root/build/screenshots"
 packer="${LUMORA_PACK:-$root/build/release/tools/pack/lumora-pack}"
 exe="$root/build/mingw/src/app/LumoraUpdate.exe"
+exe32="$root/build/mingw32/src/app/LumoraUpdate.exe"
 
 step_start=0
 begin() {
@@ -85,46 +88,67 @@ wine explorer.exe /desktop >"$logs/desktop.log" 2>&1 &
 sleep 2
 took
 
-begin "MinGW-w64 build"
-# The packer's end-to-end test compares the Windows packer's updaters with this one's.
-cmake --preset mingw -DLUMORA_LINUX_PACK="$packer" >"$logs/configure.log" 2>&1 || { tail -n 30 "$logs/configure.log"; fail "configure"; }
-cmake --build --preset mingw ${LUMORA_JOBS:+-j "$LUMORA_JOBS"} >"$logs/build.log" 2>&1 ||
-  { grep -E 'error|FAILED' -A3 "$logs/build.log" | head -n 40; fail "build"; }
-for program in "$exe" "$root/build/mingw/tools/pack/lumora-pack.exe"; do
-  dlls=$(x86_64-w64-mingw32-objdump -p "$program" | awk '/DLL Name/ {print $3}' | sort | tr '\n' ' ')
-  echo "   $(basename "$program") imports: $dlls"
-  for dll in $dlls; do
-    case "${dll,,}" in
-      advapi32.dll | comctl32.dll | gdi32.dll | kernel32.dll | msvcrt.dll | shell32.dll | user32.dll) ;;
-      *) fail "$(basename "$program") needs $dll (the build is not static)" ;;
-    esac
+# Builds a preset (everything: the suites run next) and checks that its LumoraUpdate.exe and
+# lumora-pack.exe need only the system's own DLLs. The packer's end-to-end test compares
+# the Windows packer's updaters with those of the Linux packer.
+build_preset() {
+  local preset="$1" objdump="$2"
+  cmake --preset "$preset" -DLUMORA_LINUX_PACK="$packer" >"$logs/configure-$preset.log" 2>&1 ||
+    { tail -n 30 "$logs/configure-$preset.log"; fail "configure $preset"; }
+  cmake --build --preset "$preset" ${LUMORA_JOBS:+-j "$LUMORA_JOBS"} >"$logs/build-$preset.log" 2>&1 ||
+    { grep -E 'error|FAILED' -A3 "$logs/build-$preset.log" | head -n 40; fail "build $preset"; }
+  local program dlls
+  for program in "build/$preset/src/app/LumoraUpdate.exe" "build/$preset/tools/pack/lumora-pack.exe"; do
+    dlls=$("$objdump" -p "$program" | awk '/DLL Name/ {print $3}' | sort | tr '\n' ' ')
+    echo "   $preset: $(basename "$program") imports: $dlls"
+    for dll in $dlls; do
+      case "${dll,,}" in
+        advapi32.dll | comctl32.dll | gdi32.dll | kernel32.dll | msvcrt.dll | shell32.dll | user32.dll) ;;
+        *) fail "$preset: $(basename "$program") needs $dll (the build is not static)" ;;
+      esac
+    done
   done
-done
+}
+# Runs a preset's suites under Wine. LUMORA_CTEST_ARGS passes a selection (e.g. "-R Win32")
+# through to ctest.
+run_suites() {
+  local preset="$1"
+  # shellcheck disable=SC2086
+  timeout 900 ctest --preset "$preset" --timeout 300 ${LUMORA_CTEST_ARGS:-} >"$logs/ctest-$preset.log" 2>&1 ||
+    { tail -n 40 "$logs/ctest-$preset.log"; fail "ctest $preset"; }
+  grep -E 'tests passed|Total Test time' "$logs/ctest-$preset.log" | sed 's/^/   /'
+}
+
+begin "MinGW-w64 build, 64-bit"
+build_preset mingw x86_64-w64-mingw32-objdump
 took
 
-begin "Test suites under Wine"
-# LUMORA_CTEST_ARGS passes a selection (e.g. "-R Win32") through to ctest.
-# shellcheck disable=SC2086
-timeout 900 ctest --preset mingw --timeout 300 ${LUMORA_CTEST_ARGS:-} >"$logs/ctest.log" 2>&1 ||
-  { tail -n 40 "$logs/ctest.log"; fail "ctest"; }
-grep -E 'tests passed|Total Test time' "$logs/ctest.log" | sed 's/^/   /'
+begin "Test suites under Wine, 64-bit"
+run_suites mingw
 took
 
 # ---- End to end ---------------------------------------------------------------------------
 [ -x "$packer" ] || fail "no packer at $packer: build the release preset first"
 e2e="$scratch/e2e"
 mkdir -p "$e2e"
-updater="$e2e/LumoraUpdate-tattoos.exe"
-"$packer" create --stub "$exe" --manifest examples/sample-update.manifest \
-  -C examples/sample-update -o "$updater" >"$logs/pack.log" 2>&1 || fail "packing the updater"
 
-# Starts the updater in the background; its exit status lands in $e2e/status.
+# Packs a stub into an updater of the sample update.
+pack_updater() {
+  "$packer" create --stub "$1" --manifest examples/sample-update.manifest \
+    -C examples/sample-update -o "$2" >"$logs/pack-$(basename "$2").log" 2>&1 ||
+    fail "packing $2"
+}
+
+# Starts a program under Wine in the background (log name, program, arguments); its exit
+# status lands in $e2e/status.
 start_updater() {
+  local log="$1"
+  shift
   rm -f "$e2e/status"
   (
     cd "$e2e"
     status=0
-    timeout 180 wine "$updater" >"$logs/$1.log" 2>&1 || status=$?
+    timeout 180 wine "$@" >"$logs/$log.log" 2>&1 || status=$?
     echo "$status" >"$e2e/status"
   ) &
 }
@@ -145,69 +169,114 @@ shoot() {
   convert "$3" -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out"
 }
 
-begin "End to end: update of an installation"
-install="$e2e/install"
-mkdir -p "$install"
-printf '%s\r\n' "# 1 - Lips" "1; 0; 0;lips\\red.psd;red lips;" "1; 0; 0;lips\\pink.psd;pink lips;" \
-  "# 9 - Hairdo" "9; 0; -40;hairdo\\bob.psd;bob;" >"$e2e/installed-partbase.txt"
-cp "$e2e/installed-partbase.txt" "$install/Partbase.txt"
-printf '%s\r\n' "palette 1" "palette 2" >"$install/PalData.txt"
-cp "$install/PalData.txt" "$e2e/installed-paldata.txt"
-win_install="$(timeout 30 winepath -w "$install" 2>/dev/null)" || fail "winepath"
-timeout 60 wine reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v Version /t REG_SZ /d 5.0 /f \
-  >>"$logs/reg.log" 2>&1 || fail "setting Version"
-timeout 60 wine reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v HDPath /t REG_SZ /d "$win_install" /f \
-  >>"$logs/reg.log" 2>&1 || fail "setting HDPath"
-run_start=$(date +%s.%N)
-start_updater success
-wid=$(find_window Information) || true
-[ -n "$wid" ] || fail "no Information box (see $logs/success.log)"
-printf '   the box came after %.1f s\n' "$(echo "$(date +%s.%N) - $run_start" | bc)"
+# The updater over a real installation (updater, screenshot prefix): the Information box,
+# exit status 0, the installation checked byte for byte.
+e2e_success() {
+  local updater="$1" tag="$2"
+  local install="$e2e/$tag-install"
+  local wid main status run_start win_install images left
+  mkdir -p "$install"
+  printf '%s\r\n' "# 1 - Lips" "1; 0; 0;lips\\red.psd;red lips;" "1; 0; 0;lips\\pink.psd;pink lips;" \
+    "# 9 - Hairdo" "9; 0; -40;hairdo\\bob.psd;bob;" >"$e2e/installed-partbase.txt"
+  cp "$e2e/installed-partbase.txt" "$install/Partbase.txt"
+  printf '%s\r\n' "palette 1" "palette 2" >"$install/PalData.txt"
+  cp "$install/PalData.txt" "$e2e/installed-paldata.txt"
+  win_install="$(timeout 30 winepath -w "$install" 2>/dev/null)" || fail "winepath"
+  timeout 60 wine reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v Version /t REG_SZ /d 5.0 /f \
+    >>"$logs/reg.log" 2>&1 || fail "setting Version"
+  timeout 60 wine reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v HDPath /t REG_SZ /d "$win_install" /f \
+    >>"$logs/reg.log" 2>&1 || fail "setting HDPath"
+  run_start=$(date +%s.%N)
+  start_updater "$tag-success" "$updater"
+  wid=$(find_window Information) || true
+  [ -n "$wid" ] || fail "no Information box (see $logs/$tag-success.log)"
+  printf '   the box came after %.1f s\n' "$(echo "$(date +%s.%N) - $run_start" | bc)"
+  sleep 0.5
+  timeout 20 import -window root "$e2e/$tag-screen-success.png"
+  shoot "$wid" "$shots/$tag-dialog.png" "$e2e/$tag-screen-success.png"
+  main=$(xdotool search --onlyvisible --name '^SelfExtraction$' 2>/dev/null | head -n 1) || true
+  if [ -n "$main" ]; then shoot "$main" "$shots/$tag-progress.png" "$e2e/$tag-screen-success.png"; fi
+  timeout 20 xdotool windowfocus --sync "$wid" key Return
+  status=$(wait_updater)
+  [ "$status" = 0 ] || fail "the update ended with status $status, expected 0"
+
+  cat "$e2e/installed-partbase.txt" examples/sample-update/partbase.txt >"$e2e/expected-partbase.txt"
+  cmp "$e2e/expected-partbase.txt" "$install/Partbase.txt" ||
+    fail "Partbase.txt is not the installed lines followed by the new part base"
+  cmp "$e2e/installed-paldata.txt" "$install/PalData.txt" || fail "PalData.txt changed"
+  images=0
+  for f in examples/sample-update/Addition/Tattoo/*; do
+    cmp "$f" "$install/Addition/Tattoo/$(basename "$f")" || fail "image $(basename "$f") differs"
+    images=$((images + 1))
+  done
+  [ "$images" = 23 ] || fail "expected 23 images, found $images in the sample"
+  [ "$(ls "$install/Addition/Tattoo" | wc -l)" = 23 ] || fail "extra files in Addition\\Tattoo"
+  left=$(ls "$install" | tr '\n' ' ')
+  [ "$left" = "Addition PalData.txt Partbase.txt " ] || fail "working files left behind: $left"
+  echo "   exit status 0; Partbase.txt, PalData.txt and 23 images as expected; no working files"
+}
+
+# The updater without an installation (updater, screenshot prefix): the Error box, the
+# window open until the user closes it, exit status 1.
+e2e_failure() {
+  local updater="$1" tag="$2"
+  local wid main status
+  timeout 60 wine reg delete 'HKCU\SOFTWARE\Quandrix' /f >>"$logs/reg.log" 2>&1 || true
+  start_updater "$tag-failure" "$updater"
+  wid=$(find_window Error) || true
+  [ -n "$wid" ] || fail "no Error box (see $logs/$tag-failure.log)"
+  sleep 0.5
+  timeout 20 import -window root "$e2e/$tag-screen-failure.png"
+  shoot "$wid" "$shots/$tag-error.png" "$e2e/$tag-screen-failure.png"
+  timeout 20 xdotool windowfocus --sync "$wid" key Return
+  # The window stays open with its captions until the user closes it.
+  sleep 1
+  [ ! -s "$e2e/status" ] || fail "the updater ended before its window was closed"
+  main=$(find_window SelfExtraction) || true
+  [ -n "$main" ] || fail "the main window is gone after the message"
+  timeout 20 xdotool windowfocus --sync "$main" key alt+F4
+  status=$(wait_updater)
+  [ "$status" = 1 ] || fail "the failed run ended with status $status, expected 1"
+  # The run created the empty key it looks in, and wrote nothing else.
+  timeout 60 wine reg query 'HKCU\SOFTWARE\Quandrix' >"$logs/query.log" 2>&1 || fail "SOFTWARE\Quandrix was not created"
+  echo "   Error box shown, window closed by the user, exit status 1"
+}
+
+begin "End to end: --help"
+# Windows has no console for the program: the text shows in an information box.
+start_updater help "$exe" --help
+wid=$(find_window LumoraUpdate) || true
+[ -n "$wid" ] || fail "no --help box (see $logs/help.log)"
 sleep 0.5
-timeout 20 import -window root "$e2e/screen-success.png"
-shoot "$wid" "$shots/wine-dialog.png" "$e2e/screen-success.png"
-main=$(xdotool search --onlyvisible --name '^SelfExtraction$' 2>/dev/null | head -n 1) || true
-if [ -n "$main" ]; then shoot "$main" "$shots/wine-progress.png" "$e2e/screen-success.png"; fi
+timeout 20 import -window root "$e2e/screen-help.png"
+shoot "$wid" "$shots/wine-help.png" "$e2e/screen-help.png"
 timeout 20 xdotool windowfocus --sync "$wid" key Return
 status=$(wait_updater)
-[ "$status" = 0 ] || fail "the update ended with status $status, expected 0"
-
-cat "$e2e/installed-partbase.txt" examples/sample-update/partbase.txt >"$e2e/expected-partbase.txt"
-cmp "$e2e/expected-partbase.txt" "$install/Partbase.txt" ||
-  fail "Partbase.txt is not the installed lines followed by the new part base"
-cmp "$e2e/installed-paldata.txt" "$install/PalData.txt" || fail "PalData.txt changed"
-images=0
-for f in examples/sample-update/Addition/Tattoo/*; do
-  cmp "$f" "$install/Addition/Tattoo/$(basename "$f")" || fail "image $(basename "$f") differs"
-  images=$((images + 1))
-done
-[ "$images" = 23 ] || fail "expected 23 images, found $images in the sample"
-[ "$(ls "$install/Addition/Tattoo" | wc -l)" = 23 ] || fail "extra files in Addition\\Tattoo"
-left=$(ls "$install" | tr '\n' ' ')
-[ "$left" = "Addition PalData.txt Partbase.txt " ] || fail "working files left behind: $left"
-echo "   exit status 0; Partbase.txt, PalData.txt and 23 images as expected; no working files"
+[ "$status" = 0 ] || fail "--help ended with status $status, expected 0"
+echo "   --help box shown, exit status 0"
 took
 
-begin "End to end: no installation"
-timeout 60 wine reg delete 'HKCU\SOFTWARE\Quandrix' /f >>"$logs/reg.log" 2>&1 || true
-start_updater failure
-wid=$(find_window Error) || true
-[ -n "$wid" ] || fail "no Error box (see $logs/failure.log)"
-sleep 0.5
-timeout 20 import -window root "$e2e/screen-failure.png"
-shoot "$wid" "$shots/wine-error.png" "$e2e/screen-failure.png"
-timeout 20 xdotool windowfocus --sync "$wid" key Return
-# The window stays open with its captions until the user closes it.
-sleep 1
-[ ! -s "$e2e/status" ] || fail "the updater ended before its window was closed"
-main=$(find_window SelfExtraction) || true
-[ -n "$main" ] || fail "the main window is gone after the message"
-timeout 20 xdotool windowfocus --sync "$main" key alt+F4
-status=$(wait_updater)
-[ "$status" = 1 ] || fail "the failed run ended with status $status, expected 1"
-# The run created the empty key it looks in, and wrote nothing else.
-timeout 60 wine reg query 'HKCU\SOFTWARE\Quandrix' >"$logs/query.log" 2>&1 || fail "SOFTWARE\Quandrix was not created"
-echo "   Error box shown, window closed by the user, exit status 1"
+updater="$e2e/LumoraUpdate-tattoos.exe"
+pack_updater "$exe" "$updater"
+begin "End to end: update of an installation, 64-bit"
+e2e_success "$updater" wine
+took
+begin "End to end: no installation, 64-bit"
+e2e_failure "$updater" wine
+took
+
+# ---- 32-bit Windows -----------------------------------------------------------------------
+begin "MinGW-w64 build, 32-bit"
+build_preset mingw32 i686-w64-mingw32-objdump
+took
+begin "Test suites under Wine, 32-bit"
+run_suites mingw32
+took
+updater32="$e2e/LumoraUpdate32-tattoos.exe"
+pack_updater "$exe32" "$updater32"
+begin "End to end: update of an installation and no installation, 32-bit"
+e2e_success "$updater32" wine32
+e2e_failure "$updater32" wine32
 took
 
 echo "Windows build, tests and end-to-end runs passed. Screenshots: $shots"

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "shell/backend.h"
 
@@ -10,5 +11,9 @@ namespace lumora {
 // Windows: the native window. Linux: the FLTK window when it was built in and a display
 // opens, else the terminal; LUMORA_UI=terminal forces the terminal.
 std::unique_ptr<UiBackend> CreateFrontEnd();
+
+// Shows the program's --help text where the user sees it: on standard output on Linux, in
+// an information box on Windows, where the program has no console.
+void ShowHelp(const std::string& text);
 
 }  // namespace lumora

@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,5 +23,7 @@ std::unique_ptr<UiBackend> CreateFrontEnd() {
 #endif
   return std::make_unique<TerminalBackend>();
 }
+
+void ShowHelp(const std::string& text) { std::fputs(text.c_str(), stdout); }
 
 }  // namespace lumora

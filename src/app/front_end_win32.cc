@@ -1,8 +1,22 @@
+#include <string>
+
 #include "app/front_end.h"
+#include "platform/win32/win32_windows.h"
 #include "ui/win32/win32_backend.h"
 
 namespace lumora {
 
 std::unique_ptr<UiBackend> CreateFrontEnd() { return std::make_unique<Win32Backend>(); }
+
+void ShowHelp(const std::string& text) {
+  // The text's lines are for a terminal of 80 columns; the box wraps to its own width. A
+  // line break therefore stays only after a line that ends a sentence (its paragraph).
+  std::string paragraphs;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool joined = text[i] == '\n' && i > 0 && text[i - 1] != '.' && i + 1 < text.size();
+    paragraphs += joined ? ' ' : text[i];
+  }
+  MessageBoxA(nullptr, ToCrLf(paragraphs).c_str(), "LumoraUpdate", MB_OK | MB_ICONINFORMATION);
+}
 
 }  // namespace lumora

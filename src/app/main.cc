@@ -1,7 +1,6 @@
 // LumoraUpdate: the self-extracting database updater. It takes no command line: started,
 // it runs one update of the Lumora installation named in the per-user registry, showing
 // its progress window, and ends.
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -14,7 +13,7 @@
 
 int main(int argc, char** argv) {
   if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::printf(
+    lumora::ShowHelp(
         "LumoraUpdate: updates the Lumora database from the archive carried in this file.\n"
         "It takes no options: it finds the installation through the registry values\n"
         "HKEY_CURRENT_USER\\SOFTWARE\\Quandrix\\Lumora\\HDPath and Version, unpacks the\n"

@@ -27,15 +27,15 @@ std::string TextOf(HWND h) {
   GetWindowTextA(h, text, sizeof text);
   return text;
 }
+// A named CALLBACK function: a lambda would not have the system's calling convention on
+// 32-bit Windows.
+BOOL CALLBACK AddChild(HWND h, LPARAM lp) {
+  reinterpret_cast<std::vector<HWND>*>(lp)->push_back(h);
+  return TRUE;
+}
 std::vector<HWND> Children(HWND parent) {
   std::vector<HWND> out;
-  EnumChildWindows(
-      parent,
-      [](HWND h, LPARAM lp) -> BOOL {
-        reinterpret_cast<std::vector<HWND>*>(lp)->push_back(h);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&out));
+  EnumChildWindows(parent, AddChild, reinterpret_cast<LPARAM>(&out));
   return out;
 }
 // A child's rectangle in its parent's client coordinates.

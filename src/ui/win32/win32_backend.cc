@@ -1,11 +1,11 @@
 #include "ui/win32/win32_backend.h"
 
 #include "platform/win32/win32_windows.h"
+#include "ui/win32/resource_ids.h"
 // (windows.h first)
 #include <commctrl.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <vector>
 
@@ -33,124 +33,29 @@ constexpr int kBoxButtonWidth = 75;
 constexpr int kBoxButtonHeight = 23;
 constexpr int kBoxMinTextWidth = 120;
 
-// The standard 16-colour palette, in the order of its colour numbers.
-constexpr COLORREF kPalette16[16] = {
-    RGB(0, 0, 0),       RGB(128, 0, 0),   RGB(0, 128, 0),   RGB(128, 128, 0),
-    RGB(0, 0, 128),     RGB(128, 0, 128), RGB(0, 128, 128), RGB(192, 192, 192),
-    RGB(128, 128, 128), RGB(255, 0, 0),   RGB(0, 255, 0),   RGB(255, 255, 0),
-    RGB(0, 0, 255),     RGB(255, 0, 255), RGB(0, 255, 255), RGB(255, 255, 255)};
-
-enum Colour : uint8_t {
-  kBlack = 0,
-  kMaroon = 1,
-  kNavy = 4,
-  kTeal = 6,
-  kSilver = 7,
-  kGrey = 8,
-  kRed = 9,
-  kYellow = 11,
-  kBlue = 12,
-  kAqua = 14,
-  kWhite = 15,
-  kClear = 0xFF
-};
-
-// A 32x32 picture in colour numbers of the 16-colour palette (kClear: transparent).
-struct Picture {
-  std::array<std::array<uint8_t, 32>, 32> px;
-  Picture() {
-    for (auto& row : px) row.fill(kClear);
+// Form3's Image1: a plain light grey (silver) square of 32x32 pixels, made through
+// CreateIcon with 32-bit colour bits and an all-clear mask.
+HICON GreyIcon(HINSTANCE inst) {
+  constexpr int kSize = 32;
+  std::vector<BYTE> colour(kSize * kSize * 4);
+  for (size_t i = 0; i < colour.size(); i += 4) {
+    colour[i] = colour[i + 1] = colour[i + 2] = 192;
+    colour[i + 3] = 0xFF;
   }
-  void Fill(int x0, int y0, int x1, int y1, uint8_t c) {
-    for (int y = y0; y <= y1; ++y) {
-      for (int x = x0; x <= x1; ++x) px[y][x] = c;
-    }
-  }
-  void Frame(int x0, int y0, int x1, int y1, uint8_t c) {
-    Fill(x0, y0, x1, y0, c);
-    Fill(x0, y1, x1, y1, c);
-    Fill(x0, y0, x0, y1, c);
-    Fill(x1, y0, x1, y1, c);
-  }
-};
-
-// The program's icon: a computer (monitor, stand and keyboard) beside a software box.
-Picture ProgramPicture() {
-  Picture p;
-  // Monitor: a raised silver case round a teal screen showing a few lines of text.
-  p.Fill(1, 3, 18, 17, kSilver);
-  p.Fill(2, 4, 17, 4, kWhite);
-  p.Fill(2, 4, 2, 16, kWhite);
-  p.Fill(3, 16, 17, 16, kGrey);
-  p.Fill(17, 5, 17, 16, kGrey);
-  p.Frame(1, 3, 18, 17, kBlack);
-  p.Frame(4, 6, 15, 14, kBlack);
-  p.Fill(5, 7, 14, 13, kTeal);
-  p.Fill(6, 8, 11, 8, kAqua);
-  p.Fill(6, 10, 13, 10, kAqua);
-  p.Fill(6, 12, 9, 12, kAqua);
-  // Stand and foot.
-  p.Fill(8, 18, 11, 19, kGrey);
-  p.Fill(7, 18, 7, 19, kBlack);
-  p.Fill(12, 18, 12, 19, kBlack);
-  p.Fill(4, 20, 15, 21, kSilver);
-  p.Frame(4, 20, 15, 21, kBlack);
-  // Keyboard with two rows of keys.
-  p.Fill(1, 24, 17, 28, kSilver);
-  p.Frame(1, 24, 17, 28, kBlack);
-  for (int x = 3; x <= 15; x += 2) {
-    p.px[25][x] = kGrey;
-    p.px[27][x] = kGrey;
-  }
-  p.Fill(6, 27, 12, 27, kGrey);
-  // Software box: a red front, a yellow top and a dark side, seen from the front left.
-  p.Fill(19, 9, 28, 28, kRed);
-  p.Frame(19, 9, 28, 28, kBlack);
-  for (int d = 1; d <= 3; ++d) {
-    p.Fill(19 + d, 9 - d, 28 + d, 9 - d, d == 3 ? kBlack : kYellow);
-    p.px[9 - d][19 + d] = kBlack;
-    p.Fill(28 + d, 9 - d, 28 + d, 28 - d, d == 3 ? kBlack : kMaroon);
-    p.px[28 - d][28 + d] = kBlack;
-  }
-  // The box's label: a white card with the product's name in lines of blue text.
-  p.Fill(21, 12, 26, 23, kWhite);
-  p.Frame(21, 12, 26, 23, kBlack);
-  p.Fill(22, 14, 25, 15, kBlue);
-  p.Fill(22, 17, 25, 17, kNavy);
-  p.Fill(22, 19, 24, 19, kNavy);
-  p.Fill(22, 21, 25, 21, kNavy);
-  p.Fill(21, 25, 26, 26, kYellow);
-  return p;
+  std::vector<BYTE> mask(kSize * kSize / 8, 0);
+  return CreateIcon(inst, kSize, kSize, 1, 32, mask.data(), colour.data());
 }
 
-// Form3's Image1: every pixel light grey.
-Picture GreyPicture() {
-  Picture p;
-  p.Fill(0, 0, 31, 31, kSilver);
-  return p;
-}
-
-// An icon from a picture, through CreateIcon with 32-bit colour bits and a mask whose set
-// bits are the transparent pixels.
-HICON MakeIcon(HINSTANCE inst, const Picture& p) {
-  std::vector<BYTE> colour(32 * 32 * 4, 0);
-  std::vector<BYTE> mask(32 * 4, 0);  // 1 bit a pixel, rows of 4 bytes
-  for (int y = 0; y < 32; ++y) {
-    for (int x = 0; x < 32; ++x) {
-      uint8_t c = p.px[y][x];
-      BYTE* bgra = &colour[(y * 32 + x) * 4];
-      if (c == kClear) {
-        mask[y * 4 + x / 8] |= static_cast<BYTE>(0x80 >> (x % 8));
-        continue;
-      }
-      COLORREF rgb = kPalette16[c];
-      bgra[0] = GetBValue(rgb);
-      bgra[1] = GetGValue(rgb);
-      bgra[2] = GetRValue(rgb);
-      bgra[3] = 0xFF;
-    }
-  }
-  return CreateIcon(inst, 32, 32, 1, 32, mask.data(), colour.data());
+// The program's icon from its resource at the system's size for the use (big: Alt+Tab and
+// the task bar, small: the title bar), the system's application icon when the module has
+// none (a test program).
+HICON ProgramIcon(HINSTANCE inst, bool small) {
+  const int w = GetSystemMetrics(small ? SM_CXSMICON : SM_CXICON);
+  const int h = GetSystemMetrics(small ? SM_CYSMICON : SM_CYICON);
+  HANDLE icon = LoadImageA(inst, MAKEINTRESOURCEA(LUMORA_ICON_PROGRAM), IMAGE_ICON, w, h,
+                           LR_DEFAULTCOLOR | LR_SHARED);
+  if (!icon) icon = LoadImageA(nullptr, MAKEINTRESOURCEA(32512), IMAGE_ICON, w, h, LR_SHARED);
+  return static_cast<HICON>(icon);
 }
 
 bool SameText(const char* a, const char* b) { return lstrcmpiA(a, b) == 0; }
@@ -198,7 +103,7 @@ RECT OnScreen(RECT r) {
   return {x, y, x + w, y + h};
 }
 
-void RegisterOnce(HINSTANCE inst, const char* name, WNDPROC proc, HICON icon) {
+void RegisterOnce(HINSTANCE inst, const char* name, WNDPROC proc, HICON icon, HICON small_icon) {
   WNDCLASSEXA existing;
   existing.cbSize = sizeof existing;
   if (GetClassInfoExA(inst, name, &existing)) return;
@@ -208,6 +113,7 @@ void RegisterOnce(HINSTANCE inst, const char* name, WNDPROC proc, HICON icon) {
   wc.lpfnWndProc = proc;
   wc.hInstance = inst;
   wc.hIcon = icon;
+  wc.hIconSm = small_icon;
   wc.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   wc.lpszClassName = name;
@@ -290,7 +196,8 @@ struct Win32Backend::Impl {
   HFONT font = nullptr;
   bool own_font = false;
   int text_height = 13;
-  HICON icon = nullptr;
+  HICON icon = nullptr;        // shared: the system keeps it for the process
+  HICON small_icon = nullptr;  // shared too
   HICON grey_icon = nullptr;
 
   // The application's own window: no size, titled with the application title, it carries
@@ -526,13 +433,16 @@ struct Win32Backend::Impl {
     app_window = CreateWindowExA(
         0, kAppClass, app->Title().c_str(), kAppStyle, GetSystemMetrics(SM_CXSCREEN) / 2,
         GetSystemMetrics(SM_CYSCREEN) / 2, 0, 0, nullptr, nullptr, inst, this);
-    if (app_window) SendMessageA(app_window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+    if (app_window) {
+      SendMessageA(app_window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+      SendMessageA(app_window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small_icon));
+    }
     main = CreateWindowExA(0, kMainClass, f.Caption.c_str(), kMainStyle, r.left, r.top,
                            r.right - r.left, r.bottom - r.top, app_window, nullptr, inst, this);
     if (!main) return;
     SendMessageA(main, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     SendMessageA(main, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
-    SendMessageA(main, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+    SendMessageA(main, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small_icon));
     const Label* ls[4] = {&f.Label1, &f.Label2, &f.Label3, &f.Label4};
     for (int i = 0; i < 4; ++i) {
       labels[i] =
@@ -578,7 +488,6 @@ Win32Backend::Win32Backend() : impl_(std::make_unique<Impl>()) {}
 Win32Backend::~Win32Backend() {
   DestroyWindows();
   if (impl_->own_font && impl_->font) DeleteObject(impl_->font);
-  if (impl_->icon) DestroyIcon(impl_->icon);
   if (impl_->grey_icon) DestroyIcon(impl_->grey_icon);
 }
 
@@ -588,12 +497,13 @@ void Win32Backend::CreateWindows(Application& app) {
   INITCOMMONCONTROLSEX icc = {sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&icc);
   if (!m.font) m.ChooseFont();
-  if (!m.icon) m.icon = MakeIcon(m.inst, ProgramPicture());
-  if (!m.grey_icon) m.grey_icon = MakeIcon(m.inst, GreyPicture());
-  RegisterOnce(m.inst, kAppClass, &Impl::AppProc, m.icon);
-  RegisterOnce(m.inst, kMainClass, &Impl::MainProc, m.icon);
-  RegisterOnce(m.inst, kForm3Class, &Impl::Form3Proc, nullptr);
-  RegisterOnce(m.inst, kBoxClass, &BoxProc, nullptr);
+  if (!m.icon) m.icon = ProgramIcon(m.inst, false);
+  if (!m.small_icon) m.small_icon = ProgramIcon(m.inst, true);
+  if (!m.grey_icon) m.grey_icon = GreyIcon(m.inst);
+  RegisterOnce(m.inst, kAppClass, &Impl::AppProc, m.icon, m.small_icon);
+  RegisterOnce(m.inst, kMainClass, &Impl::MainProc, m.icon, m.small_icon);
+  RegisterOnce(m.inst, kForm3Class, &Impl::Form3Proc, nullptr, nullptr);
+  RegisterOnce(m.inst, kBoxClass, &BoxProc, nullptr, nullptr);
   m.CreateMain();
   m.CreateForm3();
 }

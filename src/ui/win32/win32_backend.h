@@ -3,7 +3,8 @@
 // Implemented:
 //  [X] Form1 (class "TForm1"): caption, design layout, 8-point "MS Sans Serif" labels that
 //      size themselves to their text, the common progress control with its 16-bit range,
-//      the window's own 16-colour icon; only what changed in the model is redrawn
+//      the program's 16-colour icon from its resource (the system application icon in a
+//      program without one); only what changed in the model is redrawn
 //  [X] Form3 (class "TForm3"): created hidden with its layout; Button1 runs Button1Click
 //  [X] pumping that never waits (PeekMessageA, TranslateMessage, DispatchMessageA) and a
 //      wait for the next message that sleeps
