@@ -4,13 +4,13 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev
-  libgif-dev ncompress python3 clang-format
+  libgif-dev ncompress python3 clang-format dpkg-dev
   libfltk1.3-dev libxcursor-dev libxinerama-dev libxft-dev libxext-dev
   xvfb xauth xdotool imagemagick
 )
 if [ "${LUMORA_WITH_WINDOWS:-1}" = 1 ]; then
   # 64-bit and 32-bit Windows builds; wine32 comes from the i386 architecture.
-  packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine32:i386 wine fonts-wine)
+  packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine32:i386 wine fonts-wine osslsigncode openssl)
 fi
 
 missing=()

@@ -265,6 +265,52 @@ begin "End to end: no installation, 64-bit"
 e2e_failure "$updater" wine
 took
 
+begin "End to end: a signed updater"
+# The vendor signs the packed updater. A throw-away self-signed certificate stands in for
+# the vendor's: the signature verifies against it, and Wine, like Windows for a program
+# started by the user, runs the file whether or not it trusts the signer.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$e2e/signer.key" -out "$e2e/signer.crt" \
+  -days 2 -subj "/CN=LumoraUpdate test signer" >"$logs/sign.log" 2>&1 || fail "making a certificate"
+signed="$e2e/LumoraUpdate-tattoos-signed.exe"
+osslsigncode sign -certs "$e2e/signer.crt" -key "$e2e/signer.key" -h sha256 \
+  -n "Lumora database update" -in "$updater" -out "$signed" >>"$logs/sign.log" 2>&1 || fail "signing"
+osslsigncode verify -CAfile "$e2e/signer.crt" -in "$signed" >>"$logs/sign.log" 2>&1 ||
+  fail "osslsigncode verify (see $logs/sign.log)"
+"$packer" test "$signed" >>"$logs/sign.log" 2>&1 || fail "lumora-pack test of the signed updater"
+timeout 60 wine build/mingw/tools/pack/lumora-pack.exe test "$(winepath -w "$signed")" \
+  >>"$logs/sign.log" 2>&1 || fail "lumora-pack.exe test of the signed updater"
+# A signed file as the stub of a new updater would carry a broken signature: refused.
+if "$packer" create --stub "$signed" -o "$e2e/repacked.exe" -C examples/sample-update partbase.txt \
+  >>"$logs/sign.log" 2>&1 || [ -e "$e2e/repacked.exe" ]; then
+  fail "a signed stub was packed"
+fi
+echo "   signed: $(($(stat -c %s "$signed") - $(stat -c %s "$updater"))) bytes more; verified, tested by both packers"
+e2e_success "$signed" wine-signed
+diff -r "$e2e/wine-install" "$e2e/wine-signed-install" >"$logs/signed-diff.log" 2>&1 ||
+  fail "the signed updater left another installation than the unsigned one"
+echo "   the installation it left is the unsigned updater's, byte for byte"
+took
+
+begin "Windows package"
+# The .zip of the 64-bit build, unpacked into an empty folder and used from there: the
+# packer's help, and an updater made with the stub beside it.
+rm -f build/mingw/lumora-pack-*.zip
+(cd build/mingw && cpack -G ZIP >cpack.log 2>&1) || { tail -n 20 build/mingw/cpack.log; fail "cpack"; }
+zip=$(ls build/mingw/lumora-pack-*.zip)
+unzipped="$e2e/zip"
+mkdir -p "$unzipped"
+(cd "$unzipped" && cmake -E tar xf "$root/$zip") || fail "unpacking $zip"
+bin=$(dirname "$(find "$unzipped" -name lumora-pack.exe)")
+[ -f "$bin/LumoraUpdate.exe" ] || fail "$zip has no LumoraUpdate.exe beside lumora-pack.exe"
+timeout 60 wine "$bin/lumora-pack.exe" --help >"$logs/zip.log" 2>&1 || fail "lumora-pack.exe --help from $zip"
+grep -q 'lumora-pack create' "$logs/zip.log" || fail "lumora-pack.exe --help printed no usage"
+timeout 120 wine "$bin/lumora-pack.exe" create -q --stub "$(winepath -w "$bin/LumoraUpdate.exe")" \
+  -o "$(winepath -w "$e2e/from-zip.exe")" --manifest "$(winepath -w examples/sample-update.manifest)" \
+  -C "$(winepath -w examples/sample-update)" >>"$logs/zip.log" 2>&1 || fail "packing with the unpacked $zip"
+cmp "$e2e/from-zip.exe" "$updater" || fail "the updater packed from $zip differs from the Linux packer's"
+echo "   $(basename "$zip"): $(cmake -E tar tf "$zip" | grep -c -v '/$') files; its packer makes the Linux packer's updater"
+took
+
 # ---- 32-bit Windows -----------------------------------------------------------------------
 begin "MinGW-w64 build, 32-bit"
 build_preset mingw32 i686-w64-mingw32-objdump
