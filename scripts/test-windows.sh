@@ -169,12 +169,22 @@ shoot() {
   convert "$3" -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out"
 }
 
+# Waits for the message box titled $1 of the run logged as $2, and saves a screenshot of the
+# whole screen as $e2e/$2-screen.png and of the box as $3. Sets box to the box's window.
+capture_box() {
+  box=$(find_window "$1") || true
+  [ -n "$box" ] || fail "no $1 box (see $logs/$2.log)"
+  sleep 0.5
+  timeout 20 import -window root "$e2e/$2-screen.png"
+  shoot "$box" "$3" "$e2e/$2-screen.png"
+}
+
 # The updater over a real installation (updater, screenshot prefix): the Information box,
 # exit status 0, the installation checked byte for byte.
 e2e_success() {
   local updater="$1" tag="$2"
   local install="$e2e/$tag-install"
-  local wid main status run_start win_install images left
+  local main status run_start win_install images left
   mkdir -p "$install"
   printf '%s\r\n' "# 1 - Lips" "1; 0; 0;lips\\red.psd;red lips;" "1; 0; 0;lips\\pink.psd;pink lips;" \
     "# 9 - Hairdo" "9; 0; -40;hairdo\\bob.psd;bob;" >"$e2e/installed-partbase.txt"
@@ -188,15 +198,11 @@ e2e_success() {
     >>"$logs/reg.log" 2>&1 || fail "setting HDPath"
   run_start=$(date +%s.%N)
   start_updater "$tag-success" "$updater"
-  wid=$(find_window Information) || true
-  [ -n "$wid" ] || fail "no Information box (see $logs/$tag-success.log)"
+  capture_box Information "$tag-success" "$shots/$tag-dialog.png"
   printf '   the box came after %.1f s\n' "$(echo "$(date +%s.%N) - $run_start" | bc)"
-  sleep 0.5
-  timeout 20 import -window root "$e2e/$tag-screen-success.png"
-  shoot "$wid" "$shots/$tag-dialog.png" "$e2e/$tag-screen-success.png"
   main=$(xdotool search --onlyvisible --name '^SelfExtraction$' 2>/dev/null | head -n 1) || true
-  if [ -n "$main" ]; then shoot "$main" "$shots/$tag-progress.png" "$e2e/$tag-screen-success.png"; fi
-  timeout 20 xdotool windowfocus --sync "$wid" key Return
+  if [ -n "$main" ]; then shoot "$main" "$shots/$tag-progress.png" "$e2e/$tag-success-screen.png"; fi
+  timeout 20 xdotool windowfocus --sync "$box" key Return
   status=$(wait_updater)
   [ "$status" = 0 ] || fail "the update ended with status $status, expected 0"
 
@@ -220,15 +226,11 @@ e2e_success() {
 # window open until the user closes it, exit status 1.
 e2e_failure() {
   local updater="$1" tag="$2"
-  local wid main status
+  local main status
   timeout 60 wine reg delete 'HKCU\SOFTWARE\Quandrix' /f >>"$logs/reg.log" 2>&1 || true
   start_updater "$tag-failure" "$updater"
-  wid=$(find_window Error) || true
-  [ -n "$wid" ] || fail "no Error box (see $logs/$tag-failure.log)"
-  sleep 0.5
-  timeout 20 import -window root "$e2e/$tag-screen-failure.png"
-  shoot "$wid" "$shots/$tag-error.png" "$e2e/$tag-screen-failure.png"
-  timeout 20 xdotool windowfocus --sync "$wid" key Return
+  capture_box Error "$tag-failure" "$shots/$tag-error.png"
+  timeout 20 xdotool windowfocus --sync "$box" key Return
   # The window stays open with its captions until the user closes it.
   sleep 1
   [ ! -s "$e2e/status" ] || fail "the updater ended before its window was closed"
@@ -245,12 +247,8 @@ e2e_failure() {
 begin "End to end: --help"
 # Windows has no console for the program: the text shows in an information box.
 start_updater help "$exe" --help
-wid=$(find_window LumoraUpdate) || true
-[ -n "$wid" ] || fail "no --help box (see $logs/help.log)"
-sleep 0.5
-timeout 20 import -window root "$e2e/screen-help.png"
-shoot "$wid" "$shots/wine-help.png" "$e2e/screen-help.png"
-timeout 20 xdotool windowfocus --sync "$wid" key Return
+capture_box LumoraUpdate help "$shots/wine-help.png"
+timeout 20 xdotool windowfocus --sync "$box" key Return
 status=$(wait_updater)
 [ "$status" = 0 ] || fail "--help ended with status $status, expected 0"
 echo "   --help box shown, exit status 0"
