@@ -58,6 +58,17 @@ images_installed() {
 }
 tree_digest() { (cd "$1" && find . -type f -print0 | sort -z | xargs -0 sha1sum | sha1sum); }
 
+# refused WHAT MESSAGE [UPDATER]: the run ends with status 1, prints MESSAGE, and leaves the
+# installation's files as they were.
+refused() {
+  local before
+  before="$(tree_digest "$install")"
+  run_updater "${3:-$updater}"
+  check "exit status 1" test "$status" -eq 1
+  check "$1" printed "$2"
+  check "installation untouched" test "$before" = "$(tree_digest "$install")"
+}
+
 # ---- success: new records appended, images installed, nothing left behind
 new_case success
 cp "$install/Partbase.txt" "$case_dir/original.txt"
@@ -81,12 +92,8 @@ check "fp003 record not appended twice" test "$(grep -c 'fp003' "$install/Partba
 # ---- no registry: the installation message, nothing touched
 new_case missing-registry
 rm "$case_dir/config/registry/HKEY_CURRENT_USER.reg"
-before="$(tree_digest "$install")"
-run_updater
-check "exit status 1" test "$status" -eq 1
-check "installation message" printed "You have not correct installation for Lumora."
+refused "installation message" "You have not correct installation for Lumora."
 check "registry key created" grep -qi 'SOFTWARE\\Quandrix\]' "$case_dir/config/registry/HKEY_CURRENT_USER.reg"
-check "installation untouched" test "$before" = "$(tree_digest "$install")"
 
 # ---- a bad basic index in the installed part base
 new_case bad-index
@@ -155,11 +162,7 @@ check "installation untouched" test "$before" = "$(tree_digest "$install")"
 new_case damaged
 cp "$updater" "$case_dir/bad"
 printf '\xff' | dd of="$case_dir/bad" bs=1 seek=$((size - 3000)) conv=notrunc status=none
-before="$(tree_digest "$install")"
-run_updater "$case_dir/bad"
-check "exit status 1" test "$status" -eq 1
-check "damage reported" printed "damaged"
-check "installation untouched" test "$before" = "$(tree_digest "$install")"
+refused "damage reported" "damaged" "$case_dir/bad"
 
 # ---- a full disk while unpacking: the file size limit stops a write
 new_case full-disk
@@ -215,11 +218,7 @@ small_disk() {
 }
 new_case small-disk
 if small_disk 5m; then
-  before="$(tree_digest "$install")"
-  run_updater "$work/big-update"
-  check "exit status 1" test "$status" -eq 1
-  check "disk message" printed "Disk write error or disk is full."
-  check "installation untouched" test "$before" = "$(tree_digest "$install")"
+  refused "disk message" "Disk write error or disk is full." "$work/big-update"
   new_case fitting-disk
   small_disk 9m
   cp "$install/Partbase.txt" "$case_dir/original.txt"
