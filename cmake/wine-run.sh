@@ -2,9 +2,17 @@
 # Runs a Windows program under Wine for CTest. Its output goes through a file: Wine's
 # background processes (the desktop, its services) inherit the output of the program that
 # starts them, and a pipe that they keep open would hold CTest up until they end.
+#
+# Now and then, with the machine busy, Wine fails to start the program at all ("Application
+# could not be started ... ShellExecuteEx failed"): the program never ran, so it is started
+# once more. A program that ran and failed is never run again.
 out=$(mktemp)
-wine "$@" >"$out" 2>&1
-status=$?
+for attempt in 1 2; do
+  wine "$@" >"$out" 2>&1
+  status=$?
+  [ "$status" -ne 0 ] && grep -q '^ShellExecuteEx failed' "$out" && [ "$attempt" = 1 ] || break
+  echo "wine-run: Wine did not start $1; starting it again" >&2
+done
 cat "$out"
 rm -f "$out"
 exit "$status"
