@@ -6,21 +6,39 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
+# Each stage prints its time when the next begins, and the run ends with all of them.
+stage_name=""
+stage_start=0
+run_start=$(date +%s)
+times=()
+stage() {
+  local now
+  now=$(date +%s)
+  if [ -n "$stage_name" ]; then
+    times+=("$(printf '%5d s  %s' $((now - stage_start)) "$stage_name")")
+    echo "   ($((now - stage_start)) s)"
+  fi
+  stage_name="$1"
+  stage_start=$now
+  [ -z "$1" ] || echo "== $1"
+}
+
+stage "Packages"
 scripts/install-deps.sh
 
-echo "== Formatting (clang-format)"
+stage "Formatting (clang-format)"
 unformatted=$(git ls-files '*.cc' '*.h' | xargs clang-format --dry-run --Werror 2>&1 | grep -c "error:" || true)
 if [ "$unformatted" != 0 ]; then
   git ls-files '*.cc' '*.h' | xargs clang-format --dry-run --Werror 2>&1 | head -n 20
   exit 1
 fi
 
-echo "== Release build and tests"
+stage "Release build and tests"
 cmake --preset release >/dev/null
 cmake --build --preset release
 scripts/with-xvfb.sh ctest --preset release -j2
 
-echo "== Debian package"
+stage "Debian package"
 # Made from the release build, unpacked into an empty folder as dpkg would install it,
 # and used from there: its packer's help, and an updater made with its stub.
 rm -f build/release/lumora-pack_*.deb
@@ -35,12 +53,12 @@ dpkg-deb -x "$deb" "$unpacked"
 rm -rf "$unpacked"
 echo "   $(basename "$deb"): $(dpkg-deb -c "$deb" | grep -c -v '/$') files, unpacked and used"
 
-echo "== Sanitizer build (ASan, UBSan) and tests"
+stage "Sanitizer build (ASan, UBSan) and tests"
 cmake --preset debug >/dev/null
 cmake --build --preset debug
 scripts/with-xvfb.sh ctest --preset debug -j2
 
-echo "== Fuzzing the archive reader and the decoder (bounded)"
+stage "Fuzzing the archive reader and the decoder (bounded)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 corpus="build/fuzz/corpus"
@@ -64,7 +82,11 @@ for target in codec archive; do
 done
 
 if [ -x scripts/test-windows.sh ] && [ "${LUMORA_WITH_WINDOWS:-1}" = 1 ]; then
-  echo "== Windows build (MinGW-w64) under Wine"
+  stage "Windows build (MinGW-w64) under Wine"
   scripts/test-windows.sh
 fi
+stage ""
+echo "== Stage times"
+printf '%s\n' "${times[@]}"
+printf '%5d s  in all\n' $(($(date +%s) - run_start))
 echo "All test stages passed."

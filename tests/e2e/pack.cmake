@@ -13,3 +13,7 @@ add_test(NAME e2e_lumora_pack
           $<TARGET_FILE:lumora-pack> $<TARGET_FILE:LumoraUpdate> ${CMAKE_SOURCE_DIR}/examples
           ${PACK_E2E_LINUX})
 set_tests_properties(e2e_lumora_pack PROPERTIES TIMEOUT 300)
+if(WIN32)
+  # The Wine loader for the packer's width (cmake/wine-loader.sh).
+  set_tests_properties(e2e_lumora_pack PROPERTIES ENVIRONMENT "LUMORA_WINE_BITS=${LUMORA_WINE_BITS}")
+endif()

@@ -5,7 +5,8 @@
 # Usage: pack_e2e.sh PACKER STUB EXAMPLES [LINUX_PACKER]. A PACKER ending in .exe is the
 # Windows one: it runs under Wine, in a UTF-8 locale (Wine then reads file names as Linux
 # writes them, and its ANSI code page is Windows-1252), and its updaters must equal
-# LINUX_PACKER's byte for byte.
+# LINUX_PACKER's byte for byte. LUMORA_WINE_BITS (64 or 32) says which of Wine's loaders
+# starts it (cmake/wine-loader.sh).
 set -uo pipefail
 source "$(dirname "$0")/check_lib.sh"
 pack="$1"
@@ -14,6 +15,11 @@ examples="$3"
 linux_pack="${4:-}"
 windows=0
 case "$pack" in *.exe) windows=1 ;; esac
+if [ "$windows" = 1 ]; then
+  source "$(dirname "$0")/../../cmake/wine-loader.sh"
+  wine=$(wine_loader "${LUMORA_WINE_BITS:-64}")
+  winepath() { "$wine" winepath "$@"; }
+fi
 if [ -n "$linux_pack" ] && [ ! -x "$linux_pack" ]; then
   echo "skip: no Linux packer at $linux_pack (build the release preset to compare with it)"
   linux_pack=""
@@ -29,7 +35,7 @@ show_failure() {
 # pk ARGS...: the packer, under Wine for the Windows one.
 pk() {
   if [ "$windows" = 1 ]; then
-    LC_ALL=C.UTF-8 wine "$pack" "$@"
+    LC_ALL=C.UTF-8 "$wine" "$pack" "$@"
   else
     "$pack" "$@"
   fi
