@@ -1,17 +1,60 @@
 #!/usr/bin/env bash
-# The whole updater against tar -x, in the same run, on the same small files unpacked into
-# one folder: 1,000 to 32,000 new files, and 1,000 new files into a folder that already
-# holds 20,000. Prints each time, the time per file and the ratio to tar.
-#   bench/extract_vs_tar.sh [BUILD_DIR]     (default build/release)
+# The whole updater against tar -x of the same small files into one folder: 1,000 to 32,000
+# new files, and 1,000 new files into a folder that already holds 20,000.
+#
+# Creating files costs the file system very different amounts from one moment to the next
+# on a disk that has seen many deletions, so every case runs ROUNDS rounds, the updater and
+# tar taking turns (which goes first alternates), and each of them unpacks into a fresh
+# ext4 file system of its own (a loop-mounted image; as root where mounting works, else a
+# fresh folder on the disk of the work folder, and the header says which). Every unpacked
+# file is compared with its source. The updater ends with its files on the disk (syncfs),
+# so tar -x is also timed with a sync of its file system after it. Printed: the medians of
+# the rounds' times, the medians of the rounds' ratios, and the updater's peak RSS.
+#   bench/extract_vs_tar.sh [BUILD_DIR [ROUNDS [CASE...]]]
+#     (default build/release, 5 rounds; a CASE is N or N+EXISTING, e.g. 1000+20000)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build/release}"
+rounds="${2:-5}"
+shift 2 2>/dev/null || shift $#
+cases=("$@")
+[ ${#cases[@]} -gt 0 ] || cases=(1000 8000 32000 1000+20000)
 pack="$build/tools/pack/lumora-pack"
 stub="$build/src/app/LumoraUpdate"
 work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
+# Every mount below the work folder goes, also one a failed round left behind.
+cleanup() {
+  awk -v w="$work/" 'index($2, w) == 1 {print $2}' /proc/mounts | while read -r m; do umount "$m" || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
-now() { date +%s.%N; }
+# A fresh file system at DIR: an ext4 image mounted there, or just the empty folder.
+loop=0
+if [ "$(id -u)" = 0 ] && command -v mkfs.ext4 >/dev/null; then
+  mkdir -p "$work/probe"
+  truncate -s 64M "$work/probe.img"
+  if mkfs.ext4 -q -F "$work/probe.img" && mount -o loop "$work/probe.img" "$work/probe" 2>/dev/null; then
+    umount "$work/probe"
+    loop=1
+  fi
+  rm -f "$work/probe.img"
+fi
+fresh_fs() {
+  mkdir -p "$1"
+  [ "$loop" = 1 ] || return 0
+  truncate -s 1G "$1.img"
+  mkfs.ext4 -q -F "$1.img"
+  mount -o loop "$1.img" "$1"
+}
+drop_fs() {
+  if [ "$loop" = 1 ]; then
+    umount "$1"
+    rm -f "$1.img"
+  fi
+  rm -rf "$1"
+}
+
 # files DIR FIRST COUNT: COUNT small files of 600 to 2,600 bytes in DIR/Pics.
 files() {
   mkdir -p "$1/Pics"
@@ -27,47 +70,103 @@ for i in range(first, first + count):
 PY
 }
 
-# run NAME COUNT EXISTING: packs COUNT new files, installs EXISTING others in the target
-# folder first, then times the updater and tar -x of the same files.
-run() {
-  local name="$1" count="$2" existing="$3" case="$work/$1"
-  mkdir -p "$case/src" "$case/home/config/registry"
-  files "$case/src" 0 "$count"
-  (cd "$case/src" && tar -cf "$case/files.tar" Pics)
-  (cd "$case/src" && printf 'Pics\\\n' && ls Pics | sed 's/^/Pics\\/') >"$case/manifest"
-  "$pack" create -q --stub "$stub" -o "$case/upd" --manifest "$case/manifest" -C "$case/src"
-  for target in install tar; do
-    mkdir -p "$case/$target"
-    if [ "$existing" -gt 0 ]; then files "$case/$target" 1000000 "$existing"; fi
-  done
-  printf '# 1\r\n' >"$case/install/Partbase.txt"
-  printf 'pal\r\n' >"$case/install/PalData.txt"
-  printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Quandrix\\Lumora]\r\n"Version"="5.0"\r\n"HDPath"="%s"\r\n' \
-    "$case/install" >"$case/home/config/registry/HKEY_CURRENT_USER.reg"
-  sync
-  local t0 t1 t2 t3
-  t0=$(now)
-  HOME="$case/home" XDG_CONFIG_HOME="$case/home/config" LUMORA_UI=terminal \
-    "$case/upd" </dev/null >"$case/out.txt" 2>&1 || { cat "$case/out.txt"; exit 1; }
-  t1=$(now)
-  tar -xf "$case/files.tar" -C "$case/tar"
-  t2=$(now)
-  # The updater ends with the files on the disk (one syncfs); tar does not.
-  sync -f "$case/tar"
-  t3=$(now)
-  cmp -s "$case/src/Pics/f$(printf %06d $((count - 1))).psd" \
-    "$case/install/Pics/f$(printf %06d $((count - 1))).psd" || { echo "wrong output"; exit 1; }
-  python3 - "$name" "$count" "$t0" "$t1" "$t2" "$t3" <<'PY'
-import sys
-name, n, t0, t1, t2, t3 = sys.argv[1], int(sys.argv[2]), *map(float, sys.argv[3:])
-ours, tar, synced = t1 - t0, t2 - t1, t3 - t1
-print("%-24s updater %7.3f s (%6.1f us/file)  tar -x %7.3f s (%6.1f us/file)  ratio %.2fx;"
-      "  tar -x + sync %7.3f s, ratio %.2fx"
-      % (name, ours, 1e6 * ours / n, tar, 1e6 * tar / n, ours / tar, synced, ours / synced))
+# same_files SRC DST: every file of SRC/Pics stands in DST/Pics with the same bytes.
+same_files() {
+  python3 - "$1/Pics" "$2/Pics" <<'PY'
+import filecmp, os, sys
+src, dst = sys.argv[1], sys.argv[2]
+names = os.listdir(src)
+match, mismatch, errors = filecmp.cmpfiles(src, dst, names, shallow=False)
+if mismatch or errors:
+    sys.exit("%d of %d files differ or are missing in %s" % (len(mismatch) + len(errors), len(names), dst))
 PY
-  rm -rf "$case"
 }
 
-echo "machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores; $(df -T "$work" | awk 'NR==2 {print $2}') at $work"
-for n in 1000 8000 32000; do run "$n new files" "$n" 0; done
-run "1000 new beside 20000" 1000 20000
+now() { date +%s.%N; }
+
+# One side of a round (updater or tar) of case directory C with EXISTING files already in
+# the target: prints its seconds and, for tar, the seconds with the sync.
+run_updater() {
+  local c="$1" existing="$2" t0 t1
+  fresh_fs "$c/install"
+  [ "$existing" -eq 0 ] || files "$c/install" 1000000 "$existing"
+  printf '# 1\r\n' >"$c/install/Partbase.txt"
+  printf 'pal\r\n' >"$c/install/PalData.txt"
+  printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Quandrix\\Lumora]\r\n"Version"="5.0"\r\n"HDPath"="%s"\r\n' \
+    "$c/install" >"$c/home/config/registry/HKEY_CURRENT_USER.reg"
+  sync
+  t0=$(now)
+  HOME="$c/home" XDG_CONFIG_HOME="$c/home/config" LUMORA_UI=terminal \
+    /usr/bin/time -f %M -o "$c/rss" "$c/upd" </dev/null >"$c/out.txt" 2>&1 || { cat "$c/out.txt" >&2; exit 1; }
+  t1=$(now)
+  same_files "$c/src" "$c/install" >&2 || exit 1
+  echo "$t0 $t1 $(cat "$c/rss")"
+  drop_fs "$c/install"
+}
+run_tar() {
+  local c="$1" existing="$2" t0 t1 t2
+  fresh_fs "$c/tar"
+  [ "$existing" -eq 0 ] || files "$c/tar" 1000000 "$existing"
+  sync
+  t0=$(now)
+  tar -xf "$c/files.tar" -C "$c/tar"
+  t1=$(now)
+  sync -f "$c/tar"
+  t2=$(now)
+  same_files "$c/src" "$c/tar" >&2 || exit 1
+  echo "$t0 $t1 $t2"
+  drop_fs "$c/tar"
+}
+
+# run CASE: packs the case's new files, then ROUNDS interleaved rounds.
+run() {
+  local count="${1%%+*}" existing=0 c="$work/case"
+  [ "$1" = "$count" ] || existing="${1#*+}"
+  local name="$count new"
+  [ "$existing" -eq 0 ] || name="$count new beside $existing"
+  mkdir -p "$c/src" "$c/home/config/registry"
+  files "$c/src" 0 "$count"
+  (cd "$c/src" && tar -cf "$c/files.tar" Pics)
+  (cd "$c/src" && printf 'Pics\\\n' && ls Pics | sed 's/^/Pics\\/') >"$c/manifest"
+  "$pack" create -q --stub "$stub" -o "$c/upd" --manifest "$c/manifest" -C "$c/src"
+  : >"$c/times"
+  for ((r = 0; r < rounds; r++)); do
+    if [ $((r % 2)) = 0 ]; then
+      u=$(run_updater "$c" "$existing")
+      t=$(run_tar "$c" "$existing")
+    else
+      t=$(run_tar "$c" "$existing")
+      u=$(run_updater "$c" "$existing")
+    fi
+    echo "$u $t" >>"$c/times"
+  done
+  python3 - "$name" "$count" "$existing" "$c/times" "$work/rows" <<'PY'
+import statistics, sys
+name, n, existing, path, rows_path = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), *sys.argv[4:]
+rows = [list(map(float, line.split())) for line in open(path)]
+ours = [r[1] - r[0] for r in rows]
+rss = max(r[2] for r in rows) / 1024
+tar = [r[4] - r[3] for r in rows]
+synced = [r[5] - r[3] for r in rows]
+med = statistics.median
+print("%-22s updater %6.3f s  tar -x %6.3f s  ratio %4.2fx  tar -x + sync %6.3f s  ratio %4.2fx"
+      "  (rounds: updater %s; tar -x %s)  peak RSS %.1f MB, %d names in the folder"
+      % (name, med(ours), med(tar), med(o / t for o, t in zip(ours, tar)), med(synced),
+         med(o / s for o, s in zip(ours, synced)), " ".join("%.2f" % o for o in ours),
+         " ".join("%.2f" % t for t in tar), rss, n + existing))
+print("| %s | %.2f s | %.2f s | %.2fx | %.2f s | %.2fx |"
+      % (name, med(ours), med(tar), med(o / t for o, t in zip(ours, tar)), med(synced),
+         med(o / s for o, s in zip(ours, synced))), file=open(rows_path, "a"))
+PY
+  rm -rf "$c"
+}
+
+if [ "$loop" = 1 ]; then where="a fresh ext4 file system (loop image) for every run"
+else where="a fresh folder for every run on $(df -T "$work" | awk 'NR==2 {print $2}') at $work (no loop mounts here)"; fi
+echo "machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores; $(date -u +%Y-%m-%d)"
+echo "each case: $rounds rounds, updater and tar -x taking turns, each on $where; every file compared"
+for c in "${cases[@]}"; do run "$c"; done
+echo
+echo "| files | updater | tar -x | ratio | tar -x + sync | ratio |"
+echo "|---|---|---|---|---|---|"
+cat "$work/rows"
