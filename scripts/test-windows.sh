@@ -308,6 +308,59 @@ diff -r "$e2e/wine-install" "$e2e/wine-signed-install" >"$logs/signed-diff.log" 
 echo "   the installation it left is the unsigned updater's, byte for byte"
 took
 
+begin "End to end: a killed update undone by --repair"
+# An update of 2,000 small files, killed (SIGKILL) once its journal stands, is undone by
+# LumoraUpdate.exe --repair to the installation as it was, byte for byte; the update then
+# runs again to the end.
+big="$e2e/big"
+mkdir -p "$big/src/Pics"
+python3 - "$big/src/Pics" <<'PY'
+import os, random, sys
+r = random.Random(7)
+for i in range(2000):
+    with open(os.path.join(sys.argv[1], "p%04d.psd" % i), "wb") as f:
+        f.write(bytes(r.choice(b"abcdefgh") for _ in range(600 + r.randrange(1500))))
+PY
+printf '%s\r\n' "# 3 - Eyes" "3; 0; 0;Pics\\p0001.psd;new eyes;" >"$big/src/partbase.txt"
+(cd "$big/src" && printf 'partbase.txt\nPics\\\n' && ls Pics | sed 's/^/Pics\\/') >"$big/manifest"
+"$packer" create -q --stub "$exe" --manifest "$big/manifest" -C "$big/src" -o "$big/upd.exe" \
+  >"$logs/pack-big.log" 2>&1 || fail "packing the 2,000-file updater"
+install="$big/install"
+mkdir -p "$install/Pics"
+printf '%s\r\n' "# 1 - Lips" "1; 0; 0;lips\\red.psd;red lips;" >"$install/Partbase.txt"
+printf '%s\r\n' "palette 1" >"$install/PalData.txt"
+printf 'mine' >"$install/Pics/own.psd"
+cp -a "$install" "$big/before"
+timeout 60 "$wine64" reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v Version /t REG_SZ /d 5.0 /f \
+  >>"$logs/reg.log" 2>&1 || fail "setting Version"
+timeout 60 "$wine64" reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v HDPath /t REG_SZ \
+  /d "$(timeout 30 "$wine64" winepath -w "$install" 2>/dev/null)" /f >>"$logs/reg.log" 2>&1 || fail "setting HDPath"
+start_updater big-killed "$wine64" "$big/upd.exe"
+for _ in $(seq 300); do
+  [ -e "$install/~LumoraUpdate.jnl" ] && [ "$(ls "$install/Pics" | wc -l)" -gt 50 ] && break
+  sleep 0.05
+done
+pkill -KILL -f 'upd\.exe' || true
+[ "$(wait_updater)" != 0 ] || fail "the update ended before it was killed"
+[ -e "$install/~LumoraUpdate.jnl" ] || fail "the killed update left no journal"
+echo "   killed with $(ls "$install/Pics" | wc -l) names in Pics, the journal standing"
+start_updater big-repair "$wine64" "$exe" --repair
+capture_box "LumoraUpdate --repair" big-repair "$shots/wine-repair.png"
+timeout 20 xdotool windowfocus --sync "$box" key Return
+status=$(wait_updater)
+[ "$status" = 0 ] || fail "--repair ended with status $status, expected 0"
+diff -r "$big/before" "$install" >"$logs/repair-diff.log" 2>&1 ||
+  fail "--repair did not give the installation back as before (see $logs/repair-diff.log)"
+echo "   --repair: information box, exit status 0, the installation as before, byte for byte"
+start_updater big-again "$wine64" "$big/upd.exe"
+capture_box Information big-again "$e2e/big-again.png"
+timeout 20 xdotool windowfocus --sync "$box" key Return
+status=$(wait_updater)
+[ "$status" = 0 ] || fail "the update after --repair ended with status $status, expected 0"
+[ "$(ls "$install/Pics" | wc -l)" = 2001 ] || fail "the update after --repair left $(ls "$install/Pics" | wc -l) files in Pics"
+echo "   the update then runs to the end: 2,000 new files beside the user's own"
+took
+
 begin "Windows package"
 # The .zip of the 64-bit build, unpacked into an empty folder and used from there: the
 # packer's help, and an updater made with the stub beside it.
