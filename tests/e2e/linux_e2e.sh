@@ -312,7 +312,7 @@ if strace -o /dev/null true 2>/dev/null; then
       -e trace=unlink,unlinkat,rename,renameat,renameat2,rmdir,ftruncate,truncate \
       -e inject=unlink,unlinkat,rename,renameat,renameat2,rmdir,ftruncate,truncate:signal=KILL:when=$when \
       "$work/kill-update" --repair >"$case_dir/out.txt" 2>&1 &
-    wait $!
+    wait $! 2>/dev/null
     check "repair killed at change $when: killed" test $? -ne 0
     repair
     check "repair killed at change $when: the next repair succeeds" test "$status" -eq 0
