@@ -484,6 +484,7 @@ ArchiveSummary SelfExtractor::Verify(ExtractionPlan* plan,
   do {
     out_.Reset();
     std::string name = ReadEntryName(archive);
+    summary.name_bytes += static_cast<int64_t>(name.size());
     const int64_t member_at = archive.Position();
     uint8_t first_length = in_.readByte(archive);
     in_.Prime(first_length);

@@ -30,6 +30,7 @@ struct ArchiveSummary {
   // clusters, and a cluster for each directory entry.
   int64_t disk_bytes = 0;
   bool has_trailer = false;  // the integrity trailer was present (and matched)
+  int64_t name_bytes = 0;    // the entries' names, all together
 };
 
 // The unit a disk allocates files in, as the free-space check counts it.

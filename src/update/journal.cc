@@ -71,6 +71,13 @@ bool StartsWith(const std::string& line, const char* tag, std::string* rest) {
 
 }  // namespace
 
+int64_t JournalBytes(int64_t entries, int64_t name_bytes) {
+  // The header and the two sizes, then a line for each entry: its tag, its name (each
+  // byte escaped at most to three) and the line end.
+  const int64_t header = 128;
+  return header + entries * static_cast<int64_t>(sizeof kFolderTag) + 3 * name_bytes;
+}
+
 JournalContents ReadJournal(FileSystem& files, const std::string& install_dir) {
   std::unique_ptr<File> file = files.Open(install_dir + journal::kJournalName, OpenMode::kRead);
   std::string text;

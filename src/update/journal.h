@@ -39,6 +39,10 @@ struct JournalContents {
   std::vector<std::string> files;
 };
 
+// The most a journal takes for an archive of `entries` entries whose names take
+// name_bytes together (every name escaped as written in the archive).
+int64_t JournalBytes(int64_t entries, int64_t name_bytes);
+
 // Reads the journal of the installation (install_dir ends in '\'). Throws IoError when it
 // cannot be read; a journal cut short gives what its whole lines hold.
 JournalContents ReadJournal(FileSystem& files, const std::string& install_dir);

@@ -140,16 +140,19 @@ bool UpdateRun::CheckUpdate(const std::string& install_dir) {
   }
 
   // The peak comes at the end of the merges: the unpacked files, the working copy of the
-  // installed part base and the lines appended to the part base and the data file all
-  // stand at once.
+  // installed part base, the lines appended to the part base and the data file and the
+  // journal all stand at once.
   int64_t base_size = 0;
   try {
     base_size = files_.Open(install_dir + partbase::kPartBase, OpenMode::kRead)->Size();
   } catch (const IoError&) {
     // Discovery found it; if it cannot be read now, CheckPartBase says so.
   }
+  const int64_t journal_bytes =
+      JournalBytes(summary.files + summary.directories, summary.name_bytes);
   const int64_t needed = summary.disk_bytes + WholeClusters(std::max<int64_t>(base_size, 0)) +
-                         AppendedBytes(base_after, new_base) + AppendedBytes(data_after, new_data);
+                         AppendedBytes(base_after, new_base) + AppendedBytes(data_after, new_data) +
+                         WholeClusters(journal_bytes);
   const int64_t free_space = files_.FreeSpace(install_dir);
   if (free_space >= 0 && free_space < needed + updaterun::kFreeSpaceMargin) {
     app_.ShowMessageDialog(updaterun::kDiskFullText, MessageKind::Error, kButtonOk, 0);

@@ -366,6 +366,10 @@ TEST_F(UpdateRunTest, DamagedUpdaterLeavesTheInstallationUntouched) {
 int64_t SpaceNeeded(const std::vector<ArchiveEntry>& entries, const std::string& installed_base) {
   const auto clusters = [](size_t n) { return static_cast<int64_t>((n + 4095) / 4096 * 4096); };
   int64_t needed = clusters(installed_base.size()) + updaterun::kFreeSpaceMargin;
+  // The journal: its header, and a line for each entry, its name escaped at the most.
+  size_t journal = 128;
+  for (const ArchiveEntry& e : entries) journal += 8 + 3 * e.name.size();
+  needed += clusters(journal);
   for (const ArchiveEntry& e : entries) {
     if (e.name.back() == '\\') {
       needed += 4096;
