@@ -16,4 +16,8 @@ std::unique_ptr<UiBackend> CreateFrontEnd();
 // an information box on Windows, where the program has no console.
 void ShowHelp(const std::string& text);
 
+// Shows the report of --repair, lines ending in '\n', where the user sees it: on standard
+// output on Linux, in an information box on Windows (an error box when the repair failed).
+void ShowReport(const std::string& text, bool succeeded);
+
 }  // namespace lumora

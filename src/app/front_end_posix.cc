@@ -26,4 +26,9 @@ std::unique_ptr<UiBackend> CreateFrontEnd() {
 
 void ShowHelp(const std::string& text) { std::fputs(text.c_str(), stdout); }
 
+void ShowReport(const std::string& text, bool /*succeeded*/) {
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
+}
+
 }  // namespace lumora

@@ -19,4 +19,10 @@ void ShowHelp(const std::string& text) {
   MessageBoxA(nullptr, ToCrLf(paragraphs).c_str(), "LumoraUpdate", MB_OK | MB_ICONINFORMATION);
 }
 
+void ShowReport(const std::string& text, bool succeeded) {
+  // Each line of the report is one thing found or done: the box keeps them as lines.
+  MessageBoxA(nullptr, ToCrLf(text).c_str(), "LumoraUpdate --repair",
+              MB_OK | (succeeded ? MB_ICONINFORMATION : MB_ICONERROR));
+}
+
 }  // namespace lumora

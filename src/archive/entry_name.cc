@@ -1,5 +1,7 @@
 #include "archive/entry_name.h"
 
+#include "archive/format.h"
+
 namespace lumora {
 
 bool IsSafeEntryName(const std::string& name) {
@@ -24,6 +26,29 @@ std::string DisplayName(const std::string& name) {
 std::string EntryFolder(const std::string& name) {
   const size_t cut = name.find_last_of("\\/");
   return cut == std::string::npos ? std::string() : name.substr(0, cut + 1);
+}
+
+std::string WorkingName(int64_t n) {
+  return format::kWorkingPrefix + std::to_string(n) + format::kWorkingSuffix;
+}
+
+bool IsWorkingName(const std::string& name) {
+  std::string upper = name;
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  const std::string prefix = "~LUMORAUPDATE.";
+  const std::string suffix = ".TMP";
+  if (upper == "~LUMORAUPDATE.TMP") return true;
+  if (upper.size() <= prefix.size() + suffix.size() ||
+      upper.compare(0, prefix.size(), prefix) != 0 ||
+      upper.compare(upper.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return false;
+  }
+  for (size_t i = prefix.size(); i < upper.size() - suffix.size(); ++i) {
+    if (upper[i] < '0' || upper[i] > '9') return false;
+  }
+  return true;
 }
 
 }  // namespace lumora

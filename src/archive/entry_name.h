@@ -1,6 +1,7 @@
 // Which archive entry names the updater accepts.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace lumora {
@@ -16,5 +17,11 @@ std::string DisplayName(const std::string& name);
 
 // The folder part of an entry name, with its separator ("" for a name at the top).
 std::string EntryFolder(const std::string& name);
+
+// The working name of the run's new file number n (from 0): "~LumoraUpdate.<n>.tmp".
+std::string WorkingName(int64_t n);
+// True for a working name of a new file: one of WorkingName's, or the one name that
+// earlier updaters used ("~LumoraUpdate.tmp"); without regard to letter case.
+bool IsWorkingName(const std::string& name);
 
 }  // namespace lumora

@@ -102,8 +102,10 @@ void ExtractionPlan::NeedWritable(const std::string& name) {
 bool ExtractionPlan::AddFile(const std::string& name) {
   const std::string folder = EntryFolder(name);
   const std::string base = name.substr(folder.size());
+  // The working name a new file is written under, numbered as extraction numbers it.
+  const std::string working = folder + WorkingName(new_files_);
   if (base.empty() || !files_.PathFits(dir_ + name, false) ||
-      !files_.PathFits(dir_ + folder + format::kPartialName, false)) {
+      !files_.PathFits(dir_ + working, false)) {
     throw IoError(errc::kPathNotFound);
   }
   if (!IsFolder(folder)) throw IoError(errc::kPathNotFound);
@@ -113,10 +115,9 @@ bool ExtractionPlan::AddFile(const std::string& name) {
     return true;
   }
   if (kind != EntryKind::kNone || base == "." || base == "..") throw IoError(errc::kAccessDenied);
-  // The working name it is written under; one left by a run cut short is removed first.
-  if (working_name_checked_.insert(Folded(folder)).second) {
-    NeedWritable(folder + format::kPartialName);
-  }
+  // One left by a run cut short is removed first; anything but a file stops extraction.
+  NeedWritable(working);
+  ++new_files_;
   files_made_.insert(Folded(name));
   return false;
 }

@@ -5,6 +5,7 @@
 // the installation is as it was.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <set>
 #include <string>
@@ -30,7 +31,8 @@ class ExtractionPlan {
   // A file entry: throws the IoError that extraction would stop with (a name the system
   // cannot create or whose folder is missing: "Invalid filename"; a folder, a pipe or a
   // device where the file, its working name or the scratch file goes: "File access
-  // denied"). Returns true when the file exists already, so that its member goes to the
+  // denied"). New files are numbered in the order they are added, as extraction numbers
+  // their working names. Returns true when the file exists already, so that its member goes to the
   // scratch file.
   bool AddFile(const std::string& name);
 
@@ -55,9 +57,9 @@ class ExtractionPlan {
   // The first missing folder of each chain the archive creates, upper-cased, ending in '\'.
   std::set<std::string> fresh_;
   // What was found out about folders of file entries, so that each is asked once: whether
-  // it is fresh, and whether its working name is free.
+  // it is fresh.
   std::map<std::string, bool> folder_fresh_;
-  std::set<std::string> working_name_checked_;
+  int64_t new_files_ = 0;  // new files so far: numbers their working names
   std::map<std::string, EntryKind> assumed_;
 };
 

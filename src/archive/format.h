@@ -52,8 +52,16 @@ constexpr size_t kOffsetFieldLength = 8;       // bytes
 // The scratch file that a member is decoded into when its own file exists already.
 constexpr char kScratchName[] = "TempFile.tmp";
 
-// The working name a new file is written under, in its own folder, until it is whole.
+// The working names a new file is written under, in its own folder, until its data is on
+// the disk: kWorkingPrefix, the number of the run's new file (from 0), kWorkingSuffix, as
+// in "~LumoraUpdate.12.tmp". Updaters before them wrote every new file as kPartialName.
+constexpr char kWorkingPrefix[] = "~LumoraUpdate.";
+constexpr char kWorkingSuffix[] = ".tmp";
 constexpr char kPartialName[] = "~LumoraUpdate.tmp";
+
+// New files written under working names are given their own names this many at a time,
+// after one sync that puts all of their data on the disk.
+constexpr int kNamingBatch = 1000;
 
 // Longest entry name read (bytes): no system creates a longer path.
 constexpr size_t kMaxNameLength = 32 * 1024;

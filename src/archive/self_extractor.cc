@@ -62,6 +62,15 @@ class CurrentStream {
   ArchiveStream*& slot_;
 };
 
+// Folded for comparing names: upper case, '\' for '/'.
+std::string FoldedName(std::string name) {
+  for (char& c : name) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c == '/') c = '\\';
+  }
+  return name;
+}
+
 }  // namespace
 
 std::string ProgressPercentText(int position, int max) {
@@ -138,10 +147,50 @@ void SelfExtractor::Selfextract() {
   if (app_) app_->Form1.ProgressBar1.SetMin(start >> progressShift);
   Pump();
 
-  SkipToFirstEntry(archive);
-  do {
-    ExtractFile(archive);
-  } while (NextEntryFollows(archive));
+  pending_.clear();
+  pending_names_.clear();
+  new_files_ = 0;
+  try {
+    SkipToFirstEntry(archive);
+    do {
+      ExtractFile(archive);
+    } while (NextEntryFollows(archive));
+  } catch (const RuntimeError&) {
+    // The files unpacked before the failure are whole: they stay, under their names.
+    NameBatch();
+    throw;
+  }
+  NameBatch();
+}
+
+void SelfExtractor::DiskFailed() {
+  if (!app_) throw RuntimeError("Disk write error or disk is full");
+  app_->ShowMessageDialog(kDiskFullMessage, MessageKind::Error, kButtonOk, 0);
+  app_->CloseMainWindow();
+  throw StopRun();
+}
+
+void SelfExtractor::NameBatch(const std::vector<std::string>& folders) {
+  if (pending_.empty() && folders.empty()) return;
+  if (creation_record) {
+    std::vector<std::string> names = folders;
+    names.reserve(folders.size() + pending_.size());
+    for (const auto& p : pending_) names.push_back(p.second.substr(extractDir.size()));
+    creation_record->WillCreate(names);
+  }
+  // One sync for the whole batch: a power cut never leaves one of these names on a file
+  // whose data did not reach the disk.
+  if (!files_.Sync(extractDir)) DiskFailed();
+  for (size_t i = 0; i < pending_.size(); ++i) {
+    // Never replaces: whatever took the name meanwhile stays, and this file goes.
+    if (!files_.RenameWritten(pending_[i].first, pending_[i].second)) {
+      files_.DeleteFile(pending_[i].first);
+      pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+      throw IoError(errc::kAccessDenied);
+    }
+  }
+  pending_.clear();
+  pending_names_.clear();
 }
 
 void SelfExtractor::ExtractFile(ArchiveStream& archive) {
@@ -159,15 +208,17 @@ void SelfExtractor::ExtractFile(ArchiveStream& archive) {
   }
 
   // Existing files are never overwritten: the member goes to the scratch file instead,
-  // which is deleted below. A new file is written under a working name in its own folder
-  // and takes its name only when it is whole, so that a run cut short never leaves part
-  // of a file under a real name.
+  // which is deleted below. A new file is written under a working name of its own in its
+  // folder and takes its name only once its data is on the disk, so that neither a run
+  // cut short nor a power cut leaves part of a file under a real name. A file still
+  // waiting for its name counts as existing for a later entry of the same name.
   const std::string scratch = extractDir + format::kScratchName;
   const std::string target = extractDir + name;
   if (name.back() == '\\' || !files_.PathFits(target, false)) throw IoError(errc::kPathNotFound);
-  const bool exists = files_.FileExists(target);
+  const std::string folded = FoldedName(name);
+  const bool exists = pending_names_.count(folded) != 0 || files_.FileExists(target);
   const std::string written =
-      exists ? scratch : extractDir + EntryFolder(name) + format::kPartialName;
+      exists ? scratch : extractDir + EntryFolder(name) + WorkingName(new_files_++);
 
   std::unique_ptr<File> output;
   if (exists) {
@@ -203,22 +254,20 @@ void SelfExtractor::ExtractFile(ArchiveStream& archive) {
   } catch (const OutputWriteFailed&) {
     // The disk took less than a full buffer: release the file, tell the user, and stop
     // the update so that nothing is merged into the installation.
-    if (!app_) throw RuntimeError("Disk write error or disk is full");
     discard.output.reset();
     files_.DeleteFile(written);
     discard.armed = false;
-    app_->ShowMessageDialog(kDiskFullMessage, MessageKind::Error, kButtonOk, 0);
-    app_->CloseMainWindow();
-    throw StopRun();
+    DiskFailed();
   }
   if (out_.outCount > 0 && !out_.WriteRest(sink)) throw RuntimeError(kStreamWriteError);
   if (!exists && !output->Flush()) throw RuntimeError(kStreamWriteError);
   output.reset();
-  if (!exists) {
-    // Never replaces: whatever took the name meanwhile stays, and this file goes.
-    if (!files_.RenameWritten(written, target)) throw IoError(errc::kAccessDenied);
-  }
   discard.armed = false;
+  if (!exists) {
+    pending_.emplace_back(written, target);
+    pending_names_.insert(folded);
+    if (static_cast<int>(pending_.size()) >= naming_batch) NameBatch();
+  }
 
   if (scratch_may_exist_) {
     scratch_may_exist_ = files_.FileExists(scratch) && !files_.DeleteFile(scratch);
@@ -262,6 +311,25 @@ void SelfExtractor::ExtractEmptyDirectory(const std::string& path) {
   // everything below it is created in order.
   const size_t stands =
       first(fits, chain.size(), 2, [&](size_t i) { return files_.DirectoryExists(folder(i)); });
+  if (stands > fits) {
+    // The folders are on record, and the record on the disk, before the first of them is
+    // made: an interrupted run leaves no folder that it cannot name. The files waiting for
+    // their names get them with the same sync, and first: a folder never takes the name
+    // of a file unpacked before it.
+    std::vector<std::string> made;
+    bool collides = false;
+    for (size_t i = stands; i-- > fits;) {
+      if (chain[i] <= extractDir.size()) continue;
+      made.push_back(folder(i).substr(extractDir.size()) + '\\');
+      collides =
+          collides || pending_names_.count(FoldedName(folder(i).substr(extractDir.size()))) != 0;
+    }
+    if (creation_record && path.compare(0, extractDir.size(), extractDir) == 0) {
+      NameBatch(made);
+    } else if (collides) {
+      NameBatch();
+    }
+  }
   for (size_t i = stands; i-- > fits;) files_.CreateDirectory(folder(i));
 }
 
@@ -416,6 +484,7 @@ ArchiveSummary SelfExtractor::Verify(ExtractionPlan* plan,
   do {
     out_.Reset();
     std::string name = ReadEntryName(archive);
+    summary.name_bytes += static_cast<int64_t>(name.size());
     const int64_t member_at = archive.Position();
     uint8_t first_length = in_.readByte(archive);
     in_.Prime(first_length);

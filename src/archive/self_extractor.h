@@ -5,8 +5,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "archive/format.h"
 #include "codec/byte_io.h"
 #include "codec/decoder.h"
 #include "platform/filesystem.h"
@@ -26,6 +30,7 @@ struct ArchiveSummary {
   // clusters, and a cluster for each directory entry.
   int64_t disk_bytes = 0;
   bool has_trailer = false;  // the integrity trailer was present (and matched)
+  int64_t name_bytes = 0;    // the entries' names, all together
 };
 
 // The unit a disk allocates files in, as the free-space check counts it.
@@ -34,6 +39,17 @@ constexpr int64_t kClusterBytes = 4096;
 // The percentage caption of the progress window: Position / Max, rounded half to even,
 // followed by '%'. Max alone is the divisor, so the image before the archive counts as done.
 std::string ProgressPercentText(int position, int max);
+
+// Told what an extraction is about to create, before it stands under its own name, so that
+// an interrupted run can be undone. What it records must be written (and flushed, where
+// the system needs that per file) when it returns; the extraction's next Sync puts it on
+// the disk before any of the names it was told stands.
+class CreationRecord {
+ public:
+  virtual ~CreationRecord() = default;
+  // Names relative to extractDir: folders end in '\', files do not.
+  virtual void WillCreate(const std::vector<std::string>& names) = 0;
+};
 
 class SelfExtractor : private ProgressListener {
  public:
@@ -47,6 +63,10 @@ class SelfExtractor : private ProgressListener {
   std::string extractDir;
   // How many times the program file's size was halved to fit the bar's 16-bit range.
   int32_t progressShift = 0;
+  // Told of every folder and file before it is created under its name (may be null).
+  CreationRecord* creation_record = nullptr;
+  // New files given their names after each sync.
+  int naming_batch = format::kNamingBatch;
 
   // The file that carries the archive and the absolute offset the reader starts at. By
   // default the running executable, with the offset its marker holds.
@@ -58,7 +78,8 @@ class SelfExtractor : private ProgressListener {
   void Selfextract();
   // One entry; the stream stands on the first byte of its name.
   void ExtractFile(ArchiveStream& archive);
-  // Creates a directory and every missing parent; never reports a failure.
+  // Creates a directory and every missing parent; never reports a failure of its own (a
+  // sync of the creation record that fails stops the run as a full disk does).
   void ExtractEmptyDirectory(const std::string& path);
   // Selfextract with its own captions before and after, then closes the main window.
   void Selfextract1Click();
@@ -98,6 +119,12 @@ class SelfExtractor : private ProgressListener {
   // When the framing is broken: true when a trailer stands at the end of the file and the
   // archive before it does not match its CRC.
   bool TrailerAtEndMismatches(ArchiveStream& archive, int64_t magic_at);
+  // Gives the written files of the batch their names, after one sync that puts their data
+  // on the disk, and what the creation record was told of them and of folders about to be
+  // made (relative names ending in '\\').
+  void NameBatch(const std::vector<std::string>& folders = {});
+  // A write or a sync the disk refused: the message, and the run stops.
+  [[noreturn]] void DiskFailed();
   // After a member whose end code stands before its last block: that block must hold only
   // 0x00 bytes (the reader takes them for padding) and be the last.
   void SkipZeroTail(ArchiveStream& archive);
@@ -112,6 +139,11 @@ class SelfExtractor : private ProgressListener {
   // looked, or written by this one since.
   bool scratch_may_exist_ = true;
   uint8_t last_mark_ = 0;
+  // Files written under working names and waiting for their names (working, own), and
+  // their own names folded, so that a later entry of the same name is not taken for new.
+  std::vector<std::pair<std::string, std::string>> pending_;
+  std::set<std::string> pending_names_;
+  int64_t new_files_ = 0;  // new files of this extraction so far: numbers the working names
   BlockReader in_;
   OutputBuffer out_;
   Decoder decoder_;

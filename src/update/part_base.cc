@@ -10,6 +10,8 @@
 namespace lumora {
 namespace {
 
+constexpr char kDiskFullText[] = "Disk write error or disk is full.";
+
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 int HexValue(char c) {
@@ -83,6 +85,14 @@ PartBaseFiles::PartBaseFiles(FileSystem& files, Application& app, std::string in
 
 bool PartBaseFiles::FileError() {
   app_.ShowMessageDialog(partbase::kFileErrorText, MessageKind::Error, kButtonOk, 0);
+  return false;
+}
+
+bool PartBaseFiles::OnDisk() {
+  // The lines appended to the part base and the data file reach the disk before the data
+  // file gets its name back.
+  if (files_.Sync(install_dir_)) return true;
+  app_.ShowMessageDialog(kDiskFullText, MessageKind::Error, kButtonOk, 0);
   return false;
 }
 
@@ -184,6 +194,7 @@ bool PartBaseFiles::MergePalData() {
     installed.Close();
   }
   if (files_.FileExists(Path(partbase::kPalData))) files_.DeleteFile(Path(partbase::kPalData));
+  if (!OnDisk()) return false;
   if (!files_.Rename(Path(partbase::kPalDataArh), Path(partbase::kPalData))) return FileError();
   return true;
 }
@@ -203,6 +214,7 @@ bool PartBaseFiles::RestoreBaseFiles() {
   }
   if (!files_.FileExists(Path(partbase::kPalData)) &&
       files_.FileExists(Path(partbase::kPalDataArh))) {
+    if (!OnDisk()) return false;
     if (!files_.Rename(Path(partbase::kPalDataArh), Path(partbase::kPalData))) {
       return FileError();
     }

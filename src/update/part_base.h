@@ -54,11 +54,11 @@ class PartBaseFiles {
   // working copy that does not begin with '#' is dropped (and sets duplicatesFound), and a
   // comment line shares the fate of the nearest record line before it.
   bool MergePartBase();
-  // Appends every line of the new "PalData.txt" to "PalData.arh", deletes the new file and
-  // gives "PalData.arh" its name back.
+  // Appends every line of the new "PalData.txt" to "PalData.arh", deletes the new file,
+  // puts what was appended on the disk and gives "PalData.arh" its name back.
   bool MergePalData();
   // Deletes the working files and gives the installed files still under a working name
-  // their own names back.
+  // their own names back ("PalData.arh" only once what was appended is on the disk).
   bool RestoreBaseFiles();
 
   // Set by MergePartBase when it drops at least one record.
@@ -67,6 +67,8 @@ class PartBaseFiles {
  private:
   std::string Path(const char* name) const { return install_dir_ + name; }
   bool FileError();
+  // Syncs what was written; false, with the disk-full message, when the disk lost some.
+  bool OnDisk();
 
   FileSystem& files_;
   Application& app_;

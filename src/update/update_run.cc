@@ -7,6 +7,7 @@
 #include "archive/self_extractor.h"
 #include "platform/errors.h"
 #include "shell/application.h"
+#include "update/journal.h"
 #include "update/part_base.h"
 #include "update/text_file.h"
 
@@ -29,6 +30,29 @@ int64_t AppendedBytes(EntryKind after_extraction, const RewrittenSize& lines) {
   if (after_extraction != EntryKind::kFile) return 0;
   return WholeClusters(lines.bytes() + 2);
 }
+
+// Size of a file of the installation, or -1 when it cannot be read.
+int64_t SizeOf(FileSystem& files, const std::string& path) {
+  try {
+    return files.Open(path, OpenMode::kRead)->Size();
+  } catch (const IoError&) {
+    return -1;
+  }
+}
+
+// Has the extraction tell the journal what it creates, for as long as the object lives.
+class RecordedBy {
+ public:
+  RecordedBy(SelfExtractor& extractor, CreationRecord& record) : extractor_(extractor) {
+    extractor_.creation_record = &record;
+  }
+  ~RecordedBy() { extractor_.creation_record = nullptr; }
+  RecordedBy(const RecordedBy&) = delete;
+  RecordedBy& operator=(const RecordedBy&) = delete;
+
+ private:
+  SelfExtractor& extractor_;
+};
 
 }  // namespace
 
@@ -77,7 +101,14 @@ bool UpdateRun::CheckUpdate(const std::string& install_dir) {
   // updater throws here, an entry that extraction or the merges could not write stops
   // here, and so does a disk too small for the update's peak, all with the installation
   // as it was.
+  // A journal says that an earlier run was interrupted: its update is undone by --repair
+  // first, or this run would apply a second time what that one appended.
+  if (files_.Kind(install_dir + journal::kJournalName) != EntryKind::kNone) {
+    app_.ShowMessageDialog(partbase::kFileErrorText, MessageKind::Error, kButtonOk, 0);
+    return false;
+  }
   ExtractionPlan plan(files_, install_dir);
+  plan.Assume(journal::kJournalName, EntryKind::kFile);
   // While the archive is unpacked, the data file and the part base stand under their
   // working names.
   plan.Assume(partbase::kPalData, EntryKind::kNone);
@@ -109,16 +140,19 @@ bool UpdateRun::CheckUpdate(const std::string& install_dir) {
   }
 
   // The peak comes at the end of the merges: the unpacked files, the working copy of the
-  // installed part base and the lines appended to the part base and the data file all
-  // stand at once.
+  // installed part base, the lines appended to the part base and the data file and the
+  // journal all stand at once.
   int64_t base_size = 0;
   try {
     base_size = files_.Open(install_dir + partbase::kPartBase, OpenMode::kRead)->Size();
   } catch (const IoError&) {
     // Discovery found it; if it cannot be read now, CheckPartBase says so.
   }
+  const int64_t journal_bytes =
+      JournalBytes(summary.files + summary.directories, summary.name_bytes);
   const int64_t needed = summary.disk_bytes + WholeClusters(std::max<int64_t>(base_size, 0)) +
-                         AppendedBytes(base_after, new_base) + AppendedBytes(data_after, new_data);
+                         AppendedBytes(base_after, new_base) + AppendedBytes(data_after, new_data) +
+                         WholeClusters(journal_bytes);
   const int64_t free_space = files_.FreeSpace(install_dir);
   if (free_space >= 0 && free_space < needed + updaterun::kFreeSpaceMargin) {
     app_.ShowMessageDialog(updaterun::kDiskFullText, MessageKind::Error, kButtonOk, 0);
@@ -138,9 +172,23 @@ void UpdateRun::RunSequence(const std::string& install_dir) {
   const auto file_error = [this] {
     app_.ShowMessageDialog(partbase::kFileErrorText, MessageKind::Error, kButtonOk, 0);
   };
+  const auto disk_error = [this] {
+    app_.ShowMessageDialog(updaterun::kDiskFullText, MessageKind::Error, kButtonOk, 0);
+  };
+  // The journal is on the disk before the first installed file is renamed: from here on,
+  // an interrupted run can be undone exactly.
+  Journal journal(files_, install_dir);
+  if (!journal.Begin(SizeOf(files_, install_dir + partbase::kPartBase),
+                     SizeOf(files_, install_dir + partbase::kPalData))) {
+    disk_error();
+    return;
+  }
+  RecordedBy recorded(extractor_, journal);
   // Moving the data file aside proves that Lumora does not hold it, and frees its name for
   // the archive's own.
   if (!files_.Rename(install_dir + partbase::kPalData, install_dir + partbase::kPalDataArh)) {
+    // Nothing has changed yet: the journal goes too, and the run can simply be repeated.
+    journal.Abandon();
     file_error();
     return;
   }
@@ -177,9 +225,14 @@ void UpdateRun::RunSequence(const std::string& install_dir) {
     app_.ShowMessageDialog(updaterun::kDuplicatesText, MessageKind::Warning, kButtonOk, 0);
   }
   if (!base.RestoreBaseFiles()) return;
-  // Success is told only once what the update wrote is on the disk.
+  // Success is told only once what the update wrote is on the disk, and the journal is
+  // gone: its deletion, the last change, is what makes the update stand.
   if (!files_.Sync(install_dir)) {
-    app_.ShowMessageDialog(updaterun::kDiskFullText, MessageKind::Error, kButtonOk, 0);
+    disk_error();
+    return;
+  }
+  if (!journal.Finish()) {
+    disk_error();
     return;
   }
 

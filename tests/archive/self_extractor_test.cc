@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/entry_name.h"
 #include "archive/format.h"
 #include "platform/errors.h"
 #include "platform/platform.h"
@@ -486,7 +487,7 @@ TEST_F(SelfExtractorTest, CheckPredictsWhatExtractionMeets) {
        {{"a", "x"}, {"a\\", ""}, {"a\\b", "y"}},
        "Invalid filename"},
       {"the working name is a folder",
-       make_dir("~LumoraUpdate.tmp"),
+       make_dir("~LumoraUpdate.0.tmp"),
        {{"b", "x"}},
        "File access denied"},
       {"a name longer than the system takes",
@@ -502,7 +503,7 @@ TEST_F(SelfExtractorTest, CheckPredictsWhatExtractionMeets) {
        "y"},
       {"an existing file", make_file("a.txt", "mine"), {{"A.TXT", "x"}}, "", "a.txt", "mine"},
       {"a working file left by a run cut short",
-       make_file("~LumoraUpdate.tmp", "half"),
+       make_file("~LumoraUpdate.0.tmp", "half"),
        {{"b", "whole"}},
        "",
        "b",
@@ -537,7 +538,7 @@ TEST_F(SelfExtractorTest, CheckPredictsWhatExtractionMeets) {
     if (!c.error.empty()) continue;
     EXPECT_EQ(Out(c.file), c.content);
     for (const std::string& name : testing::ListNames(out_)) {
-      EXPECT_TRUE(name != "~LumoraUpdate.tmp" && name != "TempFile.tmp") << name << " stays";
+      EXPECT_TRUE(!IsWorkingName(name) && name != "TempFile.tmp") << name << " stays";
     }
   }
 }

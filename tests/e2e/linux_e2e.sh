@@ -230,49 +230,45 @@ else
 fi
 
 # ---- killed at many points (SIGKILL): no file stands under its own name with part of
-# its bytes, every name left over is a working name the README lists, and giving those
-# back by hand as the README says lets the next run finish the update
+# its bytes, every name left over is a working name the README lists, --repair gives back
+# the installation as it was before, and the next run then gives what an uninterrupted
+# run gives
 kill_src="$work/kill-src"
 mkdir -p "$kill_src/Pack"
 cp -r "$sample/." "$kill_src/"
 for i in $(seq 1 40); do head -c 300000 /dev/urandom >"$kill_src/Pack/r$i.bin"; done
-(cat "$examples/sample-update.manifest"; echo 'Pack\'; for i in $(seq 1 40); do echo "Pack\\r$i.bin"; done) \
+printf '%s\r\n' "palette 3" "palette 4" >"$kill_src/PalData.txt"
+(cat "$examples/sample-update.manifest"; echo 'PalData.txt'; echo 'Pack\'; for i in $(seq 1 40); do echo "Pack\\r$i.bin"; done) \
   >"$work/kill.manifest"
 "$pack" create -q --stub "$stub" -o "$work/kill-update" --manifest "$work/kill.manifest" -C "$kill_src"
 # Files under their own names are whole copies of the archive's; extra names are working
-# names (in any folder the run writes to, only the working name of a new file).
+# names (in any folder the run writes to, only the working names of new files).
 nothing_partial() {
   local f rel
   while IFS= read -r -d '' f; do
     rel="${f#"$install"/}"
     case "$rel" in
       Partbase.txt | PalData.txt | PalData.arh | HairBase1.txt | HairBase2.txt | HairBase4Check.txt | TempFile.tmp) ;;
-      */~LumoraUpdate.tmp | ~LumoraUpdate.tmp) ;;
+      */~LumoraUpdate.*.tmp | ~LumoraUpdate.*.tmp | ~LumoraUpdate.jnl) ;;
       partbase.txt) ;;
       *) cmp -s "$f" "$kill_src/$rel" || { echo "partial or unknown: $rel"; return 1; } ;;
     esac
   done < <(find "$install" -type f -print0)
 }
-# What the README's "After an interrupted update" tells a user to do.
-give_names_back() {
-  if [ -e "$install/HairBase1.txt" ]; then
-    rm -f "$install/Partbase.txt"
-    mv "$install/HairBase1.txt" "$install/Partbase.txt"
-  fi
-  rm -f "$install/HairBase2.txt"
-  if [ -e "$install/PalData.arh" ]; then
-    rm -f "$install/PalData.txt"
-    mv "$install/PalData.arh" "$install/PalData.txt"
-  fi
-  rm -f "$install/HairBase4Check.txt" "$install/TempFile.tmp"
-  find "$install" -name '~LumoraUpdate.tmp' -delete
+# Every folder and file of the installation with its bytes' digest.
+tree_state() { (cd "$1" && find . -mindepth 1 \( -type d -printf 'folder %p\n' \) -o \( -type f -printf '%p ' -exec sha1sum {} \; \) | sort | sha1sum); }
+repair() {
+  HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" "$work/kill-update" --repair >"$case_dir/out.txt" 2>&1
+  status=$?
 }
 new_case kill-timing
 HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" LUMORA_UI=terminal \
   "$work/kill-update" </dev/null >"$case_dir/out.txt" 2>&1
 lines=$(wc -l <"$case_dir/out.txt")
+uninterrupted="$(tree_state "$install")"
 for point in 1 2 3 4 5 6 7 8 9 10 11 12; do
   new_case "killed-$point"
+  before="$(tree_state "$install")"
   HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" LUMORA_UI=terminal \
     "$work/kill-update" </dev/null >"$case_dir/out.txt" 2>&1 &
   pid=$!
@@ -281,13 +277,49 @@ for point in 1 2 3 4 5 6 7 8 9 10 11 12; do
   done
   kill -KILL "$pid" 2>/dev/null
   wait "$pid" 2>/dev/null
+  killed=$?
   check "killed at $point/13: nothing partial" nothing_partial
-  give_names_back
+  repair
+  check "killed at $point/13: --repair succeeds" test "$status" -eq 0
+  if [ "$killed" -eq 0 ]; then
+    # The run had ended when the kill came: the update stands and there was nothing to undo.
+    check "ended before $point/13: the update stands" test "$uninterrupted" = "$(tree_state "$install")"
+    continue
+  fi
+  check "killed at $point/13: --repair gives back the installation as before" test "$before" = "$(tree_state "$install")"
   run_updater "$work/kill-update"
   check "killed at $point/13: the next run succeeds" test "$status" -eq 0
-  check "killed at $point/13: every file whole" bash -c "cmp -s '$install/Pack/r40.bin' '$kill_src/Pack/r40.bin' && cmp -s '$install/Addition/Tattoo/ba049.psd' '$sample/Addition/Tattoo/ba049.psd'"
-  check "killed at $point/13: nothing partial after it" nothing_partial
-  check "killed at $point/13: no working names" bash -c "! find '$install' -name '~LumoraUpdate.tmp' | grep -q . && ! ls '$install' | grep -qiE '^(HairBase[124]|HairBase4Check)|\.arh$|^TempFile'"
+  check "killed at $point/13: as an uninterrupted run" test "$uninterrupted" = "$(tree_state "$install")"
+  repair
+  check "killed at $point/13: then nothing to repair" printed "Nothing to repair"
 done
+
+# ---- a repair killed (SIGKILL) at its 1st, 5th and 20th change: the next one finishes it
+if strace -o /dev/null true 2>/dev/null; then
+  for when in 1 5 20; do
+    new_case "repair-killed-$when"
+    before="$(tree_state "$install")"
+    HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" LUMORA_UI=terminal \
+      "$work/kill-update" </dev/null >"$case_dir/out.txt" 2>&1 &
+    pid=$!
+    until [ "$(wc -l <"$case_dir/out.txt")" -ge $((lines * 10 / 13)) ] || ! kill -0 "$pid" 2>/dev/null; do
+      sleep 0.002
+    done
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    check "repair killed at change $when: the update was cut short" test -e "$install/~LumoraUpdate.jnl"
+    HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" strace -f -o /dev/null \
+      -e trace=unlink,unlinkat,rename,renameat,renameat2,rmdir,ftruncate,truncate \
+      -e inject=unlink,unlinkat,rename,renameat,renameat2,rmdir,ftruncate,truncate:signal=KILL:when=$when \
+      "$work/kill-update" --repair >"$case_dir/out.txt" 2>&1 &
+    wait $! 2>/dev/null
+    check "repair killed at change $when: killed" test $? -ne 0
+    repair
+    check "repair killed at change $when: the next repair succeeds" test "$status" -eq 0
+    check "repair killed at change $when: as before" test "$before" = "$(tree_state "$install")"
+  done
+else
+  echo "SKIP repair killed by strace: strace cannot trace here"
+fi
 
 finish
