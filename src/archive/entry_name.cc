@@ -1,6 +1,24 @@
 #include "archive/entry_name.h"
 
+#include "archive/format.h"
+
 namespace lumora {
+namespace {
+
+// The working names are ASCII, and no letter beyond ASCII folds to an ASCII one: comparing
+// ASCII letters without regard to case finds every spelling the file system takes as them.
+bool SameNameAscii(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return i == a.size() && b[i] == '\0';
+}
+
+}  // namespace
 
 bool IsSafeEntryName(const std::string& name) {
   if (name.empty() || name[0] == '\\' || name[0] == '/') return false;
@@ -24,6 +42,21 @@ std::string DisplayName(const std::string& name) {
 std::string EntryFolder(const std::string& name) {
   const size_t cut = name.find_last_of("\\/");
   return cut == std::string::npos ? std::string() : name.substr(0, cut + 1);
+}
+
+bool IsWorkingFileName(const std::string& name) {
+  const std::string folder = EntryFolder(name);
+  const std::string base = name.substr(folder.size());
+  if (SameNameAscii(base, format::kPartialName)) return true;
+  if (!SameNameAscii(base, format::kScratchName)) return false;
+  // At the top: a folder of nothing but "." components and separators.
+  for (char c : folder) {
+    if (c != '.' && c != '\\' && c != '/') return false;
+  }
+  for (size_t i = 0; i + 1 < folder.size(); ++i) {
+    if (folder[i] == '.' && folder[i + 1] == '.') return false;
+  }
+  return true;
 }
 
 }  // namespace lumora

@@ -17,4 +17,10 @@ std::string DisplayName(const std::string& name);
 // The folder part of an entry name, with its separator ("" for a name at the top).
 std::string EntryFolder(const std::string& name);
 
+// True when a file entry names one of the extraction's own working files: the working
+// name of its folder (format::kPartialName), or the scratch file (format::kScratchName)
+// at the top, in any letter case. Extraction would write the member under that name and
+// then rename it onto itself, or delete it as the scratch file.
+bool IsWorkingFileName(const std::string& name);
+
 }  // namespace lumora

@@ -424,10 +424,25 @@ EntryKind PosixFileSystem::Kind(const std::string& path) {
   return lstat(native.c_str(), &st) == 0 ? EntryKind::kOther : EntryKind::kNone;
 }
 
+EntryKind PosixFileSystem::KindForCreate(const std::string& path) {
+  if (path.empty()) return EntryKind::kDirectory;
+  bool missing = false;
+  const std::string native = Resolve(path, &missing);
+  if (native.empty() || missing) return EntryKind::kNone;
+  struct stat st;
+  // A create never follows a link (O_NOFOLLOW): it meets the link itself.
+  if (lstat(native.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return EntryKind::kOther;
+  return Kind(path);
+}
+
+std::string PosixFileSystem::FoldCase(const std::string& name) {
+  return CodePage::System().Folded(name);
+}
+
 bool PosixFileSystem::PathFits(const std::string& path, bool /*directory*/) {
   // The system takes whole paths of up to PATH_MAX - 1 bytes and names of up to NAME_MAX
   // bytes, in the locale's encoding; separators count once per run, as the native path
-  // has them.
+  // has them. A byte the code page leaves undefined has no native form at all.
   const CodePage& code_page = CodePage::System();
   size_t total = 0;
   size_t name = 0;
@@ -438,6 +453,7 @@ bool PosixFileSystem::PathFits(const std::string& path, bool /*directory*/) {
       ++total;
       continue;
     }
+    if (!code_page.Defines(static_cast<uint8_t>(path[i]))) return false;
     const size_t length = code_page.NativeLength(static_cast<uint8_t>(path[i]));
     name += length;
     total += length;
@@ -580,10 +596,13 @@ bool PosixFileSystem::ListDirectory(const std::string& path, std::vector<DirEntr
   return true;
 }
 
-int64_t PosixFileSystem::FreeSpace(const std::string& path) {
+namespace {
+
+// The nearest folder of path that exists: the disk of a file not yet created is its
+// folder's.
+std::string NearestFolder(const std::string& path) {
   std::string native = ResolvePath(path);
   if (native.empty()) native = ".";
-  // The nearest folder that exists: the space of a file not yet created is its folder's.
   while (!IsDirectory(native)) {
     std::string parent = NativeParent(native);
     if (parent.empty()) {
@@ -593,9 +612,21 @@ int64_t PosixFileSystem::FreeSpace(const std::string& path) {
     if (parent == native) break;
     native = parent;
   }
+  return native;
+}
+
+}  // namespace
+
+int64_t PosixFileSystem::FreeSpace(const std::string& path) {
   struct statvfs vfs;
-  if (statvfs(native.c_str(), &vfs) != 0) return -1;
+  if (statvfs(NearestFolder(path).c_str(), &vfs) != 0) return -1;
   return static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
+}
+
+int64_t PosixFileSystem::FreeFileEntries(const std::string& path) {
+  struct statvfs vfs;
+  if (statvfs(NearestFolder(path).c_str(), &vfs) != 0 || vfs.f_files == 0) return -1;
+  return static_cast<int64_t>(vfs.f_favail);
 }
 
 void PosixFileSystem::HoldFolderIndexes(bool on) { Indexes().Hold(on); }
