@@ -274,6 +274,16 @@ if small_disk 5m; then
   run_updater "$work/big-update"
   check "exit status 0" test "$status" -eq 0
   check "part base = installed + new" same_file "$install/Partbase.txt" <(cat "$case_dir/original.txt" "$big_base/partbase.txt")
+  # Free inodes count as the disk's room too: the sample makes 24 files and 2 folders,
+  # and the working copy and the scratch file take one each (28); the installation holds 3.
+  new_case few-inodes
+  small_disk 25m,nr_inodes=29
+  refused "disk message" "Disk write error or disk is full."
+  new_case enough-inodes
+  small_disk 25m,nr_inodes=31
+  run_updater
+  check "exit status 0" test "$status" -eq 0
+  check "images" images_installed
 else
   echo "skipped: small disk (mounting a tmpfs needs root)"
 fi
