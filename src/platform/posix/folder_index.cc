@@ -1,19 +1,33 @@
 // The per-folder name indexes of the file layer (see folder_index.h).
 #include "platform/posix/folder_index.h"
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/posix/codepage.h"
 
 namespace lumora {
 
+namespace {
+
+// What the watches report: entries made, removed and renamed in the folder, and the
+// folder itself removed or moved away.
+constexpr uint32_t kWatched = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
+                              IN_MOVE_SELF | IN_ONLYDIR;
+
+}  // namespace
+
 void FolderIndexes::Hold(bool on) {
   std::lock_guard<std::mutex> lock(mutex_);
   held_ += on ? 1 : -1;
   if (held_ <= 0) {
     held_ = 0;
-    folders_.clear();
+    DropAll();
     resolved_.clear();
   }
 }
@@ -43,38 +57,88 @@ void FolderIndexes::ForgetFolders() {
   resolved_.clear();
 }
 
+void FolderIndexes::DropAll() {
+  if (watch_fd_ >= 0) close(watch_fd_);
+  watch_fd_ = -1;
+  watch_of_.clear();
+  folders_.clear();
+}
+
+void FolderIndexes::Drain() {
+  if (watch_fd_ < 0) return;
+  alignas(inotify_event) char buffer[64 * 1024];
+  for (;;) {
+    const ssize_t n = read(watch_fd_, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // nothing more queued (EAGAIN)
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      if (event->mask & IN_Q_OVERFLOW) {
+        // Changes were lost: nothing indexed can be trusted.
+        DropAll();
+        return;
+      }
+      auto it = folders_.find(event->wd);
+      if (it == folders_.end()) continue;
+      if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) {
+        if (event->mask & IN_MOVE_SELF) inotify_rm_watch(watch_fd_, event->wd);
+        folders_.erase(it);
+        continue;
+      }
+      if (event->len == 0) continue;
+      const std::string native(event->name);  // NUL-padded
+      if (event->mask & (IN_CREATE | IN_MOVED_TO)) Apply(it->second, native, true);
+      if (event->mask & (IN_DELETE | IN_MOVED_FROM)) Apply(it->second, native, false);
+    }
+  }
+}
+
 std::vector<std::string> FolderIndexes::Matches(const std::string& dir, const std::string& name) {
   const CodePage& names = CodePage::System();
   std::lock_guard<std::mutex> lock(mutex_);
   if (held_ == 0) return Scan(dir, name);
-  const auto now = std::chrono::steady_clock::now();
-  auto it = folders_.find(Key(dir));
-  // Lookups in a row (the files of one folder, one after the other) trust a folder
-  // checked a moment ago.
-  if (it == folders_.end() || now - it->second.checked_at > kTrustFor) {
-    struct stat st;
-    if (stat(Key(dir).c_str(), &st) != 0) return {};
-    if (it != folders_.end() && it->second.changed_here) {
-      // The folder's time moved with this process's own changes, which the index has
-      // already: it is current as of now, unless the folder changed again after them.
-      const struct timespec& ours = it->second.changed_at;
-      if (st.st_mtim.tv_sec < ours.tv_sec ||
-          (st.st_mtim.tv_sec == ours.tv_sec && st.st_mtim.tv_nsec <= ours.tv_nsec)) {
-        it->second.stat = st;
-      }
-      it->second.changed_here = false;
-    }
-    if (it == folders_.end() || !Current(it->second, st)) {
-      if (folders_.size() >= kMaxFolders) folders_.clear();
-      Folder& folder = folders_[Key(dir)];
+  Drain();
+  const std::string key = Key(dir);
+  struct stat st;
+  if (stat(key.c_str(), &st) != 0) return {};
+  auto watch = watch_of_.find(key);
+  auto it = watch == watch_of_.end() ? folders_.end() : folders_.find(watch->second);
+  if (it != folders_.end() && (it->second.dev != st.st_dev || it->second.ino != st.st_ino)) {
+    // The path names another folder now (it, or a folder above it, was moved or replaced).
+    inotify_rm_watch(watch_fd_, it->first);
+    folders_.erase(it);
+    it = folders_.end();
+  }
+  if (it == folders_.end()) {
+    if (folders_.size() >= kMaxFolders || watch_of_.size() >= kMaxFolders) DropAll();
+    if (watch_fd_ < 0) watch_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    // The watch comes first: a change made while the folder is read is then both in the
+    // listing or not, and in the queue, which the next lookup applies on top of it.
+    const int wd = watch_fd_ < 0 ? -1 : inotify_add_watch(watch_fd_, key.c_str(), kWatched);
+    if (wd < 0) return Scan(dir, name);
+    watch_of_[key] = wd;
+    it = folders_.find(wd);
+    if (it == folders_.end() || it->second.dev != st.st_dev || it->second.ino != st.st_ino) {
+      // Not watched yet under another path: read it.
+      Folder& folder = folders_[wd];
       folder = Folder();
-      folder.stat = st;
-      DirHandle d(Key(dir));
-      if (!d.get()) return {};
-      while (dirent* e = readdir(d.get())) Insert(folder, e->d_name);
-      it = folders_.find(Key(dir));
+      folder.dev = st.st_dev;
+      folder.ino = st.st_ino;
+      DirHandle d(key);
+      if (!d.get()) {
+        folders_.erase(wd);
+        return {};
+      }
+      while (dirent* e = readdir(d.get())) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+          Apply(folder, e->d_name, true);
+        }
+      }
+      Drain();
+      it = folders_.find(wd);
+      if (it == folders_.end()) return Scan(dir, name);  // gone or overflowed meanwhile
     }
-    it->second.checked_at = now;
   }
   auto found = it->second.names.find(names.Folded(name));
   return found == it->second.names.end() ? std::vector<std::string>() : found->second;
@@ -83,38 +147,20 @@ std::vector<std::string> FolderIndexes::Matches(const std::string& dir, const st
 void FolderIndexes::Changed(const std::string& native_path, bool stands) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (held_ == 0) return;
-  const std::string dir = NativeParent(native_path);
-  auto it = folders_.find(Key(dir));
-  if (it == folders_.end()) return;
-  Folder& folder = it->second;
-  folder.changed_here = true;
-  // Read after the change: no later than any time the file system stamped it with,
-  // whether coarse or fine-grained.
-  clock_gettime(CLOCK_REALTIME, &folder.changed_at);
-  const std::string base = NativeBaseName(native_path);
-  std::string name;
-  if (!CodePage::System().FromNative(base, &name)) return;
-  std::vector<std::string>& same = folder.names[CodePage::System().Folded(name)];
-  auto at = std::lower_bound(same.begin(), same.end(), base);
-  const bool listed = at != same.end() && *at == base;
-  if (stands && !listed) same.insert(at, base);
-  if (!stands && listed) same.erase(at);
+  auto watch = watch_of_.find(Key(NativeParent(native_path)));
+  if (watch == watch_of_.end()) return;
+  auto it = folders_.find(watch->second);
+  if (it != folders_.end()) Apply(it->second, NativeBaseName(native_path), stands);
 }
 
-bool FolderIndexes::Current(const Folder& folder, const struct stat& st) {
-  return folder.stat.st_dev == st.st_dev && folder.stat.st_ino == st.st_ino &&
-         folder.stat.st_mtim.tv_sec == st.st_mtim.tv_sec &&
-         folder.stat.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
-         folder.stat.st_ctim.tv_sec == st.st_ctim.tv_sec &&
-         folder.stat.st_ctim.tv_nsec == st.st_ctim.tv_nsec;
-}
-
-void FolderIndexes::Insert(Folder& folder, const char* native) {
-  if (std::strcmp(native, ".") == 0 || std::strcmp(native, "..") == 0) return;
+void FolderIndexes::Apply(Folder& folder, const std::string& native, bool stands) {
   std::string name;
   if (!CodePage::System().FromNative(native, &name)) return;
   std::vector<std::string>& same = folder.names[CodePage::System().Folded(name)];
-  same.insert(std::lower_bound(same.begin(), same.end(), native), native);
+  auto at = std::lower_bound(same.begin(), same.end(), native);
+  const bool listed = at != same.end() && *at == native;
+  if (stands && !listed) same.insert(at, native);
+  if (!stands && listed) same.erase(at);
 }
 
 std::vector<std::string> FolderIndexes::Scan(const std::string& dir, const std::string& name) {

@@ -5,9 +5,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
-#include <time.h>
 
-#include <chrono>
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -36,11 +34,14 @@ std::string NativeParent(const std::string& native);
 std::string NativeBaseName(const std::string& native);
 
 // The names of folders, by their folded form in the code page, kept while the core holds
-// them (an extraction or its check): a lookup that misses then costs a hash probe and one
-// stat of the folder instead of a scan of it, so unpacking thousands of files into one
-// folder stays linear. An index is used only while its folder's modification time is the
-// one it was read or last changed at, and this process's own creates, deletes and renames
-// are applied to it as they happen.
+// them (an extraction or its check): a lookup that misses then costs a hash probe instead
+// of a scan of the folder, so unpacking thousands of files into one folder stays linear.
+//
+// Each indexed folder is watched with inotify, which queues every create, delete and
+// rename in it, by any process, before the call that made it returns. Every lookup first
+// applies what is queued, so an index answers as a scan made at that moment would: a file
+// that another process created, in the same clock tick or not, is never missed. A folder
+// that cannot be watched (or a queue that overflowed) is scanned instead.
 class FolderIndexes {
  public:
   void Hold(bool on);
@@ -59,28 +60,30 @@ class FolderIndexes {
   std::vector<std::string> Matches(const std::string& dir, const std::string& name);
 
   // After this process created (stands) or removed native_path: its folder's index
-  // learns of it.
+  // learns of it at once (the watch reports it too, at the next lookup).
   void Changed(const std::string& native_path, bool stands);
 
  private:
   static constexpr size_t kMaxFolders = 4096;
-  static constexpr std::chrono::milliseconds kTrustFor{2};
   struct Folder {
-    struct stat stat = {};
-    bool changed_here = false;  // this process changed the folder since stat was taken
-    struct timespec changed_at = {};
-    std::chrono::steady_clock::time_point checked_at;
+    dev_t dev = 0;  // the folder watched: a path that names another folder now is read anew
+    ino_t ino = 0;
     std::unordered_map<std::string, std::vector<std::string>> names;  // sorted natives
   };
 
   static std::string Key(const std::string& dir) { return dir.empty() ? "." : dir; }
-  static bool Current(const Folder& folder, const struct stat& st);
-  static void Insert(Folder& folder, const char* native);
+  static void Apply(Folder& folder, const std::string& native, bool stands);
   static std::vector<std::string> Scan(const std::string& dir, const std::string& name);
+  // Applies every change the watches have queued.
+  void Drain();
+  // Forgets every index and closes the watches.
+  void DropAll();
 
   std::mutex mutex_;
   int held_ = 0;
-  std::unordered_map<std::string, Folder> folders_;
+  int watch_fd_ = -1;                              // the inotify instance, while indexes exist
+  std::unordered_map<std::string, int> watch_of_;  // folder path -> watch
+  std::unordered_map<int, Folder> folders_;        // watch -> index
   std::unordered_map<std::string, std::string> resolved_;
 };
 

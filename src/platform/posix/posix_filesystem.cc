@@ -554,6 +554,8 @@ bool PosixFileSystem::RenameWritten(const std::string& from, const std::string& 
     return false;
   }
   const std::string dest = target.native_dir + target.native_name;
+  // The name may be taken in no letter case (the kernel refuses only the exact one).
+  if (!CaseInsensitiveMatches(target.native_dir, target.name).empty()) return false;
   if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, dest.c_str(), RENAME_NOREPLACE) == 0) {
     return Moved(source, dest);
   }

@@ -61,7 +61,8 @@ class PosixFileSystem : public FileSystem {
   bool RemoveDirectory(const std::string& path) override;
   bool DeleteFile(const std::string& path) override;
   bool Rename(const std::string& from, const std::string& to) override;
-  // renameat2 without replacing, and without the search for other holders.
+  // renameat2 without replacing (any letter case), and without the search for other
+  // holders.
   bool RenameWritten(const std::string& from, const std::string& to) override;
   bool ListDirectory(const std::string& path, std::vector<DirEntry>* entries) override;
   int64_t FreeSpace(const std::string& path) override;
