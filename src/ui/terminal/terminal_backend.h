@@ -6,6 +6,8 @@
 //      standard input is not a terminal; keys typed before a question are discarded
 //  [X] messages and questions also on the answering terminal when the output goes elsewhere
 //  [X] Ctrl-C, SIGTERM and SIGHUP as the window's close: they only queue the end
+//  [X] a closed output never ends the run, and one that nobody reads never holds it after
+//      a close
 //  [ ] window icon, fonts and layout (a terminal has none)
 #pragma once
 
