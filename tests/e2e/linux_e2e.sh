@@ -315,12 +315,12 @@ nothing_partial() {
 # What the README's "After an interrupted update" tells a user to do.
 give_names_back() {
   if [ -e "$install/HairBase1.txt" ]; then
-    rm -f "$install/Partbase.txt"
+    find "$install" -maxdepth 1 -iname Partbase.txt -delete  # the archive spells it partbase.txt
     mv "$install/HairBase1.txt" "$install/Partbase.txt"
   fi
   rm -f "$install/HairBase2.txt"
   if [ -e "$install/PalData.arh" ]; then
-    rm -f "$install/PalData.txt"
+    find "$install" -maxdepth 1 -iname PalData.txt -delete
     mv "$install/PalData.arh" "$install/PalData.txt"
   fi
   rm -f "$install/HairBase4Check.txt" "$install/TempFile.tmp"
