@@ -3,6 +3,22 @@
 #include "archive/format.h"
 
 namespace lumora {
+namespace {
+
+// The working names are ASCII, and no letter beyond ASCII folds to an ASCII one: comparing
+// ASCII letters without regard to case finds every spelling the file system takes as them.
+bool SameNameAscii(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return i == a.size() && b[i] == '\0';
+}
+
+}  // namespace
 
 bool IsSafeEntryName(const std::string& name) {
   if (name.empty() || name[0] == '\\' || name[0] == '/') return false;
@@ -47,6 +63,21 @@ bool IsWorkingName(const std::string& name) {
   }
   for (size_t i = prefix.size(); i < upper.size() - suffix.size(); ++i) {
     if (upper[i] < '0' || upper[i] > '9') return false;
+  }
+  return true;
+}
+
+bool IsWorkingFileName(const std::string& name) {
+  const std::string folder = EntryFolder(name);
+  const std::string base = name.substr(folder.size());
+  if (IsWorkingName(base)) return true;
+  if (!SameNameAscii(base, format::kScratchName)) return false;
+  // At the top: a folder of nothing but "." components and separators.
+  for (char c : folder) {
+    if (c != '.' && c != '\\' && c != '/') return false;
+  }
+  for (size_t i = 0; i + 1 < folder.size(); ++i) {
+    if (folder[i] == '.' && folder[i + 1] == '.') return false;
   }
   return true;
 }

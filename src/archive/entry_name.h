@@ -23,5 +23,10 @@ std::string WorkingName(int64_t n);
 // True for a working name of a new file: one of WorkingName's, or the one name that
 // earlier updaters used ("~LumoraUpdate.tmp"); without regard to letter case.
 bool IsWorkingName(const std::string& name);
+// True when a file entry names one of the extraction's own working files: a working name
+// (IsWorkingName) in any folder, or the scratch file (format::kScratchName) at the top, in
+// any letter case. Extraction would write the member under that name and
+// then rename it onto itself, or delete it as the scratch file.
+bool IsWorkingFileName(const std::string& name);
 
 }  // namespace lumora

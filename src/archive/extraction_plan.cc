@@ -8,21 +8,17 @@
 #include "platform/errors.h"
 
 namespace lumora {
-namespace {
-
-// Upper case, and '\' for '/', which separates names too.
-std::string Folded(std::string name) {
-  for (char& c : name) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c == '/') c = '\\';
-  }
-  return name;
-}
-
-}  // namespace
 
 ExtractionPlan::ExtractionPlan(FileSystem& files, std::string extract_dir)
     : files_(files), dir_(std::move(extract_dir)) {}
+
+std::string ExtractionPlan::Folded(const std::string& name) {
+  std::string folded = files_.FoldCase(name);
+  for (char& c : folded) {
+    if (c == '/') c = '\\';
+  }
+  return folded;
+}
 
 void ExtractionPlan::Assume(const std::string& name, EntryKind kind) {
   assumed_[Folded(name)] = kind;
@@ -53,12 +49,12 @@ bool ExtractionPlan::InFreshFolder(const std::string& folder) {
   return fresh;
 }
 
-EntryKind ExtractionPlan::KindOf(const std::string& name) {
+EntryKind ExtractionPlan::KindOf(const std::string& name, bool create) {
   const std::string folded = Folded(name);
   const EntryKind planned = Planned(folded);
   if (planned != EntryKind::kNone || assumed_.count(folded) != 0) return planned;
   if (InFreshFolder(EntryFolder(folded))) return EntryKind::kNone;
-  return files_.Kind(dir_ + name);
+  return create ? files_.KindForCreate(dir_ + name) : files_.Kind(dir_ + name);
 }
 
 EntryKind ExtractionPlan::KindAfter(const std::string& name) { return KindOf(name); }
@@ -82,20 +78,21 @@ void ExtractionPlan::AddDirectory(const std::string& name) {
   if (ends.empty() || IsFolder(path.substr(0, ends.back() + 1))) return;
   // From the top down: folders that stand are passed, the first missing one and all below
   // it are created, and a file (or anything else) in the way stops the chain.
-  for (size_t end : ends) {
-    const EntryKind kind = KindOf(path.substr(0, end));
+  for (size_t i = 0; i < ends.size(); ++i) {
+    const EntryKind kind = KindOf(path.substr(0, ends[i]));
     if (kind == EntryKind::kDirectory) continue;
     // The deepest folder stands for the whole chain: memory grows with the names' length.
     if (kind == EntryKind::kNone) {
       folders_.insert(path.substr(0, ends.back() + 1));
-      fresh_.insert(path.substr(0, end + 1));
+      fresh_.insert(path.substr(0, ends[i] + 1));
+      entries_made_ += static_cast<int64_t>(ends.size() - i);
     }
     return;
   }
 }
 
-void ExtractionPlan::NeedWritable(const std::string& name) {
-  const EntryKind kind = KindOf(name);
+void ExtractionPlan::NeedWritable(const std::string& name, bool create) {
+  const EntryKind kind = KindOf(name, create);
   if (kind != EntryKind::kNone && kind != EntryKind::kFile) throw IoError(errc::kAccessDenied);
 }
 
@@ -108,17 +105,19 @@ bool ExtractionPlan::AddFile(const std::string& name) {
       !files_.PathFits(dir_ + working, false)) {
     throw IoError(errc::kPathNotFound);
   }
+  if (IsWorkingFileName(name)) throw IoError(errc::kAccessDenied);
   if (!IsFolder(folder)) throw IoError(errc::kPathNotFound);
   const EntryKind kind = KindOf(name);
   if (kind == EntryKind::kFile) {
-    NeedWritable(format::kScratchName);
+    NeedWritable(format::kScratchName, true);
     return true;
   }
   if (kind != EntryKind::kNone || base == "." || base == "..") throw IoError(errc::kAccessDenied);
-  // One left by a run cut short is removed first; anything but a file stops extraction.
-  NeedWritable(working);
+  // The working name it is written under; one left by a run cut short is removed first,
+  // and anything but a file there stops extraction.
+  NeedWritable(working, false);
   ++new_files_;
-  files_made_.insert(Folded(name));
+  if (files_made_.insert(Folded(name)).second) ++entries_made_;
   return false;
 }
 

@@ -39,28 +39,37 @@ class ExtractionPlan {
   // What stands under a name once every entry added so far has been unpacked.
   EntryKind KindAfter(const std::string& name);
 
+  // Files and folders that unpacking the entries added so far creates.
+  int64_t entries_made() const { return entries_made_; }
+
  private:
   EntryKind Planned(const std::string& folded);  // kNone when the plan knows nothing
-  // True when folder (upper-cased, ending in '\') lies in a folder that the archive
+  // True when folder (folded, ending in '\') lies in a folder that the archive
   // creates: nothing of the installation stands there.
   bool InFreshFolder(const std::string& folder);
-  EntryKind KindOf(const std::string& name);
+  // The name in the file system's letter case, with '\' for '/'.
+  std::string Folded(const std::string& name);
+  // What stands under a name; with create, as a create that never follows a link meets it.
+  EntryKind KindOf(const std::string& name, bool create = false);
   bool IsFolder(const std::string& folder);  // relative, ending in '\'; "" is the top
-  void NeedWritable(const std::string& name);
+  // Throws "File access denied" unless nothing or a file stands under the name (with
+  // create: a file that is no link, since the scratch file is emptied through no link).
+  void NeedWritable(const std::string& name, bool create);
 
   FileSystem& files_;
   std::string dir_;
-  // Folders the archive creates, upper-cased, each ending in '\': only the deepest of each
+  // Folders the archive creates, folded, each ending in '\': only the deepest of each
   // chain is kept, every folder above it is implied.
   std::set<std::string> folders_;
-  std::set<std::string> files_made_;  // upper-cased names of the files it creates
-  // The first missing folder of each chain the archive creates, upper-cased, ending in '\'.
+  std::set<std::string> files_made_;  // folded names of the files it creates
+  // The first missing folder of each chain the archive creates, folded, ending in '\'.
   std::set<std::string> fresh_;
   // What was found out about folders of file entries, so that each is asked once: whether
   // it is fresh.
   std::map<std::string, bool> folder_fresh_;
   int64_t new_files_ = 0;  // new files so far: numbers their working names
   std::map<std::string, EntryKind> assumed_;
+  int64_t entries_made_ = 0;
 };
 
 }  // namespace lumora

@@ -215,6 +215,8 @@ void SelfExtractor::ExtractFile(ArchiveStream& archive) {
   const std::string scratch = extractDir + format::kScratchName;
   const std::string target = extractDir + name;
   if (name.back() == '\\' || !files_.PathFits(target, false)) throw IoError(errc::kPathNotFound);
+  // A member named like a working file would be renamed onto itself or deleted as scratch.
+  if (IsWorkingFileName(name)) throw IoError(errc::kAccessDenied);
   const std::string folded = FoldedName(name);
   const bool exists = pending_names_.count(folded) != 0 || files_.FileExists(target);
   const std::string written =

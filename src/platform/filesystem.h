@@ -89,6 +89,18 @@ class FileSystem {
   virtual bool DirectoryExists(const std::string& path) = 0;
   // What stands under path.
   virtual EntryKind Kind(const std::string& path) = 0;
+  // What a create that empties or makes a file (OpenMode::kCreate) meets under path: as
+  // Kind, but a symbolic link, which such a create never follows, is kOther.
+  virtual EntryKind KindForCreate(const std::string& path) { return Kind(path); }
+  // A name in the one letter case that the system compares names in: two names fold alike
+  // exactly when the system takes them for the same name. '\' and '/' stay as they are.
+  virtual std::string FoldCase(const std::string& name) {
+    std::string folded = name;
+    for (char& c : folded) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return folded;
+  }
   // True when the system can create a file (or, with directory, a directory) under this
   // path: its length and the length of each of its names are within the system's limits.
   virtual bool PathFits(const std::string& path, bool directory) = 0;
@@ -111,6 +123,9 @@ class FileSystem {
   virtual bool ListDirectory(const std::string& path, std::vector<DirEntry>* entries) = 0;
   // Bytes free for this user on the disk that holds path; -1 when unknown.
   virtual int64_t FreeSpace(const std::string& path) = 0;
+  // Files and folders that can still be made on the disk that holds path (its free
+  // inodes); -1 when the system sets no such limit or cannot tell.
+  virtual int64_t FreeFileEntries(const std::string& /*path*/) { return -1; }
   // While held (calls nest), the system may keep what it read of folders to answer later
   // lookups, and keeps it current with this process's own changes: for long runs of work
   // in folders that nothing else changes meanwhile, such as an extraction.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <vector>
 
 #include "archive/extraction_plan.h"
 #include "archive/self_extractor.h"
@@ -17,6 +18,18 @@ namespace {
 // Names at the top of the installation, without regard to letter case.
 bool SameName(const std::string& entry, const char* name) {
   return UpperCase(entry) == UpperCase(name);
+}
+
+// True when the folder holds more than one entry that the system folds to name: names
+// that differ only in letter case, which a file system that tells case apart keeps side by
+// side, and which the renames and merges would take for one another.
+bool HasCaseTwins(FileSystem& files, const std::vector<DirEntry>& entries, const char* name) {
+  const std::string wanted = files.FoldCase(name);
+  int found = 0;
+  for (const DirEntry& e : entries) {
+    if ((e.attributes & attr::kDirectory) == 0 && files.FoldCase(e.name) == wanted) ++found;
+  }
+  return found > 1;
 }
 
 // Bytes rounded up to whole clusters of the disk.
@@ -124,13 +137,18 @@ bool UpdateRun::CheckUpdate(const std::string& install_dir) {
     return tap;
   });
   // The renames and the merges need their names free, and the names they give back.
-  const EntryKind copy_kind = files_.Kind(install_dir + partbase::kWorkingCopy);
+  // The working copy is made by a create that never follows a link.
+  const EntryKind copy_kind = files_.KindForCreate(install_dir + partbase::kWorkingCopy);
   if (copy_kind != EntryKind::kNone && copy_kind != EntryKind::kFile) {
     throw IoError(errc::kAccessDenied);
   }
   const EntryKind base_after = plan.KindAfter(partbase::kPartBase);
   const EntryKind data_after = plan.KindAfter(partbase::kPalData);
-  if (files_.Kind(install_dir + partbase::kInstalledPartBase) != EntryKind::kNone ||
+  std::vector<DirEntry> top;
+  files_.ListDirectory(install_dir, &top);
+  if (HasCaseTwins(files_, top, partbase::kPartBase) ||
+      HasCaseTwins(files_, top, partbase::kPalData) ||
+      files_.Kind(install_dir + partbase::kInstalledPartBase) != EntryKind::kNone ||
       (base_after == EntryKind::kFile &&
        plan.KindAfter(partbase::kNewPartBase) != EntryKind::kNone) ||
       (base_after != EntryKind::kNone && base_after != EntryKind::kFile) ||
@@ -154,7 +172,11 @@ bool UpdateRun::CheckUpdate(const std::string& install_dir) {
                          AppendedBytes(base_after, new_base) + AppendedBytes(data_after, new_data) +
                          WholeClusters(journal_bytes);
   const int64_t free_space = files_.FreeSpace(install_dir);
-  if (free_space >= 0 && free_space < needed + updaterun::kFreeSpaceMargin) {
+  // Every file and folder the archive makes takes an entry of the disk (an inode), and so
+  // do the working copy of the part base and the scratch file.
+  const int64_t free_entries = files_.FreeFileEntries(install_dir);
+  if ((free_space >= 0 && free_space < needed + updaterun::kFreeSpaceMargin) ||
+      (free_entries >= 0 && free_entries < plan.entries_made() + 2)) {
     app_.ShowMessageDialog(updaterun::kDiskFullText, MessageKind::Error, kButtonOk, 0);
     return false;
   }

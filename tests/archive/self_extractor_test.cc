@@ -508,6 +508,52 @@ TEST_F(SelfExtractorTest, CheckPredictsWhatExtractionMeets) {
        "",
        "b",
        "whole"},
+      // 0x81 is no character of Windows-1252: no native name stands for it.
+      {"a byte the code page leaves undefined",
+       make_dir("."),
+       {{"caf\x81.txt", "x"}},
+       "Invalid filename"},
+      {"a folder with a byte the code page leaves undefined",
+       make_dir("."),
+       {{"d\\\x81\\", ""}, {"d\\\x81\\a.txt", "x"}},
+       "Invalid filename"},
+      // The scratch file and the working name belong to the extraction: a member of that
+      // name would be deleted as scratch, or renamed onto itself.
+      {"an entry named like the scratch file",
+       make_dir("."),
+       {{"tempFILE.tmp", "x"}},
+       "File access denied"},
+      {"the scratch file's name below ./",
+       make_dir("."),
+       {{".\\TempFile.tmp", "x"}},
+       "File access denied"},
+      {"an entry named like the working name",
+       make_dir("."),
+       {{"d\\", ""}, {"d\\~LUMORAUPDATE.TMP", "x"}},
+       "File access denied"},
+      {"the scratch file's name in a folder is a name like any",
+       make_dir("."),
+       {{"d\\", ""}, {"d\\TempFile.tmp", "x"}},
+       "",
+       "d/TempFile.tmp",
+       "x"},
+      // One fold for the plan and the file system: é is É, in names and folders alike.
+      {"a file, then a folder of its name in other letters",
+       make_dir("."),
+       {{"caf\xE9", "x"}, {"CAF\xC9\\", ""}, {"CAF\xC9\\x.txt", "y"}},
+       "Invalid filename"},
+      {"a folder made, then a file in it in other letters",
+       make_dir("."),
+       {{"Caf\xE9\\", ""}, {"CAF\xC9\\x.txt", "y"}},
+       "",
+       "Caf\xC3\xA9/x.txt",
+       "y"},
+      {"a folder installed, then a file in it in other letters",
+       make_dir("Caf\xC3\xA9"),
+       {{"CAF\xC9\\x.txt", "y"}},
+       "",
+       "Caf\xC3\xA9/x.txt",
+       "y"},
   };
 #ifndef _WIN32
   cases.push_back({"a pipe under the name",
@@ -516,6 +562,15 @@ TEST_F(SelfExtractorTest, CheckPredictsWhatExtractionMeets) {
                    "File access denied"});
   cases.push_back({"a dangling link under the name",
                    [](const std::string& out) { symlink("nowhere", (out + "/a.txt").c_str()); },
+                   {{"a.txt", "x"}},
+                   "File access denied"});
+  // The scratch file is emptied by a create that never follows a link.
+  cases.push_back({"the scratch file is a link to a file",
+                   [](const std::string& out) {
+                     testing::WriteFile(out + "/a.txt", "mine");
+                     testing::WriteFile(out + "/elsewhere", "keep");
+                     symlink("elsewhere", (out + "/TempFile.tmp").c_str());
+                   },
                    {{"a.txt", "x"}},
                    "File access denied"});
 #endif

@@ -196,6 +196,55 @@ check "merged to the end" same_file "$install/Addition/Tattoo/ba049.psd" "$sampl
 check "big file complete" same_file "$install/big.bin" "$case_dir/src/big.bin"
 check "no working files" no_working_files
 
+# ---- the output closed early (| head): a closed output is passed over and the update
+# runs to its end
+new_case closed-output
+HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" LUMORA_UI=terminal \
+  timeout 120 "$work/closed-during-run/upd" </dev/null 2>&1 | head -n 3 >"$case_dir/out.txt"
+status=${PIPESTATUS[0]}
+check "exit status 0 (not killed by SIGPIPE)" test "$status" -eq 0
+check "merged to the end" same_file "$install/Addition/Tattoo/ba049.psd" "$sample/Addition/Tattoo/ba049.psd"
+check "no working files" no_working_files
+
+# ---- the registry file is a named pipe with no writer: never waited on; the hive cannot
+# be read, which is the installation message
+new_case fifo-registry
+rm "$case_dir/config/registry/HKEY_CURRENT_USER.reg"
+mkfifo "$case_dir/config/registry/HKEY_CURRENT_USER.reg"
+HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" LUMORA_UI=terminal \
+  timeout -k 5 20 "$updater" </dev/null >"$case_dir/out.txt" 2>&1
+status=$?
+check "ends with status 1 (124: it waited)" test "$status" -eq 1
+check "installation message" printed "You have not correct installation for Lumora."
+
+# ---- the output is a pipe that nobody reads: once it is full the updater waits in a
+# write, and a close (SIGTERM) ends that wait; the update runs on to its end
+new_case unread-output
+many="$work/many-src"
+mkdir -p "$many/Many"
+for i in $(seq 1 2500); do printf '%d' "$i" >"$many/Many/file-with-a-long-name-$i.bin"; done
+"$pack" create -q --stub "$stub" -o "$work/many-update" -C "$many" Many
+mkfifo "$case_dir/out.fifo"
+sleep 120 <"$case_dir/out.fifo" &
+reader=$!
+HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" LUMORA_UI=terminal \
+  "$work/many-update" </dev/null >"$case_dir/out.fifo" 2>&1 &
+pid=$!
+in_pipe_write() { case "$(cat "/proc/$1/wchan" 2>/dev/null)" in *pipe_write) return 0 ;; esac; return 1; }
+for _ in $(seq 1 1000); do in_pipe_write "$pid" && break; sleep 0.01; done
+check "waits in a write to the full pipe" in_pipe_write "$pid"
+kill -TERM "$pid" 2>/dev/null
+for _ in $(seq 1 1000); do kill -0 "$pid" 2>/dev/null || break; sleep 0.01; done
+check "ended within 10 s of the close" bash -c "! kill -0 $pid 2>/dev/null"
+kill -KILL "$pid" 2>/dev/null
+wait "$pid"
+status=$?
+kill "$reader" 2>/dev/null
+wait "$reader" 2>/dev/null
+check "exit status 0" test "$status" -eq 0
+check "every file unpacked" test "$(ls "$install/Many" | wc -l)" -eq 2500
+check "no working files" no_working_files
+
 # ---- a small disk: the merges' peak counts, so an update that would not fit stops
 # before anything is renamed, and one that fits succeeds
 big_base="$work/big-base"
@@ -225,6 +274,16 @@ if small_disk 5m; then
   run_updater "$work/big-update"
   check "exit status 0" test "$status" -eq 0
   check "part base = installed + new" same_file "$install/Partbase.txt" <(cat "$case_dir/original.txt" "$big_base/partbase.txt")
+  # Free inodes count as the disk's room too: the sample makes 24 files and 2 folders,
+  # and the working copy and the scratch file take one each (28); the installation holds 3.
+  new_case few-inodes
+  small_disk 25m,nr_inodes=29
+  refused "disk message" "Disk write error or disk is full."
+  new_case enough-inodes
+  small_disk 25m,nr_inodes=31
+  run_updater
+  check "exit status 0" test "$status" -eq 0
+  check "images" images_installed
 else
   echo "skipped: small disk (mounting a tmpfs needs root)"
 fi

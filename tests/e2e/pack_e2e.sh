@@ -217,6 +217,60 @@ head -c 700 /dev/urandom >>"$work/bad-signed"
 check "signed damaged updater refused" run 1 test "$work/bad-signed"
 
 # Windows: paths as Windows programs are given them, and the bytes of the Linux packer.
+# ---- Linux: spill files, a full disk and interrupts, on small tmpfs mounts (root)
+if [ "$windows" = 0 ]; then
+  big="$work/big-src"
+  mkdir -p "$big"
+  # Random bytes do not compress: b.bin's output outgrows what a member waiting for its
+  # turn keeps in memory (16 MiB) and spills, while a.bin is written.
+  head -c 24000000 /dev/urandom >"$big/a.bin"
+  head -c 24000000 /dev/urandom >"$big/b.bin"
+  mounts=()
+  trap 'for m in "${mounts[@]}"; do umount "$m" 2>/dev/null; done; rm -rf "$work"' EXIT
+  small_mount() { mkdir -p "$1" && mount -t tmpfs -o "size=$2" tmpfs "$1" 2>/dev/null && mounts+=("$1"); }
+  if small_mount "$work/small-tmp" 2m && small_mount "$work/small-out" 22m; then
+    # Spill files go where TMPDIR says: a 2 MiB TMPDIR cannot take b.bin's spill, a
+    # folder on a big disk can.
+    TMPDIR="$work/small-tmp" run 1 create -q -j 2 --raw -o "$work/spilled" -C "$big" a.bin b.bin
+    check "TMPDIR that is full: the run fails" test $? -eq 0
+    check "... saying the disk is full" grep -q "temporary file in $work/small-tmp: the disk is full" "$work/err"
+    check "... and leaves no OUT.part" test ! -e "$work/spilled.part"
+    check "... nor a spill file" test -z "$(ls -A "$work/small-tmp")"
+    mkdir -p "$work/big-tmp"
+    check "TMPDIR on a big disk" env TMPDIR="$work/big-tmp" "$pack" create -q -j 2 --raw -o "$work/spilled" -C "$big" a.bin b.bin
+    check "... no spill file stays" test -z "$(ls -A "$work/big-tmp")"
+    # The output disk fills while a.bin is written and c.bin already spills: the message
+    # says so, and every encoder stops at once (not after encoding the rest of c.bin,
+    # which takes seconds).
+    head -c 200000000 /dev/urandom >"$big/c.bin"
+    for j in 1 2; do
+      start=$(date +%s%N)
+      run 1 create -q -j $j --raw -o "$work/small-out/out" -C "$big" a.bin c.bin
+      check "full output disk, -j $j: the run fails" test $? -eq 0
+      elapsed_ms=$((($(date +%s%N) - start) / 1000000))
+      check "... -j $j: saying the disk is full" grep -q "out.part: the disk is full" "$work/err"
+      check "... -j $j: no OUT.part" test ! -e "$work/small-out/out.part"
+      check "... -j $j: stops within 2 s (${elapsed_ms} ms)" test "$elapsed_ms" -lt 2000
+    done
+    rm -f "$big/c.bin"
+  else
+    echo "skipped: TMPDIR and full-disk cases (mounting a tmpfs needs root)"
+  fi
+  # Ctrl-C or SIGTERM while create runs: OUT.part goes with the program.
+  for sig in TERM INT; do
+    "$pack" create -q -j 1 --raw -o "$work/killed" -C "$big" a.bin b.bin 2>"$work/err" &
+    pid=$!
+    for _ in $(seq 1 500); do [ -s "$work/killed.part" ] && break; sleep 0.01; done
+    check "SIG$sig: OUT.part was being written" test -s "$work/killed.part"
+    kill -$sig "$pid"
+    wait "$pid"
+    check "SIG$sig: ends the run (status $?)" test $? -ne 0
+    check "SIG$sig: no OUT.part stays" test ! -e "$work/killed.part"
+    check "SIG$sig: no OUT" test ! -e "$work/killed"
+  done
+  check "--help says what stays after a kill" bash -c "'$pack' --help | grep -q 'OUT.part stays'"
+fi
+
 if [ "$windows" = 1 ]; then
   [ -n "$linux_pack" ] || echo "skip: no Linux packer given, updaters compared with this packer's"
   c_drive="$(winepath -u 'C:\' 2>/dev/null)"

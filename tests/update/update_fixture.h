@@ -43,12 +43,15 @@ class WatchedFileSystem : public FileSystem {
   int reads = 0;
   int writes = 0;
   int syncs = 0;
-  int64_t free_space = -2;  // -2: ask the real disk
+  int64_t free_space = -2;    // -2: ask the real disk
+  int64_t free_entries = -2;  // -2: ask the real disk
 
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
   bool FileExists(const std::string& p) override { return inner_.FileExists(p); }
   bool DirectoryExists(const std::string& p) override { return inner_.DirectoryExists(p); }
   EntryKind Kind(const std::string& p) override { return inner_.Kind(p); }
+  EntryKind KindForCreate(const std::string& p) override { return inner_.KindForCreate(p); }
+  std::string FoldCase(const std::string& name) override { return inner_.FoldCase(name); }
   bool PathFits(const std::string& p, bool d) override { return inner_.PathFits(p, d); }
   void HoldFolderIndexes(bool on) override { inner_.HoldFolderIndexes(on); }
   bool Sync(const std::string& p) override {
@@ -67,6 +70,9 @@ class WatchedFileSystem : public FileSystem {
   }
   int64_t FreeSpace(const std::string& p) override {
     return free_space == -2 ? inner_.FreeSpace(p) : free_space;
+  }
+  int64_t FreeFileEntries(const std::string& p) override {
+    return free_entries == -2 ? inner_.FreeFileEntries(p) : free_entries;
   }
   std::string ModuleFileName() override { return inner_.ModuleFileName(); }
 

@@ -1,8 +1,10 @@
 #include "update/update_run.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -401,6 +403,27 @@ TEST_F(UpdateRunTest, TooLittleDiskSpaceStopsBeforeAnythingChanges) {
   EXPECT_EQ(Snapshot(install_.path()), before);
 }
 
+// Every file and folder the update makes takes an entry of the disk (an inode), and so do
+// the working copy of the part base and the scratch file: the tattoo archive's 3 files and
+// 2 folders need 7.
+TEST_F(UpdateRunTest, JustEnoughFileEntriesAreEnough) {
+  Install();
+  UseArchive(TattooArchive());
+  files_.free_entries = 7;
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(Texts(), std::vector<std::string>{"Database successfully updated."});
+}
+
+TEST_F(UpdateRunTest, OneFileEntryShortStopsBeforeAnythingChanges) {
+  Install();
+  UseArchive(TattooArchive());
+  files_.free_entries = 6;
+  const auto before = Snapshot(install_.path());
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Texts(), std::vector<std::string>{"Disk write error or disk is full."});
+  EXPECT_EQ(Snapshot(install_.path()), before);
+}
+
 // Entries that the merges or the renames after them would trip over stop the update
 // before anything changes.
 TEST_F(UpdateRunTest, CheckPredictsTheMerges) {
@@ -408,19 +431,43 @@ TEST_F(UpdateRunTest, CheckPredictsTheMerges) {
     entries.push_back(more);
     return entries;
   };
-  const struct {
+  struct Case {
     const char* what;
     std::vector<ArchiveEntry> entries;
-  } cases[] = {
+    std::function<void(TempDir&)> install = [](TempDir&) {};  // beside the two files
+    const char* text = kFileErrorText;
+  };
+  std::vector<Case> cases = {
       {"a folder named like the data file", with(TattooArchive(), {"PalData.txt\\", ""})},
       {"a folder named like the part base", {{"partbase.txt\\", ""}}},
       {"HairBase2.txt beside a new part base", with(TattooArchive(), {"HAIRBASE2.TXT", "x"})},
   };
+#ifndef _WIN32
+  // Names that differ only in letter case stand side by side here; the renames and merges
+  // would take one for the other, and lose lines of both.
+  const auto twin = [](const char* name) {
+    return [name](TempDir& dir) { WriteFile(dir.Native(name), "twin\r\n"); };
+  };
+  cases.push_back({"a twin of the data file, and a new data file",
+                   with(TattooArchive(), {"PalData.txt", "new pal\r\n"}), twin("paldata.txt")});
+  cases.push_back({"a twin of the data file", TattooArchive(), twin("PALDATA.TXT")});
+  cases.push_back(
+      {"a twin of the part base, and a new part base", TattooArchive(), twin("partbase.txt")});
+  cases.push_back({"a twin of the part base", {{"x.psd", "x"}}, twin("PartBase.txt")});
+  // The working copy is made by a create that never follows a link.
+  cases.push_back({"the working copy's name is a link to a file", TattooArchive(),
+                   [](TempDir& dir) {
+                     WriteFile(dir.Native("elsewhere.txt"), "keep");
+                     symlink("elsewhere.txt", dir.Native("HairBase4Check.txt").c_str());
+                   },
+                   "File access denied."});
+#endif
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;
     WriteFile(dir.Native("Partbase.txt"), CrLf(kInstalledBase));
     WriteFile(dir.Native("PalData.txt"), "pal");
+    c.install(dir);
     WriteRegistry({Sz("Version", "1.0"), Sz("HDPath", dir.path())});
     const auto before = Snapshot(dir.path());
     NullBackend backend;
@@ -431,7 +478,7 @@ TEST_F(UpdateRunTest, CheckPredictsTheMerges) {
     UpdateRun run(*platform_.registry, files_, app, extractor);
     EXPECT_EQ(app.Run([&] { run.BrelinUpdate1Click(); }), 1);
     ASSERT_EQ(app.ShownMessages().size(), 1u);
-    EXPECT_EQ(app.ShownMessages()[0].text, kFileErrorText);
+    EXPECT_EQ(app.ShownMessages()[0].text, c.text);
     EXPECT_TRUE(SameTree(before, Snapshot(dir.path())));
     std::remove(path.c_str());
   }

@@ -62,4 +62,19 @@ void MoveOnto(const std::filesystem::path& from, const std::filesystem::path& to
 // Lets everyone run the file, where the file system keeps such a mark.
 void MakeExecutable(const std::filesystem::path& path);
 
+// A new temporary file, open for reading and writing, that goes away when it is closed or
+// the program ends however it ends: in $TMPDIR (default /tmp) on Linux, in the folder
+// GetTempPath names on Windows. nullptr when it cannot be made.
+std::FILE* TemporaryFile();
+// The folder TemporaryFile makes its files in.
+std::string TemporaryFolder();
+
+// Until KeepOnInterrupt: Ctrl-C, SIGTERM and SIGHUP remove path before they end the
+// program (Linux; on Windows nothing is removed).
+void RemoveOnInterrupt(const std::filesystem::path& path);
+void KeepOnInterrupt();
+
+// The reason a write failed, by its errno, with "the disk is full" for a full disk or quota.
+std::string WriteFailure(int error);
+
 }  // namespace lumora::pack

@@ -7,6 +7,9 @@
 #include <shellapi.h>
 
 #include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 #include "pack/host.h"
@@ -208,5 +211,29 @@ void MoveOnto(const fs::path& from, const fs::path& to) {
 }
 
 void MakeExecutable(const fs::path&) {}  // Windows runs a file by its name, not by a mark
+
+std::string TemporaryFolder() {
+  char folder[MAX_PATH + 1];
+  const DWORD n = GetTempPathA(sizeof folder, folder);
+  return n == 0 || n > MAX_PATH ? std::string(".") : std::string(folder, n);
+}
+
+std::FILE* TemporaryFile() {
+  char name[MAX_PATH + 1];
+  if (GetTempFileNameA(TemporaryFolder().c_str(), "lmp", 0, name) == 0) return nullptr;
+  // "D": the run-time deletes the file when it is closed, and the system when the program
+  // ends without closing it.
+  std::FILE* file = std::fopen(name, "w+bD");
+  if (!file) DeleteFileA(name);
+  return file;
+}
+
+void RemoveOnInterrupt(const fs::path&) {}  // the file is open, and Windows keeps it while so
+void KeepOnInterrupt() {}
+
+std::string WriteFailure(int error) {
+  if (error == ENOSPC) return "the disk is full";
+  return std::strerror(error);
+}
 
 }  // namespace lumora::pack

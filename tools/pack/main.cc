@@ -82,6 +82,14 @@ const char kUsage[] =
     "that the code page cannot write, or that holds '\\', ':', a NUL or a control\n"
     "character, is refused and nothing is written.\n"
     "\n"
+    "\n"
+    "create writes OUT.part beside OUT and renames it to OUT when it is whole; a failure,\n"
+    "Ctrl-C, SIGTERM or SIGHUP removes it. After a kill that cannot be caught (SIGKILL, a\n"
+    "crash, a power cut; on Windows any interruption) OUT.part stays: delete it by hand.\n"
+    "OUT itself is never left half-written. Members waiting for their turn spill to\n"
+    "unnamed temporary files in $TMPDIR (default /tmp; on Windows the TEMP folder),\n"
+    "which never stay.\n"
+    "\n"
     "Exit status: 0 success, 1 the work failed (the message says why), 2 wrong usage.\n";
 
 struct UsageError : std::runtime_error {
@@ -389,12 +397,17 @@ class StreamSink : public lumora::ByteSink {
  public:
   explicit StreamSink(std::ofstream& out) : out_(out) {}
   bool Write(const uint8_t* data, size_t n) override {
+    errno = 0;
     out_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
+    if (!out_ && error_ == 0) error_ = errno != 0 ? errno : EIO;
     return static_cast<bool>(out_);
   }
+  // The errno of the first failed write, 0 while none failed.
+  int error() const { return error_; }
 
  private:
   std::ofstream& out_;
+  int error_ = 0;
 };
 
 std::string ReadWhole(const std::string& path) {
@@ -447,9 +460,10 @@ int Create(const Options& o) {
   const fs::path temp_path = lumora::pack::PathOf(temp);
   std::ofstream out(temp_path, std::ios::binary | std::ios::trunc);
   if (!out) throw std::runtime_error("cannot create " + temp);
+  lumora::pack::RemoveOnInterrupt(temp_path);
+  StreamSink sink(out);
   try {
-    out.write(stub.data(), static_cast<std::streamsize>(stub.size()));
-    StreamSink sink(out);
+    sink.Write(reinterpret_cast<const uint8_t*>(stub.data()), stub.size());
     lumora::ArchiveWriter writer(sink, o.policy);
     Progress progress(!o.quiet, "packing");
     writer.Begin();
@@ -477,8 +491,12 @@ int Create(const Options& o) {
         [&](int64_t input) { progress.Update(input, total_input); });
     writer.Finish(o.trailer);
     progress.Done();
+    errno = 0;
     out.close();
-    if (!out) throw std::runtime_error("cannot write " + temp + ": " + std::strerror(errno));
+    if (!out) {
+      throw std::runtime_error("cannot write " + temp + ": " +
+                               lumora::pack::WriteFailure(errno != 0 ? errno : EIO));
+    }
     if (o.verbose) {
       std::printf("total\t%zu entries\t%lld compressed\t%lld decoded\n", entries.size(),
                   static_cast<long long>(total_compressed), static_cast<long long>(total_input));
@@ -487,8 +505,15 @@ int Create(const Options& o) {
     out.close();
     std::error_code ignored;
     fs::remove(temp_path, ignored);
+    lumora::pack::KeepOnInterrupt();
+    // The writer tells only that a write failed; the system said why.
+    if (sink.error() != 0) {
+      throw std::runtime_error("cannot write " + temp + ": " +
+                               lumora::pack::WriteFailure(sink.error()));
+    }
     throw;
   }
+  lumora::pack::KeepOnInterrupt();
   const fs::path output = lumora::pack::PathOf(o.output);
   lumora::pack::MoveOnto(temp_path, output);
   if (!o.raw) lumora::pack::MakeExecutable(output);

@@ -1,8 +1,11 @@
 #include "pack/pipeline.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <stdexcept>
+
+#include "pack/host.h"
 
 namespace lumora::pack {
 
@@ -20,9 +23,15 @@ void MemberPipeline::EncodeOne(const Item& item, size_t index) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
       Slot& slot = slots_[index];
+      // A run given up (a failed write, another member's failure) stops every job here, at
+      // its next piece, rather than after the whole file.
+      if (stop_) throw Stopped{};
       if (!slot.spill && turn_ != index && slot.held + n > kHeldPerMember) {
-        slot.spill = std::tmpfile();
-        if (!slot.spill) throw std::runtime_error("cannot create a temporary file");
+        slot.spill = TemporaryFile();
+        if (!slot.spill) {
+          throw std::runtime_error("cannot create a temporary file in " + TemporaryFolder() + ": " +
+                                   WriteFailure(errno));
+        }
       }
       spill = slot.spill;
       if (!spill) {
@@ -37,7 +46,8 @@ void MemberPipeline::EncodeOne(const Item& item, size_t index) {
     }
     // Until this job is done, only it touches the file.
     if (std::fwrite(data, 1, n, spill) != n) {
-      throw std::runtime_error("cannot write a temporary file");
+      throw std::runtime_error("cannot write a temporary file in " + TemporaryFolder() + ": " +
+                               WriteFailure(errno));
     }
   });
   std::vector<char> buffer(256 * 1024);
@@ -48,6 +58,7 @@ void MemberPipeline::EncodeOne(const Item& item, size_t index) {
     if (got == 0) break;
     encoder.Feed(reinterpret_cast<const uint8_t*>(buffer.data()), got);
     std::lock_guard<std::mutex> lock(mutex_);
+    if (stop_) throw Stopped{};
     slots_[index].decoded += static_cast<int64_t>(got);
     input_ += static_cast<int64_t>(got);
   }
@@ -75,6 +86,11 @@ void MemberPipeline::Work(const std::vector<Item>& items) {
     std::lock_guard<std::mutex> lock(mutex_);
     slots_[index].done = true;
     slots_[index].error = error;
+    if (error && !failed_) {
+      // The run fails whatever comes before this member: every job stops now.
+      failed_ = error;
+      stop_ = true;
+    }
     changed_.notify_all();
   }
 }
@@ -84,6 +100,7 @@ void MemberPipeline::Run(const std::vector<Item>& items, ArchiveWriter& writer,
   slots_ = std::vector<Slot>(items.size());
   next_ = turn_ = 0;
   stop_ = false;
+  failed_ = nullptr;
   input_ = 0;
   std::vector<std::thread> threads;
   auto stop_all = [&] {
@@ -110,7 +127,8 @@ void MemberPipeline::Run(const std::vector<Item>& items, ArchiveWriter& writer,
           {
             std::unique_lock<std::mutex> lock(mutex_);
             Slot& slot = slots_[i];
-            changed_.wait(lock, [&] { return slot.done || !slot.pieces.empty(); });
+            changed_.wait(lock, [&] { return slot.done || !slot.pieces.empty() || failed_; });
+            if (failed_) std::rethrow_exception(failed_);
             if (!slot.pieces.empty()) {
               piece = std::move(slot.pieces.front());
               slot.pieces.pop_front();

@@ -67,6 +67,7 @@ class MemberPipeline {
   size_t next_ = 0;  // the next item a job takes
   size_t turn_ = 0;  // the item being written
   bool stop_ = false;
+  std::exception_ptr failed_;  // the first failure of a job, which stops every job
   int64_t input_ = 0;
 };
 

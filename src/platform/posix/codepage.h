@@ -41,6 +41,10 @@ class CodePage {
   // appended as '?' and the result is false.
   bool FromNative(std::string_view native, std::string* name) const;
 
+  // True when the code page defines c: a name holding a byte it leaves undefined has no
+  // native form, so no file can be made under it.
+  bool Defines(uint8_t c) const { return !native_[c].empty(); }
+
   // Bytes of the native form of c (1 for a byte the code page leaves undefined).
   size_t NativeLength(uint8_t c) const { return native_[c].empty() ? 1 : native_[c].size(); }
 

@@ -18,206 +18,22 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <mutex>
-#include <unordered_map>
 
 #include "platform/errors.h"
 #include "platform/posix/codepage.h"
+#include "platform/posix/folder_index.h"
 #include "platform/posix/posix_platform.h"
 
 namespace lumora {
 namespace {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-// A directory stream that closes itself.
-class DirHandle {
- public:
-  explicit DirHandle(const std::string& path) : dir_(opendir(path.c_str())) {}
-  ~DirHandle() {
-    if (dir_) closedir(dir_);
-  }
-  DirHandle(const DirHandle&) = delete;
-  DirHandle& operator=(const DirHandle&) = delete;
-  DIR* get() const { return dir_; }
-
- private:
-  DIR* dir_;
-};
-
-// The folder part of a native path, with its trailing '/' ("" for a bare name).
-std::string NativeParent(const std::string& native);
-std::string NativeBaseName(const std::string& native);
-
-// The names of folders, by their folded form in the code page, kept while the core holds
-// them (an extraction or its check): a lookup that misses then costs a hash probe and one
-// stat of the folder instead of a scan of it, so unpacking thousands of files into one
-// folder stays linear. An index is used only while its folder's modification time is the
-// one it was read or last changed at, and this process's own creates, deletes and renames
-// are applied to it as they happen.
-class FolderIndexes {
- public:
-  void Hold(bool on) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    held_ += on ? 1 : -1;
-    if (held_ <= 0) {
-      held_ = 0;
-      folders_.clear();
-      resolved_.clear();
-    }
-  }
-
-  bool held() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return held_ > 0;
-  }
-
-  // Folders as the core writes them, with their native paths, while held: a file's folder
-  // is resolved once for all the files in it. Forgotten when a folder is removed or
-  // renamed.
-  bool ResolvedFolder(const std::string& folder, std::string* native) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = resolved_.find(folder);
-    if (it == resolved_.end()) return false;
-    *native = it->second;
-    return true;
-  }
-  void RememberFolder(const std::string& folder, const std::string& native) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (held_ == 0) return;
-    if (resolved_.size() >= kMaxFolders) resolved_.clear();
-    resolved_[folder] = native;
-  }
-  void ForgetFolders() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    resolved_.clear();
-  }
-
-  // Every entry of the native folder dir whose name equals name (in the code page)
-  // without regard to case, as native names in name order. An entry the code page cannot
-  // name matches nothing.
-  std::vector<std::string> Matches(const std::string& dir, const std::string& name) {
-    const CodePage& names = CodePage::System();
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (held_ == 0) return Scan(dir, name);
-    const auto now = std::chrono::steady_clock::now();
-    auto it = folders_.find(Key(dir));
-    // Lookups in a row (the files of one folder, one after the other) trust a folder
-    // checked a moment ago.
-    if (it == folders_.end() || now - it->second.checked_at > kTrustFor) {
-      struct stat st;
-      if (stat(Key(dir).c_str(), &st) != 0) return {};
-      if (it != folders_.end() && it->second.changed_here) {
-        // The folder's time moved with this process's own changes, which the index has
-        // already: it is current as of now, unless the folder changed again after them.
-        const struct timespec& ours = it->second.changed_at;
-        if (st.st_mtim.tv_sec < ours.tv_sec ||
-            (st.st_mtim.tv_sec == ours.tv_sec && st.st_mtim.tv_nsec <= ours.tv_nsec)) {
-          it->second.stat = st;
-        }
-        it->second.changed_here = false;
-      }
-      if (it == folders_.end() || !Current(it->second, st)) {
-        if (folders_.size() >= kMaxFolders) folders_.clear();
-        Folder& folder = folders_[Key(dir)];
-        folder = Folder();
-        folder.stat = st;
-        DirHandle d(Key(dir));
-        if (!d.get()) return {};
-        while (dirent* e = readdir(d.get())) Insert(folder, e->d_name);
-        it = folders_.find(Key(dir));
-      }
-      it->second.checked_at = now;
-    }
-    auto found = it->second.names.find(names.Folded(name));
-    return found == it->second.names.end() ? std::vector<std::string>() : found->second;
-  }
-
-  // After this process created (stands) or removed native_path: its folder's index
-  // learns of it.
-  void Changed(const std::string& native_path, bool stands) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (held_ == 0) return;
-    const std::string dir = NativeParent(native_path);
-    auto it = folders_.find(Key(dir));
-    if (it == folders_.end()) return;
-    Folder& folder = it->second;
-    folder.changed_here = true;
-    // Read after the change: no later than any time the file system stamped it with,
-    // whether coarse or fine-grained.
-    clock_gettime(CLOCK_REALTIME, &folder.changed_at);
-    const std::string base = NativeBaseName(native_path);
-    std::string name;
-    if (!CodePage::System().FromNative(base, &name)) return;
-    std::vector<std::string>& same = folder.names[CodePage::System().Folded(name)];
-    auto at = std::lower_bound(same.begin(), same.end(), base);
-    const bool listed = at != same.end() && *at == base;
-    if (stands && !listed) same.insert(at, base);
-    if (!stands && listed) same.erase(at);
-  }
-
- private:
-  static constexpr size_t kMaxFolders = 4096;
-  static constexpr std::chrono::milliseconds kTrustFor{2};
-  struct Folder {
-    struct stat stat = {};
-    bool changed_here = false;  // this process changed the folder since stat was taken
-    struct timespec changed_at = {};
-    std::chrono::steady_clock::time_point checked_at;
-    std::unordered_map<std::string, std::vector<std::string>> names;  // sorted natives
-  };
-
-  static std::string Key(const std::string& dir) { return dir.empty() ? "." : dir; }
-
-  static bool Current(const Folder& folder, const struct stat& st) {
-    return folder.stat.st_dev == st.st_dev && folder.stat.st_ino == st.st_ino &&
-           folder.stat.st_mtim.tv_sec == st.st_mtim.tv_sec &&
-           folder.stat.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
-           folder.stat.st_ctim.tv_sec == st.st_ctim.tv_sec &&
-           folder.stat.st_ctim.tv_nsec == st.st_ctim.tv_nsec;
-  }
-
-  static void Insert(Folder& folder, const char* native) {
-    if (std::strcmp(native, ".") == 0 || std::strcmp(native, "..") == 0) return;
-    std::string name;
-    if (!CodePage::System().FromNative(native, &name)) return;
-    std::vector<std::string>& same = folder.names[CodePage::System().Folded(name)];
-    same.insert(std::lower_bound(same.begin(), same.end(), native), native);
-  }
-
-  static std::vector<std::string> Scan(const std::string& dir, const std::string& name) {
-    const CodePage& names = CodePage::System();
-    std::vector<std::string> matches;
-    DirHandle d(Key(dir));
-    if (!d.get()) return matches;
-    std::string entry;
-    while (dirent* e = readdir(d.get())) {
-      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-      entry.clear();
-      if (!names.FromNative(e->d_name, &entry)) continue;
-      if (names.EqualNoCase(entry, name)) matches.push_back(e->d_name);
-    }
-    std::sort(matches.begin(), matches.end());
-    return matches;
-  }
-
-  std::mutex mutex_;
-  int held_ = 0;
-  std::unordered_map<std::string, Folder> folders_;
-  std::unordered_map<std::string, std::string> resolved_;
-};
-
-FolderIndexes& Indexes() {
-  static FolderIndexes* indexes = new FolderIndexes();  // never destroyed: used until exit
-  return *indexes;
-}
 
 // After a rename: both folders' indexes learn of it. Always true.
 bool Moved(const std::string& source, const std::string& dest) {
@@ -228,22 +44,6 @@ bool Moved(const std::string& source, const std::string& dest) {
 
 std::vector<std::string> CaseInsensitiveMatches(const std::string& dir, const std::string& name) {
   return Indexes().Matches(dir, name);
-}
-
-// The folder part of a native path, with its trailing '/' ("" for a bare name).
-std::string NativeParent(const std::string& native) {
-  std::string p = native;
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  size_t slash = p.rfind('/');
-  if (slash == std::string::npos) return "";
-  return p.substr(0, slash + 1);
-}
-
-std::string NativeBaseName(const std::string& native) {
-  std::string p = native;
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  size_t slash = p.rfind('/');
-  return slash == std::string::npos ? p : p.substr(slash + 1);
 }
 
 bool IsDirectory(const std::string& native) {
@@ -624,10 +424,25 @@ EntryKind PosixFileSystem::Kind(const std::string& path) {
   return lstat(native.c_str(), &st) == 0 ? EntryKind::kOther : EntryKind::kNone;
 }
 
+EntryKind PosixFileSystem::KindForCreate(const std::string& path) {
+  if (path.empty()) return EntryKind::kDirectory;
+  bool missing = false;
+  const std::string native = Resolve(path, &missing);
+  if (native.empty() || missing) return EntryKind::kNone;
+  struct stat st;
+  // A create never follows a link (O_NOFOLLOW): it meets the link itself.
+  if (lstat(native.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return EntryKind::kOther;
+  return Kind(path);
+}
+
+std::string PosixFileSystem::FoldCase(const std::string& name) {
+  return CodePage::System().Folded(name);
+}
+
 bool PosixFileSystem::PathFits(const std::string& path, bool /*directory*/) {
   // The system takes whole paths of up to PATH_MAX - 1 bytes and names of up to NAME_MAX
   // bytes, in the locale's encoding; separators count once per run, as the native path
-  // has them.
+  // has them. A byte the code page leaves undefined has no native form at all.
   const CodePage& code_page = CodePage::System();
   size_t total = 0;
   size_t name = 0;
@@ -638,6 +453,7 @@ bool PosixFileSystem::PathFits(const std::string& path, bool /*directory*/) {
       ++total;
       continue;
     }
+    if (!code_page.Defines(static_cast<uint8_t>(path[i]))) return false;
     const size_t length = code_page.NativeLength(static_cast<uint8_t>(path[i]));
     name += length;
     total += length;
@@ -738,6 +554,8 @@ bool PosixFileSystem::RenameWritten(const std::string& from, const std::string& 
     return false;
   }
   const std::string dest = target.native_dir + target.native_name;
+  // The name may be taken in no letter case (the kernel refuses only the exact one).
+  if (!CaseInsensitiveMatches(target.native_dir, target.name).empty()) return false;
   if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, dest.c_str(), RENAME_NOREPLACE) == 0) {
     return Moved(source, dest);
   }
@@ -780,10 +598,13 @@ bool PosixFileSystem::ListDirectory(const std::string& path, std::vector<DirEntr
   return true;
 }
 
-int64_t PosixFileSystem::FreeSpace(const std::string& path) {
+namespace {
+
+// The nearest folder of path that exists: the disk of a file not yet created is its
+// folder's.
+std::string NearestFolder(const std::string& path) {
   std::string native = ResolvePath(path);
   if (native.empty()) native = ".";
-  // The nearest folder that exists: the space of a file not yet created is its folder's.
   while (!IsDirectory(native)) {
     std::string parent = NativeParent(native);
     if (parent.empty()) {
@@ -793,9 +614,21 @@ int64_t PosixFileSystem::FreeSpace(const std::string& path) {
     if (parent == native) break;
     native = parent;
   }
+  return native;
+}
+
+}  // namespace
+
+int64_t PosixFileSystem::FreeSpace(const std::string& path) {
   struct statvfs vfs;
-  if (statvfs(native.c_str(), &vfs) != 0) return -1;
+  if (statvfs(NearestFolder(path).c_str(), &vfs) != 0) return -1;
   return static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
+}
+
+int64_t PosixFileSystem::FreeFileEntries(const std::string& path) {
+  struct statvfs vfs;
+  if (statvfs(NearestFolder(path).c_str(), &vfs) != 0 || vfs.f_files == 0) return -1;
+  return static_cast<int64_t>(vfs.f_favail);
 }
 
 void PosixFileSystem::HoldFolderIndexes(bool on) { Indexes().Hold(on); }

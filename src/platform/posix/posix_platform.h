@@ -53,15 +53,21 @@ class PosixFileSystem : public FileSystem {
   bool FileExists(const std::string& path) override;
   bool DirectoryExists(const std::string& path) override;
   EntryKind Kind(const std::string& path) override;
+  EntryKind KindForCreate(const std::string& path) override;
+  // The code page's fold (CodePage::Folded).
+  std::string FoldCase(const std::string& name) override;
   bool PathFits(const std::string& path, bool directory) override;
   bool CreateDirectory(const std::string& path) override;
   bool RemoveDirectory(const std::string& path) override;
   bool DeleteFile(const std::string& path) override;
   bool Rename(const std::string& from, const std::string& to) override;
-  // renameat2 without replacing, and without the search for other holders.
+  // renameat2 without replacing (any letter case), and without the search for other
+  // holders.
   bool RenameWritten(const std::string& from, const std::string& to) override;
   bool ListDirectory(const std::string& path, std::vector<DirEntry>* entries) override;
   int64_t FreeSpace(const std::string& path) override;
+  // statvfs f_favail; -1 on a file system that reports no inode count (f_files 0).
+  int64_t FreeFileEntries(const std::string& path) override;
   void HoldFolderIndexes(bool on) override;
   // syncfs of the file system that holds path.
   bool Sync(const std::string& path) override;

@@ -214,13 +214,20 @@ std::optional<Value> ParseData(const std::string& data_raw) {
 }
 
 // Reads the hive file. A missing file is an empty hive (exists false); false when the
-// file exists but cannot be read.
+// file exists but cannot be read, or is no regular file: a pipe or a device under the
+// name is never waited on, as the file layer never waits on one.
 bool ReadWholeFile(const std::string& path, std::string* content, bool* exists) {
   content->clear();
   *exists = false;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT || errno == ENOTDIR;
   *exists = true;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return false;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   char buffer[16384];
   bool ok = true;
   for (;;) {

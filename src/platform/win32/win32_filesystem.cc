@@ -207,6 +207,20 @@ EntryKind Win32FileSystem::Kind(const std::string& path) {
   return (a & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::kDirectory : EntryKind::kFile;
 }
 
+std::string Win32FileSystem::FoldCase(const std::string& name) {
+  std::string folded = name;
+  if (!folded.empty()) CharUpperBuffA(&folded[0], static_cast<DWORD>(folded.size()));
+  for (size_t i = 0; i < name.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c < 0x80) {
+      folded[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : name[i];
+    } else if (static_cast<unsigned char>(folded[i]) < 0x80) {
+      folded[i] = name[i];
+    }
+  }
+  return folded;
+}
+
 bool Win32FileSystem::PathFits(const std::string& path, bool directory) {
   // The ANSI functions take paths shorter than MAX_PATH; a directory must leave room for
   // an 8.3 name inside it. No name may pass 255 characters.

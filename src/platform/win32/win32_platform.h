@@ -32,6 +32,9 @@ class Win32FileSystem : public FileSystem {
   bool FileExists(const std::string& path) override;
   bool DirectoryExists(const std::string& path) override;
   EntryKind Kind(const std::string& path) override;
+  // Upper case by the ANSI code page (CharUpperBuffA), as the file system compares names;
+  // a letter beyond ASCII never becomes an ASCII one, and ASCII folds only to ASCII.
+  std::string FoldCase(const std::string& name) override;
   bool PathFits(const std::string& path, bool directory) override;
   bool CreateDirectory(const std::string& path) override;
   bool RemoveDirectory(const std::string& path) override;

@@ -40,13 +40,19 @@ CloseSignals::CloseSignals() {
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = OnCloseSignal;
   sigemptyset(&sa.sa_mask);
-  // Restarted calls: a signal must not fail a read or write of the update.
-  sa.sa_flags = SA_RESTART;
+  // No restarted calls: a call that waits (on a pipe nobody reads, say) returns when the
+  // close comes, so that nothing outlives it. The update's reads and writes are of regular
+  // files, which a signal does not interrupt, and their loops go on after EINTR anyway.
+  sa.sa_flags = 0;
   for (int sig : kCloseSignals) sigaction(sig, &sa, nullptr);
+  // A closed output (the reader of a pipe went away) must not end the update half-way:
+  // writes to it fail, and the update runs on to its end.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 CloseSignals::~CloseSignals() {
   for (int sig : kCloseSignals) signal(sig, SIG_DFL);
+  signal(SIGPIPE, SIG_DFL);
 }
 
 int CloseSignals::wake_fd() const { return g_wake_pipe[0]; }

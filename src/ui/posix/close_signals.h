@@ -8,9 +8,9 @@ namespace lumora {
 
 class CloseSignals {
  public:
-  // Installs the handlers (and makes the pipe once per process).
+  // Installs the handlers (and makes the pipe once per process), and ignores SIGPIPE.
   CloseSignals();
-  // Gives the three signals back their default action.
+  // Gives the four signals back their default action.
   ~CloseSignals();
   CloseSignals(const CloseSignals&) = delete;
   CloseSignals& operator=(const CloseSignals&) = delete;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -59,24 +60,36 @@ TerminalBackend::~TerminalBackend() {
   if (answer_tty_) std::fclose(answer_tty_);
 }
 
-void TerminalBackend::Say(const std::string& line) {
-  std::fprintf(out_, "%s\n", line.c_str());
-  std::fflush(out_);
-  if (answer_tty_) {
-    std::fprintf(answer_tty_, "%s\n", line.c_str());
-    std::fflush(answer_tty_);
+void TerminalBackend::Emit(std::FILE* f, const std::string& text) {
+  if (closing_) {
+    // After the close, output that the reader does not take at once is dropped rather
+    // than waited for, with whatever an interrupted write left in the buffer.
+    pollfd p = {fileno(f), POLLOUT, 0};
+    if (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0) {
+      __fpurge(f);
+      return;
+    }
   }
+  std::fputs(text.c_str(), f);
+  std::fflush(f);
+}
+
+void TerminalBackend::Say(const std::string& line) {
+  Emit(out_, line + "\n");
+  if (answer_tty_) Emit(answer_tty_, line + "\n");
 }
 
 void TerminalBackend::CreateWindows(Application& app) { app_ = &app; }
 
 void TerminalBackend::ShowMainWindow() {
-  if (app_) std::fprintf(out_, "%s\n", app_->Form1.Caption.c_str());
-  std::fflush(out_);
+  if (app_) Emit(out_, app_->Form1.Caption + "\n");
 }
 
 void TerminalBackend::TakeSignals() {
-  if (app_ && signals_.Take()) app_->CloseMainWindow();
+  if (app_ && signals_.Take()) {
+    closing_ = true;
+    app_->CloseMainWindow();
+  }
 }
 
 void TerminalBackend::Draw(bool force) {
@@ -97,18 +110,17 @@ void TerminalBackend::Draw(bool force) {
       out_is_tty_ ? text + "  " + drawn_bar : text + "  " + Trimmed(f.Label1.Caption);
   if (!force && line == last_drawn_) return;
   if (out_is_tty_) {
-    std::fprintf(out_, "\r\x1b[K%s", line.c_str());
+    Emit(out_, "\r\x1b[K" + line);
     status_open_ = true;
   } else {
-    std::fprintf(out_, "%s\n", line.c_str());
+    Emit(out_, line + "\n");
   }
   last_drawn_ = line;
-  std::fflush(out_);
 }
 
 void TerminalBackend::EndStatusLine() {
   if (status_open_) {
-    std::fputc('\n', out_);
+    Emit(out_, "\n");
     status_open_ = false;
   }
 }
@@ -185,6 +197,7 @@ void TerminalBackend::ShowErrorBox(const std::string& title, const std::string& 
 void TerminalBackend::DestroyWindows() {
   Draw(false);
   EndStatusLine();
+  if (closing_) __fpurge(out_);
   std::fflush(out_);
 }
 

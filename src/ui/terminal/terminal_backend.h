@@ -6,6 +6,8 @@
 //      standard input is not a terminal; keys typed before a question are discarded
 //  [X] messages and questions also on the answering terminal when the output goes elsewhere
 //  [X] Ctrl-C, SIGTERM and SIGHUP as the window's close: they only queue the end
+//  [X] a closed output never ends the run, and one that nobody reads never holds it after
+//      a close
 //  [ ] window icon, fonts and layout (a terminal has none)
 #pragma once
 
@@ -40,6 +42,9 @@ class TerminalBackend : public UiBackend {
   void Draw(bool force);
   void EndStatusLine();
   void PrintBox(const std::string& caption, const std::string& text);
+  // Writes text to f at once. After a close, text that f cannot take without waiting is
+  // dropped: a pipe that nobody reads never holds the program.
+  void Emit(std::FILE* f, const std::string& text);
   // Writes a line to the output, and to the answering terminal when that is elsewhere.
   void Say(const std::string& line);
   // Waits for a line or the end of standard input, or a signal. 1 Enter, 2 end, 0 signal.
@@ -51,6 +56,7 @@ class TerminalBackend : public UiBackend {
   bool out_is_tty_;
   bool attended_;
   std::FILE* answer_tty_ = nullptr;  // standard input's terminal when out_ is not it; owned
+  bool closing_ = false;             // a close signal came: output never waits
   bool close_asked_ = false;         // the window's close is asked for, not answered yet
   bool status_open_ = false;         // a status line is on screen without its line end
   std::string last_drawn_;
