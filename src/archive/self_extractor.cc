@@ -62,13 +62,14 @@ class CurrentStream {
   ArchiveStream*& slot_;
 };
 
-// Folded for comparing names: upper case, '\' for '/'.
-std::string FoldedName(std::string name) {
-  for (char& c : name) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+// Folded for comparing names as the file system compares them: its own letter case fold,
+// '\' for '/'.
+std::string FoldedName(FileSystem& files, const std::string& name) {
+  std::string folded = files.FoldCase(name);
+  for (char& c : folded) {
     if (c == '/') c = '\\';
   }
-  return name;
+  return folded;
 }
 
 }  // namespace
@@ -217,7 +218,7 @@ void SelfExtractor::ExtractFile(ArchiveStream& archive) {
   if (name.back() == '\\' || !files_.PathFits(target, false)) throw IoError(errc::kPathNotFound);
   // A member named like a working file would be renamed onto itself or deleted as scratch.
   if (IsWorkingFileName(name)) throw IoError(errc::kAccessDenied);
-  const std::string folded = FoldedName(name);
+  const std::string folded = FoldedName(files_, name);
   const bool exists = pending_names_.count(folded) != 0 || files_.FileExists(target);
   const std::string written =
       exists ? scratch : extractDir + EntryFolder(name) + WorkingName(new_files_++);
@@ -323,8 +324,8 @@ void SelfExtractor::ExtractEmptyDirectory(const std::string& path) {
     for (size_t i = stands; i-- > fits;) {
       if (chain[i] <= extractDir.size()) continue;
       made.push_back(folder(i).substr(extractDir.size()) + '\\');
-      collides =
-          collides || pending_names_.count(FoldedName(folder(i).substr(extractDir.size()))) != 0;
+      collides = collides ||
+                 pending_names_.count(FoldedName(files_, folder(i).substr(extractDir.size()))) != 0;
     }
     if (creation_record && path.compare(0, extractDir.size(), extractDir) == 0) {
       NameBatch(made);
