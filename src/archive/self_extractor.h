@@ -121,7 +121,7 @@ class SelfExtractor : private ProgressListener {
   bool TrailerAtEndMismatches(ArchiveStream& archive, int64_t magic_at);
   // Gives the written files of the batch their names, after one sync that puts their data
   // on the disk, and what the creation record was told of them and of folders about to be
-  // made (relative names ending in '\\').
+  // made (relative names ending in '\').
   void NameBatch(const std::vector<std::string>& folders = {});
   // A write or a sync the disk refused: the message, and the run stops.
   [[noreturn]] void DiskFailed();
