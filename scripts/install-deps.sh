@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev
-  libgif-dev ncompress python3 clang-format dpkg-dev
+  libgif-dev ncompress python3 clang-format dpkg-dev strace time e2fsprogs
   libfltk1.3-dev libxcursor-dev libxinerama-dev libxft-dev libxext-dev
   xvfb xauth xdotool imagemagick
 )
