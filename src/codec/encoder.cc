@@ -43,7 +43,8 @@ constexpr size_t kBackOff = 2;
 constexpr size_t kReachMargin = 3;
 constexpr size_t kHashSlots = 16384;  // a quarter full at most
 constexpr uint32_t kSlotMask = kHashSlots - 1;
-constexpr uint32_t kKeyFlip = 0xFFFFF;  // see slots_
+constexpr uint16_t kUnusedSlot = kHashSlots;  // one past the table, never filled
+constexpr uint32_t kKeyFlip = 0xFFFFF;        // see slots_
 // Room past pendingSize_: the bytes of a code and a clear code, and a whole-word store.
 constexpr size_t kPendingSlack = 64;
 
@@ -75,8 +76,6 @@ struct Encoder::Coder {
   uint32_t width;
   uint32_t limit;
   uint32_t event;  // decNext at which AtEvent must look
-  uint32_t filledCount;
-  size_t longestEntry;
 
   // A code of the current width. The whole accumulator is stored every time; only its
   // whole bytes count, so no branch decides when to write.
@@ -101,10 +100,10 @@ struct Encoder::Coder {
 Encoder::Encoder(ClearPolicy policy, Output output)
     : policy_(policy),
       output_(std::move(output)),
-      slots_(kHashSlots, 0),
+      slots_(kHashSlots + 1, 0),
       prefixes_(kTableSize, 0),
       pending_(kDrainAt + kPendingSlack) {
-  Coder c{pending_.data(), 0, 0, 0, kInitialWidth, kInitialLimit, 0, 0, 1};
+  Coder c{pending_.data(), 0, 0, 0, kInitialWidth, kInitialLimit, 0};
   NewDictionary(c, 0);
   // The member opens with a clear code, which the first stretch counts.
   c.Put(kClearCode);
@@ -114,15 +113,9 @@ Encoder::Encoder(ClearPolicy policy, Output output)
 Encoder::~Encoder() = default;
 
 inline Encoder::Coder Encoder::Load() {
-  return Coder{pending_.data() + pendingSize_,
-               acc_,
-               accBits_,
-               decNext_,
-               width_,
-               limit_,
-               event_,
-               filledCount_,
-               longestEntry_};
+  return Coder{
+      pending_.data() + pendingSize_, acc_, accBits_, decNext_, width_, limit_, event_,
+  };
 }
 
 inline void Encoder::Save(const Coder& c) {
@@ -133,17 +126,13 @@ inline void Encoder::Save(const Coder& c) {
   width_ = c.width;
   limit_ = c.limit;
   event_ = c.event;
-  filledCount_ = c.filledCount;
-  longestEntry_ = c.longestEntry;
 }
 
 // Empties the dictionary after a clear code (and at the start); `codedBytes` is the input
 // coded so far.
 void Encoder::NewDictionary(Coder& c, uint64_t codedBytes) {
   uint32_t* const slots = slots_.data();
-  for (uint32_t i = 0; i < c.filledCount; ++i) slots[filled_[i]] = 0;
-  c.filledCount = 0;
-  c.longestEntry = 1;
+  for (uint32_t code = kFirstFreeCode; code < c.decNext; ++code) slots[slotOf_[code]] = 0;
   std::fill(std::begin(rootLongest_), std::end(rootLongest_), 1);
   c.decNext = kFirstFreeCode - 1;
   c.width = kInitialWidth;
@@ -200,7 +189,7 @@ void Encoder::Feed(const uint8_t* data, size_t n) {
         aheadPos_ = 0;
       }
       ahead_.insert(ahead_.end(), data, data + piece);
-      EncodeAhead(false);
+      EncodeAhead<false>();
       data += piece;
       n -= piece;
     }
@@ -260,7 +249,7 @@ void Encoder::Encode(const uint8_t* data, size_t n) {
       if (clear) continue;
     }
     slots[h] = key << 12 | c.decNext;
-    filled_[c.filledCount++] = static_cast<uint16_t>(h);
+    slotOf_[c.decNext] = static_cast<uint16_t>(h);
     if (c.out >= drainAt) {
       pendingSize_ = static_cast<size_t>(c.out - pending_.data());
       Drain(kHeldBack);
@@ -284,10 +273,15 @@ void Encoder::Encode(const uint8_t* data, size_t n) {
 // The match after the chosen code is the next position's longest match, but for the entry
 // the decoder defines in between: that one lengthens it only when it extends its last
 // code, and then the match goes on from there.
-void Encoder::EncodeAhead(bool last) {
+//
+// Before the last piece, kLookahead bytes past the position are enough for every match
+// the choice reads (the longest, and the longest after it: neither is longer than
+// kMaxString), so only the last call checks for the end.
+template <bool kLast>
+void Encoder::EncodeAhead() {
   const uint8_t* const d = ahead_.data();
   const size_t end = ahead_.size();
-  const size_t stop = last ? end : (end > kLookahead ? end - kLookahead : 0);
+  const size_t stop = kLast ? end : (end > kLookahead ? end - kLookahead : 0);
   uint32_t* const slots = slots_.data();
   uint16_t* const prefixes = prefixes_.data();
   uint8_t* const drainAt = pending_.data() + kDrainAt;
@@ -297,38 +291,36 @@ void Encoder::EncodeAhead(bool last) {
   // matched there already (at least the root).
   auto extend = [slots, d, end](size_t at, uint32_t code, uint32_t length) {
     const uint8_t* const p = d + at;
-    const size_t most = end - at;
-    uint32_t h = 0;
-    while (length < most) {
-      const uint32_t key = (code << 8 | p[length]) ^ kKeyFlip;
-      h = Hash(code, p[length]);
-      uint32_t slot;
-      for (;;) {
-        slot = slots[h];
-        if ((slot >> 12) == key) break;
+    for (;;) {
+      if (kLast && length >= end - at) return Matched{code, length, 0};
+      const uint32_t byte = p[length];
+      const uint32_t key = (code << 8 | byte) ^ kKeyFlip;
+      uint32_t h = Hash(code, byte);
+      uint32_t slot = slots[h];
+      while ((slot >> 12) != key) {
         if (slot == 0) return Matched{code, length, h};
         h = (h + 1) & kSlotMask;
+        slot = slots[h];
       }
       code = slot & 0xFFF;
       ++length;
     }
-    return Matched{code, length, h};
   };
 
   size_t pos = aheadPos_;
   Matched next = next_;
   while (pos < stop) {
     const Matched longest = next.length > 0 ? next : extend(pos, d[pos], 1);
-    next = Matched{};
+    next.length = 0;
     size_t best = longest.length;
     uint32_t code = longest.code;
-    if (longest.length >= kAheadFrom && pos + longest.length < end) {
+    if (longest.length >= kAheadFrom && (!kLast || pos + longest.length < end)) {
       const size_t after = pos + longest.length;
       next = extend(after, d[after], 1);
       size_t reach = after + next.length;
       if (longest.length >= kMarginFrom) reach += kReachMargin;
       const size_t shortest = longest.length > kBackOff ? longest.length - kBackOff : 1;
-      for (size_t k = longest.length - 1; k >= shortest && pos + k + c.longestEntry > reach; --k) {
+      for (size_t k = longest.length - 1; k >= shortest; --k) {
         if (pos + k + rootLongest_[d[pos + k]] <= reach) continue;
         const Matched m = extend(pos + k, d[pos + k], 1);
         if (pos + k + m.length > reach) {
@@ -341,11 +333,10 @@ void Encoder::EncodeAhead(bool last) {
     }
     c.Put(code);
     ++c.decNext;
-    const uint8_t root = d[pos];
     pos += best;
     if (c.decNext >= c.event) {
       c.Widen();
-      if (pos == end) break;
+      if (kLast && pos == end) break;
       Coder t = c;  // a copy, so that c stays in registers
       const bool clear = AtEvent(t, aheadBase_ + pos);
       if (clear) {
@@ -358,15 +349,15 @@ void Encoder::EncodeAhead(bool last) {
         continue;
       }
     }
-    if (pos == end) break;
+    if (kLast && pos == end) break;
     if (best == longest.length) {
       // The longest match ended where the dictionary had no entry: the decoder's new one.
       const uint32_t key = (code << 8 | d[pos]) ^ kKeyFlip;
       slots[longest.free] = key << 12 | c.decNext;
-      filled_[c.filledCount++] = static_cast<uint16_t>(longest.free);
+      slotOf_[c.decNext] = static_cast<uint16_t>(longest.free);
       prefixes[c.decNext] = static_cast<uint16_t>(code);
       const uint16_t length = static_cast<uint16_t>(best + 1);
-      if (length > c.longestEntry) c.longestEntry = length;
+      const uint8_t root = d[pos - best];
       if (length > rootLongest_[root]) rootLongest_[root] = length;
       if (next.length > 0) {
         if (next.code == code) {
@@ -377,8 +368,11 @@ void Encoder::EncodeAhead(bool last) {
           next.free = free;
         }
       }
+    } else {
+      // After a shorter prefix the decoder's entry doubles one the dictionary has already;
+      // its slot stays free.
+      slotOf_[c.decNext] = kUnusedSlot;
     }
-    // After a shorter prefix the decoder's entry doubles one the dictionary has already.
     if (c.out >= drainAt) {
       pendingSize_ = static_cast<size_t>(c.out - pending_.data());
       Drain(kHeldBack);
@@ -394,7 +388,7 @@ void Encoder::Finish() {
   if (finished_) return;
   finished_ = true;
   if (policy_ == ClearPolicy::kAdaptive) {
-    EncodeAhead(true);
+    EncodeAhead<true>();
     ahead_.clear();
     aheadPos_ = 0;
   }

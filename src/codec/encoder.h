@@ -55,7 +55,8 @@ class Encoder {
   Coder Load();
   void Save(const Coder& c);
   void Encode(const uint8_t* data, size_t n);
-  void EncodeAhead(bool last);
+  template <bool kLast>
+  void EncodeAhead();
   bool AtEvent(Coder& c, uint64_t codedBytes);
   void NewDictionary(Coder& c, uint64_t codedBytes);
   void Drain(size_t keep);
@@ -64,14 +65,13 @@ class Encoder {
   ClearPolicy policy_;
   Output output_;
 
-  // The dictionary: 16384 slots of (prefix << 8 | byte) ^ kKeyFlip) << 12 | code, 0 when
-  // free. The flip keeps every key apart from a free slot's 0 (prefix 4095 is never one).
+  // The dictionary: 16384 slots (and one never filled) of (prefix << 8 | byte) ^ kKeyFlip) << 12 |
+  // code, 0 when free. The flip keeps every key apart from a free slot's 0 (prefix 4095 is never
+  // one).
   std::vector<uint32_t> slots_;
-  uint16_t filled_[4096] = {};  // the slots filled since the last clear code
-  uint32_t filledCount_ = 0;
+  uint16_t slotOf_[4096] = {};      // per code since the last clear code: its slot
   std::vector<uint16_t> prefixes_;  // per code: the code of its string but the last byte
-  size_t longestEntry_ = 1;         // the bytes of the longest string in the dictionary
-  uint16_t rootLongest_[256] = {};  // the same among the strings that start with each byte
+  uint16_t rootLongest_[256] = {};  // per byte: the longest string that starts with it
 
   // The coder's running state; the loops copy it into locals and store it back.
   uint32_t prefix_ = 0;     // the code of the string matched so far (greedy parsing)
