@@ -45,6 +45,8 @@ constexpr size_t kHashSlots = 16384;  // a quarter full at most
 constexpr uint32_t kSlotMask = kHashSlots - 1;
 constexpr uint16_t kUnusedSlot = kHashSlots;  // one past the table, never filled
 constexpr uint32_t kKeyFlip = 0xFFFFF;        // see slots_
+// Bytes per code of a dictionary after which greedy parsing looks for flat runs.
+constexpr uint64_t kRunCodeBytes = 12;
 // Room past pendingSize_: the bytes of a code and a clear code, and a whole-word store.
 constexpr size_t kPendingSlack = 64;
 
@@ -53,6 +55,21 @@ constexpr size_t kPendingSlack = 64;
 // probe to the next, which is only a shift and an exclusive or.
 inline uint32_t Hash(uint32_t prefix, uint32_t byte) {
   return ((byte * 2654435761u) >> 18) ^ (prefix << 2);  // 14 bits
+}
+
+// Whether p[0, n) all equal p[0].
+inline bool Repeats(const uint8_t* p, size_t n) {
+  const uint64_t pattern = p[0] * 0x0101010101010101ull;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, p + i, sizeof word);
+    if (word != pattern) return false;
+  }
+  for (; i < n; ++i) {
+    if (p[i] != p[0]) return false;
+  }
+  return true;
 }
 
 // Stores the 8 bytes of v at p, lowest first.
@@ -134,6 +151,8 @@ void Encoder::NewDictionary(Coder& c, uint64_t codedBytes) {
   uint32_t* const slots = slots_.data();
   for (uint32_t code = kFirstFreeCode; code < c.decNext; ++code) slots[slotOf_[code]] = 0;
   std::fill(std::begin(rootLongest_), std::end(rootLongest_), 1);
+  for (uint32_t b = 0; b < 256; ++b) runs_[b] = static_cast<uint16_t>(b);
+  std::fill(std::begin(runLengths_), std::end(runLengths_), 1);
   c.decNext = kFirstFreeCode - 1;
   c.width = kInitialWidth;
   c.limit = kInitialLimit;
@@ -201,15 +220,29 @@ void Encoder::Feed(const uint8_t* data, size_t n) {
 // Greedy parsing: every code is the longest dictionary string at the current position.
 void Encoder::Encode(const uint8_t* data, size_t n) {
   if (n == 0) return;
-  uint32_t* const slots = slots_.data();
-  uint8_t* const drainAt = pending_.data() + kDrainAt;
-  Coder c = Load();
   size_t i = 0;
-  uint32_t prefix = prefix_;
   if (!hasPrefix_) {
-    prefix = data[i++];
+    prefix_ = data[i++];
     hasPrefix_ = true;
   }
+  while (i < n) i = runMode_ ? EncodeGreedy<true>(data, n, i) : EncodeGreedy<false>(data, n, i);
+}
+
+// Greedy parsing of data[i, n) with the string matched so far in prefix_; returns where it
+// stopped: at n, or after a clear code that changed the mode.
+//
+// kRuns: the previous dictionary's codes stood for kRunCodeBytes bytes or more each, as in
+// flat runs, where a code's walk goes through every shorter run of its byte. The longest
+// run of each byte in the dictionary is kept, and a code that starts where that run lies
+// ahead in full goes straight to it. Each code pays for the bookkeeping, which long codes
+// hide and short ones do not, hence the two modes.
+template <bool kRuns>
+size_t Encoder::EncodeGreedy(const uint8_t* data, size_t n, size_t i) {
+  uint32_t* const slots = slots_.data();
+  uint8_t* const drainAt = pending_.data() + kDrainAt;
+  const uint64_t base = input_bytes_ - n;  // the input offset of data[0]
+  Coder c = Load();
+  uint32_t prefix = prefix_;
   for (; i < n; ++i) {
     const uint32_t byte = data[i];
     const uint32_t key = (prefix << 8 | byte) ^ kKeyFlip;
@@ -246,10 +279,33 @@ void Encoder::Encode(const uint8_t* data, size_t n) {
         NewDictionary(t, 0);
       }
       c = t;
-      if (clear) continue;
+      if (clear) {
+        const uint64_t coded = base + i;
+        const bool runs =
+            coded - dictionaryStart_ >= kRunCodeBytes * (kLastFreeCode - kFirstFreeCode);
+        dictionaryStart_ = coded;
+        if (runs != kRuns) {
+          runMode_ = runs;
+          ++i;
+          break;
+        }
+        continue;
+      }
     }
     slots[h] = key << 12 | c.decNext;
     slotOf_[c.decNext] = static_cast<uint16_t>(h);
+    if (kRuns) {
+      if (runs_[byte] == (key ^ kKeyFlip) >> 8) {
+        // The code sent was the longest run of this byte, which just grew by one; the next
+        // code starts with the byte.
+        runs_[byte] = static_cast<uint16_t>(c.decNext);
+        const size_t run = ++runLengths_[byte];
+        if (run <= n - i && Repeats(data + i, run)) {
+          prefix = c.decNext;
+          i += run - 1;
+        }
+      }
+    }
     if (c.out >= drainAt) {
       pendingSize_ = static_cast<size_t>(c.out - pending_.data());
       Drain(kHeldBack);
@@ -258,6 +314,7 @@ void Encoder::Encode(const uint8_t* data, size_t n) {
   }
   prefix_ = prefix;
   Save(c);
+  return i;
 }
 
 // Codes the look ahead up to kLookahead bytes before its end, or to its end when `last`.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
 
 #include "codec/codec_test_util.h"
@@ -124,6 +125,79 @@ TEST(EncoderTest, RoundTripsAgainstBothDecoders) {
         }
       }
     }
+  }
+}
+
+// Greedy parsing by the book: a map from (prefix, byte) to code, a clear code when the
+// next entry would be 4095.
+std::vector<uint32_t> PlainGreedyCodes(const Bytes& data) {
+  std::map<uint32_t, uint32_t> entries;
+  std::vector<uint32_t> codes = {256};
+  uint32_t next = 258;
+  if (!data.empty()) {
+    uint32_t prefix = data[0];
+    for (size_t i = 1; i < data.size(); ++i) {
+      const uint32_t key = prefix << 8 | data[i];
+      const auto found = entries.find(key);
+      if (found != entries.end()) {
+        prefix = found->second;
+        continue;
+      }
+      codes.push_back(prefix);
+      if (next == 4095) {
+        codes.push_back(256);
+        entries.clear();
+        next = 258;
+      } else {
+        entries[key] = next++;
+      }
+      prefix = data[i];
+    }
+    codes.push_back(prefix);
+  }
+  codes.push_back(257);
+  return codes;
+}
+
+// Flat runs switch greedy parsing to going straight to the longest run of a byte, after a
+// dictionary of long codes, and back after one of short codes; the codes stay those of
+// plain greedy parsing, whole or fed in pieces that cut runs.
+TEST(EncoderTest, GreedyParsingThroughFlatRunsIsPlainGreedyParsing) {
+  std::mt19937 rng(31);
+  auto runs = [&rng](size_t size) {
+    Bytes out;
+    while (out.size() < size) out.insert(out.end(), 1 + rng() % 3000, static_cast<uint8_t>(rng()));
+    return out;
+  };
+  const Bytes text = MakeData(Kind::kText, 100000, 4);
+  struct Case {
+    const char* name;
+    Bytes data;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"runs", runs(500000)});
+  cases.push_back({"zeros", MakeData(Kind::kZeros, 2000000, 1)});
+  Bytes mixed = runs(300000);
+  mixed.insert(mixed.end(), text.begin(), text.end());
+  const Bytes more = runs(300000);
+  mixed.insert(mixed.end(), more.begin(), more.end());
+  cases.push_back({"runs, text, runs", mixed});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes framed = EncodeMember(c.data.data(), c.data.size(), ClearPolicy::kBaseline);
+    EXPECT_EQ(framed, Frame(CodeStream().AddAll(PlainGreedyCodes(c.data)).Packed(true)));
+    Bytes pieces;
+    Encoder encoder(ClearPolicy::kBaseline, [&](const uint8_t* bytes, size_t n) {
+      pieces.insert(pieces.end(), bytes, bytes + n);
+    });
+    for (size_t pos = 0; pos < c.data.size();) {
+      const size_t n = std::min<size_t>(c.data.size() - pos, 1 + rng() % 5000);
+      encoder.Feed(c.data.data() + pos, n);
+      pos += n;
+    }
+    encoder.Finish();
+    EXPECT_EQ(pieces, framed);
+    ASSERT_EQ(DecodeFast(framed).output, c.data);
   }
 }
 
