@@ -151,8 +151,6 @@ void Encoder::NewDictionary(Coder& c, uint64_t codedBytes) {
   uint32_t* const slots = slots_.data();
   for (uint32_t code = kFirstFreeCode; code < c.decNext; ++code) slots[slotOf_[code]] = 0;
   std::fill(std::begin(rootLongest_), std::end(rootLongest_), 1);
-  for (uint32_t b = 0; b < 256; ++b) runs_[b] = static_cast<uint16_t>(b);
-  std::fill(std::begin(runLengths_), std::end(runLengths_), 1);
   c.decNext = kFirstFreeCode - 1;
   c.width = kInitialWidth;
   c.limit = kInitialLimit;
@@ -162,6 +160,12 @@ void Encoder::NewDictionary(Coder& c, uint64_t codedBytes) {
   bestWindowRatio_ = 0;
   c.event = c.limit;
   if (policy_ == ClearPolicy::kAdaptive) c.event = c.limit - 1;
+}
+
+// A new dictionary in flat runs: every byte's longest run is the byte alone.
+void Encoder::ResetRuns() {
+  for (uint32_t b = 0; b < 256; ++b) runs_[b] = static_cast<uint16_t>(b);
+  std::fill(std::begin(runLengths_), std::end(runLengths_), 1);
 }
 
 // Runs when decNext reaches the event: returns true when a clear code must come now (the
@@ -208,7 +212,8 @@ void Encoder::Feed(const uint8_t* data, size_t n) {
         aheadPos_ = 0;
       }
       ahead_.insert(ahead_.end(), data, data + piece);
-      EncodeAhead<false>();
+      while (runMode_ ? EncodeAhead<false, true>() : EncodeAhead<false, false>()) {
+      }
       data += piece;
       n -= piece;
     }
@@ -284,6 +289,7 @@ size_t Encoder::EncodeGreedy(const uint8_t* data, size_t n, size_t i) {
         const bool runs =
             coded - dictionaryStart_ >= kRunCodeBytes * (kLastFreeCode - kFirstFreeCode);
         dictionaryStart_ = coded;
+        if (runs) ResetRuns();
         if (runs != kRuns) {
           runMode_ = runs;
           ++i;
@@ -334,8 +340,12 @@ size_t Encoder::EncodeGreedy(const uint8_t* data, size_t n, size_t i) {
 // Before the last piece, kLookahead bytes past the position are enough for every match
 // the choice reads (the longest, and the longest after it: neither is longer than
 // kMaxString), so only the last call checks for the end.
-template <bool kLast>
-void Encoder::EncodeAhead() {
+//
+// kRuns: as in EncodeGreedy, a match that starts with a byte whose longest run in the
+// dictionary lies ahead in full goes straight to it. Returns true when it stopped after a
+// clear code that changed the mode, false when it coded what it could.
+template <bool kLast, bool kRuns>
+bool Encoder::EncodeAhead() {
   const uint8_t* const d = ahead_.data();
   const size_t end = ahead_.size();
   const size_t stop = kLast ? end : (end > kLookahead ? end - kLookahead : 0);
@@ -346,8 +356,17 @@ void Encoder::EncodeAhead() {
 
   // The longest dictionary string at d[at] that extends `code`, a string of `length` bytes
   // matched there already (at least the root).
-  auto extend = [slots, d, end](size_t at, uint32_t code, uint32_t length) {
+  const uint16_t* const runs = runs_;
+  const uint16_t* const runLengths = runLengths_;
+  auto extend = [slots, d, end, runs, runLengths](size_t at, uint32_t code, uint32_t length) {
     const uint8_t* const p = d + at;
+    if (kRuns && length == 1) {
+      const uint32_t run = runLengths[code];
+      if (run > 1 && (!kLast || run <= end - at) && Repeats(p, run)) {
+        code = runs[code];
+        length = run;
+      }
+    }
     for (;;) {
       if (kLast && length >= end - at) return Matched{code, length, 0};
       const uint32_t byte = p[length];
@@ -396,13 +415,25 @@ void Encoder::EncodeAhead() {
       if (kLast && pos == end) break;
       Coder t = c;  // a copy, so that c stays in registers
       const bool clear = AtEvent(t, aheadBase_ + pos);
+      bool runMode = kRuns;
       if (clear) {
+        const uint64_t coded = aheadBase_ + pos;
+        runMode = coded - dictionaryStart_ >= kRunCodeBytes * (t.decNext - (kFirstFreeCode - 1));
+        dictionaryStart_ = coded;
+        if (runMode) ResetRuns();
         t.Put(kClearCode);
-        NewDictionary(t, aheadBase_ + pos);
+        NewDictionary(t, coded);
       }
       c = t;
       if (clear) {
         next = Matched{};
+        if (runMode != kRuns) {
+          runMode_ = runMode;
+          aheadPos_ = pos;
+          next_ = next;
+          Save(c);
+          return true;
+        }
         continue;
       }
     }
@@ -416,6 +447,10 @@ void Encoder::EncodeAhead() {
       const uint16_t length = static_cast<uint16_t>(best + 1);
       const uint8_t root = d[pos - best];
       if (length > rootLongest_[root]) rootLongest_[root] = length;
+      if (kRuns && runs_[d[pos]] == code) {  // the longest run of the byte, one longer
+        runs_[d[pos]] = static_cast<uint16_t>(c.decNext);
+        ++runLengths_[d[pos]];
+      }
       if (next.length > 0) {
         if (next.code == code) {
           next = extend(pos, next.code, next.length);
@@ -439,13 +474,15 @@ void Encoder::EncodeAhead() {
   aheadPos_ = pos;
   next_ = next;
   Save(c);
+  return false;
 }
 
 void Encoder::Finish() {
   if (finished_) return;
   finished_ = true;
   if (policy_ == ClearPolicy::kAdaptive) {
-    EncodeAhead<true>();
+    while (runMode_ ? EncodeAhead<true, true>() : EncodeAhead<true, false>()) {
+    }
     ahead_.clear();
     aheadPos_ = 0;
   }

@@ -57,10 +57,11 @@ class Encoder {
   void Encode(const uint8_t* data, size_t n);
   template <bool kRuns>
   size_t EncodeGreedy(const uint8_t* data, size_t n, size_t i);
-  template <bool kLast>
-  void EncodeAhead();
+  template <bool kLast, bool kRuns>
+  bool EncodeAhead();
   bool AtEvent(Coder& c, uint64_t codedBytes);
   void NewDictionary(Coder& c, uint64_t codedBytes);
+  void ResetRuns();
   void Drain(size_t keep);
   void EmitBlock(const uint8_t* data, size_t n);
 
@@ -73,8 +74,8 @@ class Encoder {
   std::vector<uint32_t> slots_;
   uint16_t slotOf_[4096] = {};      // per code since the last clear code: its slot
   std::vector<uint16_t> prefixes_;  // per code: the code of its string but the last byte
-  // Greedy parsing in flat runs: per byte, the code and the length of the longest run of
-  // it in the dictionary (see EncodeGreedy).
+  // Flat runs: per byte, the code and the length of the longest run of it in the
+  // dictionary (see EncodeGreedy).
   bool runMode_ = false;
   uint64_t dictionaryStart_ = 0;  // the input offset where the dictionary began
   uint16_t runs_[256] = {};

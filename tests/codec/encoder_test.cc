@@ -201,6 +201,39 @@ TEST(EncoderTest, GreedyParsingThroughFlatRunsIsPlainGreedyParsing) {
   }
 }
 
+// The look ahead goes straight to the longest run of a byte too, in its matches and in the
+// shorter prefixes it tries: the member is the one it was before (its size is pinned),
+// whole or fed in pieces, and decodes with both decoders after the mode changed twice.
+TEST(EncoderTest, LookaheadThroughFlatRunsKeepsItsChoices) {
+  std::mt19937 rng(31);
+  auto runs = [&rng](size_t size) {
+    Bytes out;
+    while (out.size() < size) out.insert(out.end(), 1 + rng() % 3000, static_cast<uint8_t>(rng()));
+    return out;
+  };
+  const Bytes flat = runs(500000);
+  EXPECT_EQ(EncodeMember(flat.data(), flat.size(), ClearPolicy::kAdaptive).size(), 21970u);
+  Bytes data = runs(300000);
+  const Bytes text = MakeData(Kind::kText, 100000, 4);
+  data.insert(data.end(), text.begin(), text.end());
+  const Bytes more = runs(300000);
+  data.insert(data.end(), more.begin(), more.end());
+  const Bytes framed = EncodeMember(data.data(), data.size(), ClearPolicy::kAdaptive);
+  Bytes pieces;
+  Encoder encoder(ClearPolicy::kAdaptive, [&](const uint8_t* bytes, size_t n) {
+    pieces.insert(pieces.end(), bytes, bytes + n);
+  });
+  for (size_t pos = 0; pos < data.size();) {
+    const size_t n = std::min<size_t>(data.size() - pos, 1 + rng() % 100000);
+    encoder.Feed(data.data() + pos, n);
+    pos += n;
+  }
+  encoder.Finish();
+  EXPECT_EQ(pieces, framed);
+  ASSERT_EQ(DecodeFast(framed).output, data);
+  ASSERT_EQ(DecodeReference(framed).output, data);
+}
+
 // The members' sizes as the encoder made them before its loops were rewritten for speed:
 // a faster encoder must not pay for it in size. Zeros put the entry (code 0, byte 0) in
 // the dictionary, whose key must never be taken for a free slot.
