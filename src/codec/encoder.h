@@ -28,7 +28,12 @@ enum class ClearPolicy {
 // the first byte of this one, and the encoder mirrors that, duplicate entries included.
 //
 // The dictionary is an open-addressing table of (prefix code, byte) -> code, one 32-bit
-// word a slot; a new dictionary empties only the slots the old one filled.
+// word a slot; a new dictionary empties only the slots the old one filled. The coding
+// loops keep their state in registers and write codes without a branch. After a
+// dictionary whose codes stood for 12 bytes or more each (flat runs), a match that starts
+// where the longest run of its byte lies ahead in full goes straight to that run's code
+// instead of through every shorter one. None of this changes a single code: the member is
+// the one plain greedy parsing, or the look ahead, makes.
 class Encoder {
  public:
   // Receives the framed bytes: blocks of 255 bytes each preceded by its length byte, the
@@ -68,9 +73,9 @@ class Encoder {
   ClearPolicy policy_;
   Output output_;
 
-  // The dictionary: 16384 slots (and one never filled) of (prefix << 8 | byte) ^ kKeyFlip) << 12 |
-  // code, 0 when free. The flip keeps every key apart from a free slot's 0 (prefix 4095 is never
-  // one).
+  // The dictionary: 16384 slots, and one past them never filled. A slot holds
+  // key << 12 | code, key = (prefix << 8 | byte) ^ kKeyFlip, or 0 when free: the flip keeps
+  // every key apart from a free slot's 0 (prefix 4095 never has an entry).
   std::vector<uint32_t> slots_;
   uint16_t slotOf_[4096] = {};      // per code since the last clear code: its slot
   std::vector<uint16_t> prefixes_;  // per code: the code of its string but the last byte
