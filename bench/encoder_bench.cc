@@ -4,13 +4,19 @@
 // archive format cannot express.
 //
 // Payloads: 64 MiB of mixed data, then each kind alone (16 MiB each), all from a fixed
-// seed. Every member is decoded back with the product's decoder and compared. compress
-// runs as a real process reading a file in the page cache and writing to /dev/null for
-// its speed, and to a file for its size; its start-up (about a millisecond) is counted.
-// Speeds are of CPU time (the encoding thread's, compress's user and system time), which
-// other work on a shared machine disturbs less than the clock on the wall.
+// seed. Every round runs the three coders one after the other, in turns: adaptive, full,
+// compress in even rounds and the reverse in odd ones, so that a slow spell of the shared
+// machine falls on all of them. Each round's output is checked: our member is decoded with
+// the product's decoder, compress's file is decompressed with `compress -d`, and both must
+// give back the input exactly. compress runs as a real process reading a file in the page
+// cache and writing one beside it; its start-up (about a millisecond) is counted. Speeds are
+// of CPU time (the encoding thread's; compress's user and system time), which other work on
+// a shared machine disturbs less than the clock on the wall. Each speed is the median of the
+// rounds; each ratio to compress is the median of the rounds' own ratios.
 //
-// Usage: lumora_bench_encoder [ROUNDS]   (default 3; the median of the rounds is shown)
+// The output is a Markdown table, headed by the machine and the date.
+//
+// Usage: lumora_bench_encoder [ROUNDS]   (default 5)
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -23,6 +29,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -48,7 +56,8 @@ double ThreadSeconds() {
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
+  const size_t n = v.size();
+  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
 class MemorySink : public lumora::ByteSink {
@@ -61,7 +70,7 @@ class MemorySink : public lumora::ByteSink {
 };
 
 // Throws unless the member decodes to exactly `data` and ends on its terminator.
-void CheckDecodes(const Bytes& member, const Bytes& data, const char* what) {
+void CheckDecodes(const Bytes& member, const Bytes& data, const std::string& what) {
   MemorySource src(member);
   lumora::BlockReader in;
   lumora::OutputBuffer buffer;
@@ -72,21 +81,37 @@ void CheckDecodes(const Bytes& member, const Bytes& data, const char* what) {
   decoder.makeExtract(src, in, buffer, sink, nullptr);
   buffer.WriteRest(sink);
   if (sink.out != data || src.Position() != static_cast<int64_t>(member.size())) {
-    throw std::runtime_error(std::string("member does not decode back: ") + what);
+    throw std::runtime_error("our member does not decode back: " + what);
   }
 }
 
-// Runs `compress -b 12 -c` with stdin from `in` and stdout to `out`; returns seconds, or a
-// negative number when compress cannot run.
-double RunCompress(const std::string& in, const std::string& out) {
+Bytes ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) throw std::runtime_error("cannot read " + path);
+  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const Bytes& data) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr || std::fwrite(data.data(), 1, data.size(), f) != data.size() ||
+      std::fclose(f) != 0) {
+    throw std::runtime_error("cannot write " + path);
+  }
+}
+
+// Runs `compress ARGS...` with stdin from `in` and stdout to `out`; returns its user and
+// system seconds, or a negative number when it cannot run or fails.
+double RunCompress(std::vector<const char*> args, const std::string& in, const std::string& out) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  char* argv[] = {const_cast<char*>("compress"), const_cast<char*>("-b"), const_cast<char*>("12"),
-                  const_cast<char*>("-c"), nullptr};
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>("compress"));
+  for (const char* a : args) argv.push_back(const_cast<char*>(a));
+  argv.push_back(nullptr);
   pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, "compress", &actions, nullptr, argv, environ);
+  const int spawned = posix_spawnp(&pid, "compress", &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) return -1;
   int status = 0;
@@ -99,61 +124,78 @@ double RunCompress(const std::string& in, const std::string& out) {
   return t;
 }
 
-struct Figures {
+struct Timed {
   double seconds = 0;
   size_t size = 0;
 };
 
-// Timed with the output counted and dropped, as compress's goes to /dev/null; the member
-// is then made once more to be decoded and compared.
-Figures Ours(const Bytes& data, lumora::ClearPolicy policy, int rounds, const char* what) {
-  std::vector<double> times;
-  size_t size = 0;
-  for (int r = 0; r < rounds; ++r) {
-    size = 0;
-    const double start = ThreadSeconds();
-    lumora::Encoder encoder(policy, [&size](const uint8_t*, size_t n) { size += n; });
-    encoder.Feed(data.data(), data.size());
-    encoder.Finish();
-    times.push_back(ThreadSeconds() - start);
-  }
-  const Bytes member = lumora::EncodeMember(data.data(), data.size(), policy);
-  if (member.size() != size) throw std::runtime_error(std::string("size differs: ") + what);
+// One member made with `policy`, timed with its output gathered in memory, then decoded
+// and compared.
+Timed Ours(const Bytes& data, lumora::ClearPolicy policy, const std::string& what) {
+  Bytes member;
+  member.reserve(data.size() + data.size() / 2 + 1024);
+  const double start = ThreadSeconds();
+  lumora::Encoder encoder(policy, [&member](const uint8_t* bytes, size_t n) {
+    member.insert(member.end(), bytes, bytes + n);
+  });
+  encoder.Feed(data.data(), data.size());
+  encoder.Finish();
+  const double seconds = ThreadSeconds() - start;
   CheckDecodes(member, data, what);
-  return {Median(times), size};
+  return {seconds, member.size()};
 }
 
-Figures Compress(const Bytes& data, int rounds, const std::string& folder) {
-  const std::string in = folder + "/in", out = folder + "/out";
-  FILE* f = std::fopen(in.c_str(), "wb");
-  if (f == nullptr || std::fwrite(data.data(), 1, data.size(), f) != data.size() ||
-      std::fclose(f) != 0) {
-    throw std::runtime_error("cannot write " + in);
+// One run of `compress -b 12` on the file `in` (holding `data`), then `compress -d` on its
+// output, which must give back `data`. A size of 0 when compress is not installed.
+Timed Compress(const Bytes& data, const std::string& folder, const std::string& what) {
+  const std::string in = folder + "/in", out = folder + "/out.Z", back = folder + "/back";
+  const double seconds = RunCompress({"-b", "12", "-c"}, in, out);
+  if (seconds < 0) return {};
+  if (RunCompress({"-d", "-c"}, out, back) < 0 || ReadFile(back) != data) {
+    throw std::runtime_error("compress's output does not decompress back: " + what);
   }
-  std::vector<double> times;
-  for (int r = 0; r < rounds; ++r) {
-    const double t = RunCompress(in, "/dev/null");
-    if (t < 0) return {};
-    times.push_back(t);
-  }
-  if (RunCompress(in, out) < 0) return {};
   struct stat st {};
   stat(out.c_str(), &st);
-  return {Median(times), static_cast<size_t>(st.st_size)};
+  return {seconds, static_cast<size_t>(st.st_size)};
 }
 
-}  // namespace
+std::string MachineName() {
+  std::ifstream f("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(f, line)) {
+    if (line.rfind("model name", 0) == 0) {
+      const size_t colon = line.find(':');
+      if (colon != std::string::npos) return line.substr(line.find_first_not_of(" \t", colon + 1));
+    }
+  }
+  return "unknown processor";
+}
 
-int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+std::string Today() {
+  const time_t now = time(nullptr);
+  tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &utc);
+  return text;
+}
+
+int Bench(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   char folder_template[] = "/tmp/lumora-encbench-XXXXXX";
   if (mkdtemp(folder_template) == nullptr) throw std::runtime_error("mkdtemp failed");
   const std::string folder = folder_template;
 
-  std::printf("median of %d rounds; MB/s of input per CPU second; size in %% of the input\n",
-              rounds);
-  std::printf("%-13s %9s | %-16s | %-16s | %-16s | %s\n", "payload", "bytes", "full", "adaptive",
-              "compress -b 12", "adaptive / compress: speed, size");
+  std::printf(
+      "Encoder against `compress -b 12`: %s, %ld cores, %s; median of %d interleaved "
+      "rounds, every output decoded and compared; speed in MB of input per CPU second, "
+      "size in %% of the input.\n\n",
+      MachineName().c_str(), sysconf(_SC_NPROCESSORS_ONLN), Today().c_str(), rounds);
+  std::printf(
+      "| payload | MiB | adaptive | full | compress -b 12 | adaptive / compress "
+      "(speed, size) | full / compress (speed, size) |\n");
+  std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
+  std::fflush(stdout);
   struct Payload {
     Kind kind;
     size_t size;
@@ -165,29 +207,63 @@ int main(int argc, char** argv) {
                               {lumora::bench::kRandom, size_t{16} << 20}};
   for (const Payload& p : payloads) {
     const Bytes data = lumora::bench::MakePayload(p.size, p.kind);
-    const char* name = lumora::bench::kKindNames[p.kind];
-    const Figures full = Ours(data, lumora::ClearPolicy::kBaseline, rounds, name);
-    const Figures adaptive = Ours(data, lumora::ClearPolicy::kAdaptive, rounds, name);
-    const Figures peer = Compress(data, rounds, folder);
-    const double mb = data.size() / 1e6;
-    auto cell = [&](const Figures& f) {
+    const std::string name = lumora::bench::kKindNames[p.kind];
+    WriteFile(folder + "/in", data);
+    enum { kAdaptive, kFull, kCompress, kCoders };
+    std::vector<double> seconds[kCoders], speedRatio[2];
+    size_t sizes[kCoders] = {};
+    for (int r = 0; r < rounds; ++r) {
+      Timed run[kCoders];
+      for (int i = 0; i < kCoders; ++i) {
+        const int coder = r % 2 == 0 ? i : kCoders - 1 - i;
+        if (coder == kAdaptive) run[coder] = Ours(data, lumora::ClearPolicy::kAdaptive, name);
+        if (coder == kFull) run[coder] = Ours(data, lumora::ClearPolicy::kBaseline, name);
+        if (coder == kCompress) run[coder] = Compress(data, folder, name);
+      }
+      for (int coder = 0; coder < kCoders; ++coder) {
+        if (r > 0 && run[coder].size != sizes[coder]) {
+          throw std::runtime_error("a coder's size differs between rounds: " + name);
+        }
+        sizes[coder] = run[coder].size;
+        seconds[coder].push_back(run[coder].seconds);
+      }
+      if (sizes[kCompress] > 0) {
+        speedRatio[kAdaptive].push_back(run[kCompress].seconds / run[kAdaptive].seconds);
+        speedRatio[kFull].push_back(run[kCompress].seconds / run[kFull].seconds);
+      }
+    }
+    const double mb = static_cast<double>(data.size()) / 1e6;
+    auto cell = [&](int coder) {
+      if (sizes[coder] == 0) return std::string("not installed");
       char text[64];
-      if (f.size == 0) return std::string("not installed");
-      std::snprintf(text, sizeof text, "%5.1f MB/s %5.2f%%", mb / f.seconds,
-                    100.0 * f.size / data.size());
+      std::snprintf(text, sizeof text, "%.1f MB/s, %.2f%%", mb / Median(seconds[coder]),
+                    100.0 * static_cast<double>(sizes[coder]) / static_cast<double>(data.size()));
       return std::string(text);
     };
-    std::printf("%-13s %9zu | %-16s | %-16s | %-16s |", name, data.size(), cell(full).c_str(),
-                cell(adaptive).c_str(), cell(peer).c_str());
-    if (peer.size > 0) {
-      std::printf(" %.2fx, %.3fx", peer.seconds / adaptive.seconds,
-                  static_cast<double>(adaptive.size) / peer.size);
-    }
-    std::printf("\n");
+    auto versus = [&](int coder) {
+      if (sizes[kCompress] == 0) return std::string("-");
+      char text[64];
+      std::snprintf(text, sizeof text, "%.2fx, %.3fx", Median(speedRatio[coder]),
+                    static_cast<double>(sizes[coder]) / static_cast<double>(sizes[kCompress]));
+      return std::string(text);
+    };
+    std::printf("| %s | %zu | %s | %s | %s | %s | %s |\n", name.c_str(), data.size() >> 20,
+                cell(kAdaptive).c_str(), cell(kFull).c_str(), cell(kCompress).c_str(),
+                versus(kAdaptive).c_str(), versus(kFull).c_str());
     std::fflush(stdout);
   }
-  std::remove((folder + "/in").c_str());
-  std::remove((folder + "/out").c_str());
+  for (const char* f : {"/in", "/out.Z", "/back"}) std::remove((folder + f).c_str());
   rmdir(folder.c_str());
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Bench(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "lumora_bench_encoder: %s\n", e.what());
+    return 1;
+  }
 }

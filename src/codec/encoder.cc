@@ -43,123 +43,160 @@ constexpr size_t kBackOff = 2;
 constexpr size_t kReachMargin = 3;
 constexpr size_t kHashSlots = 16384;  // a quarter full at most
 constexpr uint32_t kSlotMask = kHashSlots - 1;
+constexpr uint16_t kUnusedSlot = kHashSlots;  // one past the table, never filled
+constexpr uint32_t kKeyFlip = 0xFFFFF;        // see slots_
+// Bytes per code of a dictionary after which greedy parsing looks for flat runs.
+constexpr uint64_t kRunCodeBytes = 12;
+// Room past pendingSize_: the bytes of a code and a clear code, and a whole-word store.
+constexpr size_t kPendingSlack = 64;
 
-inline uint32_t Hash(uint32_t key) { return (key * 2654435761u) >> 18; }  // 14 bits
+// The slot where the probe for (prefix, byte) starts. The byte is known ahead of the prefix
+// that the previous probe yields, so the scattering of the byte is off the path from one
+// probe to the next, which is only a shift and an exclusive or.
+inline uint32_t Hash(uint32_t prefix, uint32_t byte) {
+  return ((byte * 2654435761u) >> 18) ^ (prefix << 2);  // 14 bits
+}
+
+// Whether p[0, n) all equal p[0].
+inline bool Repeats(const uint8_t* p, size_t n) {
+  const uint64_t pattern = p[0] * 0x0101010101010101ull;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, p + i, sizeof word);
+    if (word != pattern) return false;
+  }
+  for (; i < n; ++i) {
+    if (p[i] != p[0]) return false;
+  }
+  return true;
+}
+
+// Stores the 8 bytes of v at p, lowest first.
+inline void StoreLittle64(uint8_t* p, uint64_t v) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  std::memcpy(p, &v, sizeof v);
+#else
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+#endif
+}
 
 }  // namespace
+
+// The state the coding loops keep in registers: copied from the members by Load and back
+// by Store around anything that is not inlined.
+struct Encoder::Coder {
+  uint8_t* out;  // the next byte of pending_
+  uint64_t acc;  // bits not yet counted as whole bytes (fewer than 8), lowest first
+  uint32_t bits;
+  uint32_t decNext;  // the decoder's next free code, as it stands after the last code
+  uint32_t width;
+  uint32_t limit;
+  uint32_t event;  // decNext at which AtEvent must look
+
+  // A code of the current width. The whole accumulator is stored every time; only its
+  // whole bytes count, so no branch decides when to write.
+  void Put(uint32_t code) {
+    acc |= static_cast<uint64_t>(code) << bits;
+    bits += width;
+    StoreLittle64(out, acc);
+    out += bits >> 3;
+    acc >>= bits & ~7u;
+    bits &= 7;
+  }
+  // After a data code the decoder defines an entry: widen when its next free code reaches
+  // the limit. (The code after a clear code defines none; decNext starts one short.)
+  void Widen() {
+    if (decNext == limit) {
+      ++width;
+      limit <<= 1;
+    }
+  }
+};
 
 Encoder::Encoder(ClearPolicy policy, Output output)
     : policy_(policy),
       output_(std::move(output)),
-      slots_(kHashSlots, 0),
-      lengths_(kTableSize, 1),
+      slots_(kHashSlots + 1, 0),
       prefixes_(kTableSize, 0),
-      pending_(kDrainAt + 4 * kBlock) {
-  for (uint32_t c = 0; c < 256; ++c) roots_[c] = static_cast<uint8_t>(c);
-  NewDictionary();
-  // The member opens with a clear code.
-  PutBits(kClearCode);
+      pending_(kDrainAt + kPendingSlack) {
+  Coder c{pending_.data(), 0, 0, 0, kInitialWidth, kInitialLimit, 0};
+  NewDictionary(c, 0);
+  // The member opens with a clear code, which the first stretch counts.
+  c.Put(kClearCode);
+  Save(c);
 }
 
 Encoder::~Encoder() = default;
 
-void Encoder::NewDictionary() {
-  for (uint32_t i = 0; i < filledCount_; ++i) slots_[filled_[i]] = 0;
-  filledCount_ = 0;
-  longestEntry_ = 1;
+inline Encoder::Coder Encoder::Load() {
+  return Coder{
+      pending_.data() + pendingSize_, acc_, accBits_, decNext_, width_, limit_, event_,
+  };
+}
+
+inline void Encoder::Save(const Coder& c) {
+  pendingSize_ = static_cast<size_t>(c.out - pending_.data());
+  acc_ = c.acc;
+  accBits_ = c.bits;
+  decNext_ = c.decNext;
+  width_ = c.width;
+  limit_ = c.limit;
+  event_ = c.event;
+}
+
+// Empties the dictionary after a clear code (and at the start); `codedBytes` is the input
+// coded so far.
+void Encoder::NewDictionary(Coder& c, uint64_t codedBytes) {
+  uint32_t* const slots = slots_.data();
+  for (uint32_t code = kFirstFreeCode; code < c.decNext; ++code) slots[slotOf_[code]] = 0;
   std::fill(std::begin(rootLongest_), std::end(rootLongest_), 1);
-  decNext_ = kFirstFreeCode;
-  width_ = kInitialWidth;
-  limit_ = kInitialLimit;
-  rootNext_ = true;
-  stretchBits_ = stretchBytes_ = windowStartBits_ = windowStartBytes_ = 0;
-  windowCodes_ = 0;
+  c.decNext = kFirstFreeCode - 1;
+  c.width = kInitialWidth;
+  c.limit = kInitialLimit;
+  stretchStartBits_ = windowStartBits_ =
+      (drainedBytes_ + static_cast<uint64_t>(c.out - pending_.data())) * 8 + c.bits;
+  stretchStartBytes_ = windowStartBytes_ = codedBytes;
   bestWindowRatio_ = 0;
+  c.event = c.limit;
+  if (policy_ == ClearPolicy::kAdaptive) c.event = c.limit - 1;
 }
 
-// The code of the entry (prefix, byte), or -1 with *free the free slot that ends its probe,
-// where Insert puts it while no other entry comes first.
-inline int32_t Encoder::Find(uint32_t prefix, uint8_t byte, uint32_t* free) const {
-  const uint32_t key = prefix << 8 | byte;
-  for (uint32_t i = Hash(key);; i = (i + 1) & kSlotMask) {
-    const uint32_t slot = slots_[i];
-    if (slot == 0) {
-      *free = i;
-      return -1;
+// A new dictionary in flat runs: every byte's longest run is the byte alone.
+void Encoder::ResetRuns() {
+  for (uint32_t b = 0; b < 256; ++b) runs_[b] = static_cast<uint16_t>(b);
+  std::fill(std::begin(runLengths_), std::end(runLengths_), 1);
+}
+
+// Runs when decNext reaches the event: returns true when a clear code must come now (the
+// dictionary is full, or the adaptive policy restarts it), else sets the next event.
+// `codedBytes` is the input the codes so far stand for.
+bool Encoder::AtEvent(Coder& c, uint64_t codedBytes) {
+  if (c.decNext == kLastFreeCode) return true;
+  uint32_t event = c.limit < static_cast<uint32_t>(kTableSize) ? c.limit : kLastFreeCode;
+  if (policy_ == ClearPolicy::kAdaptive) {
+    const uint64_t bits = (drainedBytes_ + static_cast<uint64_t>(c.out - pending_.data())) * 8 +
+                          c.bits - stretchStartBits_;
+    const uint64_t bytes = codedBytes - stretchStartBytes_;
+    const bool full = c.limit >= static_cast<uint32_t>(kTableSize);
+    // Before the code that would widen every later code: restart when the stretch does not
+    // even save a bit per byte.
+    if (!full && c.decNext + 1 == c.limit && bits * 2 >= bytes * 17) return true;
+    // Data of another kind has come: the last window costs clearly more than the best one.
+    const uint32_t codes = c.decNext - (kFirstFreeCode - 1);  // codes since the clear code
+    if (codes % kWindowCodes == 0) {
+      const double ratio = static_cast<double>(bits - (windowStartBits_ - stretchStartBits_)) /
+                           static_cast<double>(bytes - (windowStartBytes_ - stretchStartBytes_));
+      windowStartBits_ = stretchStartBits_ + bits;
+      windowStartBytes_ = codedBytes;
+      if (bestWindowRatio_ > 0 && ratio > bestWindowRatio_ * 1.5) return true;
+      if (bestWindowRatio_ == 0 || ratio < bestWindowRatio_) bestWindowRatio_ = ratio;
     }
-    if ((slot >> 12) == key) return static_cast<int32_t>(slot & 0xFFF);
+    if (!full && c.limit - 1 > c.decNext) event = c.limit - 1;
+    const uint32_t window = c.decNext + kWindowCodes - codes % kWindowCodes;
+    if (window < event) event = window;
   }
-}
-
-inline void Encoder::Insert(uint32_t prefix, uint8_t byte, uint32_t code, uint32_t free) {
-  const uint16_t length = static_cast<uint16_t>(lengths_[prefix] + 1);
-  lengths_[code] = length;
-  prefixes_[code] = static_cast<uint16_t>(prefix);
-  roots_[code] = roots_[prefix];
-  if (length > longestEntry_) longestEntry_ = length;
-  if (length > rootLongest_[roots_[code]]) rootLongest_[roots_[code]] = length;
-  slots_[free] = (prefix << 8 | byte) << 12 | code;
-  filled_[filledCount_++] = static_cast<uint16_t>(free);
-}
-
-// Bits leave the accumulator four bytes at a time; Finish stores the rest.
-inline void Encoder::PutBits(uint32_t code) {
-  acc_ |= static_cast<uint64_t>(code) << accBits_;
-  accBits_ += width_;
-  stretchBits_ += static_cast<uint64_t>(width_);
-  if (accBits_ >= 32) {
-    if (pendingSize_ + 4 > pending_.size()) pending_.resize(pending_.size() * 2);
-    uint8_t* p = pending_.data() + pendingSize_;
-    p[0] = static_cast<uint8_t>(acc_);
-    p[1] = static_cast<uint8_t>(acc_ >> 8);
-    p[2] = static_cast<uint8_t>(acc_ >> 16);
-    p[3] = static_cast<uint8_t>(acc_ >> 24);
-    pendingSize_ += 4;
-    acc_ >>= 32;
-    accBits_ -= 32;
-  }
-}
-
-// A data code; the decoder follows it with the same steps: the code after a clear code
-// defines nothing, every other one defines the next free code, and the width grows when
-// that reaches the limit.
-inline void Encoder::EmitCode(uint32_t code) {
-  PutBits(code);
-  stretchBytes_ += prefixLength_;
-  ++windowCodes_;
-  if (rootNext_) {
-    rootNext_ = false;
-    return;
-  }
-  ++decNext_;
-  if (decNext_ == limit_) {
-    ++width_;
-    limit_ <<= 1;
-  }
-}
-
-void Encoder::EmitClear() {
-  PutBits(kClearCode);
-  NewDictionary();
-}
-
-inline bool Encoder::WantsEarlyClear() {
-  if (policy_ != ClearPolicy::kAdaptive) return false;
-  // Before the code that would widen every later code: restart when the stretch does not
-  // even save a bit per byte.
-  if (decNext_ + 1 == limit_ && limit_ < static_cast<uint32_t>(kTableSize)) {
-    if (stretchBits_ * 2 >= stretchBytes_ * 17) return true;  // 8.5 bits per byte or worse
-  }
-  // Data of another kind has come: the last window costs clearly more than the best one.
-  if (windowCodes_ >= kWindowCodes) {
-    const double ratio = static_cast<double>(stretchBits_ - windowStartBits_) /
-                         static_cast<double>(stretchBytes_ - windowStartBytes_);
-    windowStartBits_ = stretchBits_;
-    windowStartBytes_ = stretchBytes_;
-    windowCodes_ = 0;
-    if (bestWindowRatio_ > 0 && ratio > bestWindowRatio_ * 1.5) return true;
-    if (bestWindowRatio_ == 0 || ratio < bestWindowRatio_) bestWindowRatio_ = ratio;
-  }
+  c.event = event;
   return false;
 }
 
@@ -171,65 +208,119 @@ void Encoder::Feed(const uint8_t* data, size_t n) {
       if (aheadPos_ >= kAheadPiece) {  // forget what is coded, keep the look ahead
         const auto coded = static_cast<std::ptrdiff_t>(aheadPos_);
         ahead_.erase(ahead_.begin(), ahead_.begin() + coded);
+        aheadBase_ += aheadPos_;
         aheadPos_ = 0;
       }
       ahead_.insert(ahead_.end(), data, data + piece);
-      EncodeAhead(false);
+      while (runMode_ ? EncodeAhead<false, true>() : EncodeAhead<false, false>()) {
+      }
       data += piece;
       n -= piece;
-      if (pendingSize_ >= kDrainAt) Drain(kHeldBack);
     }
     return;
   }
-  while (n > 0) {
-    const size_t piece = n < kDrainAt ? n : kDrainAt;
-    Encode(data, piece);
-    data += piece;
-    n -= piece;
-    if (pendingSize_ >= kDrainAt) Drain(kHeldBack);
-  }
+  Encode(data, n);
 }
 
+// Greedy parsing: every code is the longest dictionary string at the current position.
 void Encoder::Encode(const uint8_t* data, size_t n) {
+  if (n == 0) return;
   size_t i = 0;
-  if (prefix_ < 0 && n > 0) {
+  if (!hasPrefix_) {
     prefix_ = data[i++];
-    prefixLength_ = 1;
+    hasPrefix_ = true;
   }
+  while (i < n) i = runMode_ ? EncodeGreedy<true>(data, n, i) : EncodeGreedy<false>(data, n, i);
+}
+
+// Greedy parsing of data[i, n) with the string matched so far in prefix_; returns where it
+// stopped: at n, or after a clear code that changed the mode.
+//
+// kRuns: the previous dictionary's codes stood for kRunCodeBytes bytes or more each, as in
+// flat runs, where a code's walk goes through every shorter run of its byte. The longest
+// run of each byte in the dictionary is kept, and a code that starts where that run lies
+// ahead in full goes straight to it. Each code pays for the bookkeeping, which long codes
+// hide and short ones do not, hence the two modes.
+template <bool kRuns>
+size_t Encoder::EncodeGreedy(const uint8_t* data, size_t n, size_t i) {
+  uint32_t* const slots = slots_.data();
+  uint8_t* const drainAt = pending_.data() + kDrainAt;
+  const uint64_t base = input_bytes_ - n;  // the input offset of data[0]
+  Coder c = Load();
+  uint32_t prefix = prefix_;
   for (; i < n; ++i) {
-    const uint8_t byte = data[i];
-    uint32_t free = 0;
-    const int32_t found = Find(static_cast<uint32_t>(prefix_), byte, &free);
-    if (found >= 0) {
-      prefix_ = found;
-      ++prefixLength_;
+    const uint32_t byte = data[i];
+    const uint32_t key = (prefix << 8 | byte) ^ kKeyFlip;
+    uint32_t h = Hash(prefix, byte);
+    uint32_t slot = slots[h];
+    if ((slot >> 12) == key) {  // found at once, the common case
+      prefix = slot & 0xFFF;
       continue;
     }
-    EmitCode(static_cast<uint32_t>(prefix_));
-    if (decNext_ == kLastFreeCode || WantsEarlyClear()) {
-      EmitClear();
-    } else {
-      Insert(static_cast<uint32_t>(prefix_), byte, decNext_, free);
+    bool found = false;
+    while (slot != 0) {
+      h = (h + 1) & kSlotMask;
+      slot = slots[h];
+      if ((slot >> 12) == key) {
+        found = true;
+        break;
+      }
     }
-    prefix_ = byte;
-    prefixLength_ = 1;
+    if (found) {
+      prefix = slot & 0xFFF;
+      continue;
+    }
+    // Not in the dictionary: send the string so far; the decoder's new entry is it plus
+    // this byte, put where the probe ended.
+    c.Put(prefix);
+    ++c.decNext;
+    prefix = byte;
+    if (c.decNext >= c.event) {
+      c.Widen();
+      Coder t = c;  // a copy, so that c stays in registers
+      const bool clear = AtEvent(t, 0);
+      if (clear) {
+        t.Put(kClearCode);
+        NewDictionary(t, 0);
+      }
+      c = t;
+      if (clear) {
+        const uint64_t coded = base + i;
+        const bool runs =
+            coded - dictionaryStart_ >= kRunCodeBytes * (kLastFreeCode - kFirstFreeCode);
+        dictionaryStart_ = coded;
+        if (runs) ResetRuns();
+        if (runs != kRuns) {
+          runMode_ = runs;
+          ++i;
+          break;
+        }
+        continue;
+      }
+    }
+    slots[h] = key << 12 | c.decNext;
+    slotOf_[c.decNext] = static_cast<uint16_t>(h);
+    if (kRuns) {
+      if (runs_[byte] == (key ^ kKeyFlip) >> 8) {
+        // The code sent was the longest run of this byte, which just grew by one; the next
+        // code starts with the byte.
+        runs_[byte] = static_cast<uint16_t>(c.decNext);
+        const size_t run = ++runLengths_[byte];
+        if (run <= n - i && Repeats(data + i, run)) {
+          prefix = c.decNext;
+          i += run - 1;
+        }
+      }
+    }
+    if (c.out >= drainAt) {
+      pendingSize_ = static_cast<size_t>(c.out - pending_.data());
+      Drain(kHeldBack);
+      c.out = pending_.data() + pendingSize_;
+    }
   }
-}
-
-// The longest dictionary string at ahead_[pos] that extends `code`, a string of `length`
-// bytes matched there already (at least the root).
-inline Encoder::Matched Encoder::Extend(size_t pos, size_t end, uint32_t code,
-                                        uint32_t length) const {
-  const uint8_t* d = ahead_.data() + pos;
-  const size_t most = end - pos;
-  uint32_t free = 0;
-  while (length < most) {
-    const int32_t found = Find(code, d[length], &free);
-    if (found < 0) break;
-    code = static_cast<uint32_t>(found);
-    ++length;
-  }
-  return Matched{code, length, free};
+  prefix_ = prefix;
+  Save(c);
+  return i;
 }
 
 // Codes the look ahead up to kLookahead bytes before its end, or to its end when `last`.
@@ -245,81 +336,172 @@ inline Encoder::Matched Encoder::Extend(size_t pos, size_t end, uint32_t code,
 // The match after the chosen code is the next position's longest match, but for the entry
 // the decoder defines in between: that one lengthens it only when it extends its last
 // code, and then the match goes on from there.
-void Encoder::EncodeAhead(bool last) {
-  const uint8_t* d = ahead_.data();
+//
+// Before the last piece, kLookahead bytes past the position are enough for every match
+// the choice reads (the longest, and the longest after it: neither is longer than
+// kMaxString), so only the last call checks for the end.
+//
+// kRuns: as in EncodeGreedy, a match that starts with a byte whose longest run in the
+// dictionary lies ahead in full goes straight to it. Returns true when it stopped after a
+// clear code that changed the mode, false when it coded what it could.
+template <bool kLast, bool kRuns>
+bool Encoder::EncodeAhead() {
+  const uint8_t* const d = ahead_.data();
   const size_t end = ahead_.size();
-  const size_t stop = last ? end : (end > kLookahead ? end - kLookahead : 0);
+  const size_t stop = kLast ? end : (end > kLookahead ? end - kLookahead : 0);
+  uint32_t* const slots = slots_.data();
+  uint16_t* const prefixes = prefixes_.data();
+  uint8_t* const drainAt = pending_.data() + kDrainAt;
+  Coder c = Load();
+
+  // The longest dictionary string at d[at] that extends `code`, a string of `length` bytes
+  // matched there already (at least the root).
+  const uint16_t* const runs = runs_;
+  const uint16_t* const runLengths = runLengths_;
+  auto extend = [slots, d, end, runs, runLengths](size_t at, uint32_t code, uint32_t length) {
+    const uint8_t* const p = d + at;
+    if (kRuns && length == 1) {
+      const uint32_t run = runLengths[code];
+      if (run > 1 && (!kLast || run <= end - at) && Repeats(p, run)) {
+        code = runs[code];
+        length = run;
+      }
+    }
+    for (;;) {
+      if (kLast && length >= end - at) return Matched{code, length, 0};
+      const uint32_t byte = p[length];
+      const uint32_t key = (code << 8 | byte) ^ kKeyFlip;
+      uint32_t h = Hash(code, byte);
+      uint32_t slot = slots[h];
+      while ((slot >> 12) != key) {
+        if (slot == 0) return Matched{code, length, h};
+        h = (h + 1) & kSlotMask;
+        slot = slots[h];
+      }
+      code = slot & 0xFFF;
+      ++length;
+    }
+  };
+
   size_t pos = aheadPos_;
   Matched next = next_;
   while (pos < stop) {
-    const Matched longest = next.length > 0 ? next : Extend(pos, end, d[pos], 1);
-    next = Matched{};
+    const Matched longest = next.length > 0 ? next : extend(pos, d[pos], 1);
+    next.length = 0;
     size_t best = longest.length;
     uint32_t code = longest.code;
-    if (longest.length >= kAheadFrom && pos + longest.length < end) {
+    if (longest.length >= kAheadFrom && (!kLast || pos + longest.length < end)) {
       const size_t after = pos + longest.length;
-      next = Extend(after, end, d[after], 1);
+      next = extend(after, d[after], 1);
       size_t reach = after + next.length;
       if (longest.length >= kMarginFrom) reach += kReachMargin;
       const size_t shortest = longest.length > kBackOff ? longest.length - kBackOff : 1;
-      for (size_t k = longest.length - 1; k >= shortest && pos + k + longestEntry_ > reach; --k) {
+      for (size_t k = longest.length - 1; k >= shortest; --k) {
         if (pos + k + rootLongest_[d[pos + k]] <= reach) continue;
-        const Matched m = Extend(pos + k, end, d[pos + k], 1);
+        const Matched m = extend(pos + k, d[pos + k], 1);
         if (pos + k + m.length > reach) {
           reach = pos + k + m.length;
           best = k;
           next = m;
         }
       }
-      for (size_t i = longest.length; i > best; --i) code = prefixes_[code];
+      for (size_t i = longest.length; i > best; --i) code = prefixes[code];
     }
-    prefixLength_ = static_cast<uint32_t>(best);
-    EmitCode(code);
+    c.Put(code);
+    ++c.decNext;
     pos += best;
-    if (pos == end) break;
-    if (decNext_ == kLastFreeCode || WantsEarlyClear()) {
-      EmitClear();
-      next = Matched{};
-    } else if (best == longest.length) {
+    if (c.decNext >= c.event) {
+      c.Widen();
+      if (kLast && pos == end) break;
+      Coder t = c;  // a copy, so that c stays in registers
+      const bool clear = AtEvent(t, aheadBase_ + pos);
+      bool runMode = kRuns;
+      if (clear) {
+        const uint64_t coded = aheadBase_ + pos;
+        runMode = coded - dictionaryStart_ >= kRunCodeBytes * (t.decNext - (kFirstFreeCode - 1));
+        dictionaryStart_ = coded;
+        if (runMode) ResetRuns();
+        t.Put(kClearCode);
+        NewDictionary(t, coded);
+      }
+      c = t;
+      if (clear) {
+        next = Matched{};
+        if (runMode != kRuns) {
+          runMode_ = runMode;
+          aheadPos_ = pos;
+          next_ = next;
+          Save(c);
+          return true;
+        }
+        continue;
+      }
+    }
+    if (kLast && pos == end) break;
+    if (best == longest.length) {
       // The longest match ended where the dictionary had no entry: the decoder's new one.
-      Insert(code, d[pos], decNext_, longest.free);
+      const uint32_t key = (code << 8 | d[pos]) ^ kKeyFlip;
+      slots[longest.free] = key << 12 | c.decNext;
+      slotOf_[c.decNext] = static_cast<uint16_t>(longest.free);
+      prefixes[c.decNext] = static_cast<uint16_t>(code);
+      const uint16_t length = static_cast<uint16_t>(best + 1);
+      const uint8_t root = d[pos - best];
+      if (length > rootLongest_[root]) rootLongest_[root] = length;
+      if (kRuns && runs_[d[pos]] == code) {  // the longest run of the byte, one longer
+        runs_[d[pos]] = static_cast<uint16_t>(c.decNext);
+        ++runLengths_[d[pos]];
+      }
       if (next.length > 0) {
         if (next.code == code) {
-          next = Extend(pos, end, next.code, next.length);
-        } else if (slots_[next.free] != 0) {  // the new entry took the slot its probe ended at
+          next = extend(pos, next.code, next.length);
+        } else if (slots[next.free] != 0) {  // the new entry took the slot its probe ended at
           uint32_t free = next.free;
-          while (slots_[free] != 0) free = (free + 1) & kSlotMask;
+          while (slots[free] != 0) free = (free + 1) & kSlotMask;
           next.free = free;
         }
       }
+    } else {
+      // After a shorter prefix the decoder's entry doubles one the dictionary has already;
+      // its slot stays free.
+      slotOf_[c.decNext] = kUnusedSlot;
     }
-    // After a shorter prefix the decoder's entry doubles one the dictionary has already.
+    if (c.out >= drainAt) {
+      pendingSize_ = static_cast<size_t>(c.out - pending_.data());
+      Drain(kHeldBack);
+      c.out = pending_.data() + pendingSize_;
+    }
   }
   aheadPos_ = pos;
   next_ = next;
+  Save(c);
+  return false;
 }
 
 void Encoder::Finish() {
   if (finished_) return;
   finished_ = true;
   if (policy_ == ClearPolicy::kAdaptive) {
-    EncodeAhead(true);
+    while (runMode_ ? EncodeAhead<true, true>() : EncodeAhead<true, false>()) {
+    }
     ahead_.clear();
     aheadPos_ = 0;
   }
-  if (prefix_ >= 0) EmitCode(static_cast<uint32_t>(prefix_));
-  PutBits(kEndCode);
-  pending_.resize(pendingSize_);
-  for (; accBits_ >= 8; accBits_ -= 8, acc_ >>= 8) pending_.push_back(static_cast<uint8_t>(acc_));
+  Coder c = Load();
+  if (hasPrefix_) {
+    c.Put(prefix_);
+    ++c.decNext;
+    c.Widen();
+  }
+  c.Put(kEndCode);
+  pendingSize_ = static_cast<size_t>(c.out - pending_.data());
   bool extra = false;
-  if (accBits_ > 0) {
-    pending_.push_back(static_cast<uint8_t>(acc_));
+  if (c.bits > 0) {
+    pending_[pendingSize_++] = static_cast<uint8_t>(c.acc);
   } else {
     // The end code ended on a byte boundary: one more byte, never decoded.
-    pending_.push_back(0x00);
+    pending_[pendingSize_++] = 0x00;
     extra = true;
   }
-  pendingSize_ = pending_.size();
   acc_ = 0;
   accBits_ = 0;
   Drain(kHeldBack);
@@ -354,6 +536,7 @@ void Encoder::Drain(size_t keep) {
   if (pos == 0) return;
   std::memmove(pending_.data(), pending_.data() + pos, pendingSize_ - pos);
   pendingSize_ -= pos;
+  drainedBytes_ += pos;
   output_bytes_ += framed_.size();
   output_(framed_.data(), framed_.size());
   framed_.clear();

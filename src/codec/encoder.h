@@ -28,7 +28,12 @@ enum class ClearPolicy {
 // the first byte of this one, and the encoder mirrors that, duplicate entries included.
 //
 // The dictionary is an open-addressing table of (prefix code, byte) -> code, one 32-bit
-// word a slot; a new dictionary empties only the slots the old one filled.
+// word a slot; a new dictionary empties only the slots the old one filled. The coding
+// loops keep their state in registers and write codes without a branch. After a
+// dictionary whose codes stood for 12 bytes or more each (flat runs), a match that starts
+// where the longest run of its byte lies ahead in full goes straight to that run's code
+// instead of through every shorter one. None of this changes a single code: the member is
+// the one plain greedy parsing, or the look ahead, makes.
 class Encoder {
  public:
   // Receives the framed bytes: blocks of 255 bytes each preceded by its length byte, the
@@ -50,44 +55,52 @@ class Encoder {
   uint64_t output_bytes() const { return output_bytes_; }  // framed bytes handed out
 
  private:
-  void Encode(const uint8_t* data, size_t n);
-  void EncodeAhead(bool last);
   struct Matched;
-  Matched Extend(size_t pos, size_t end, uint32_t code, uint32_t length) const;
-  void PutBits(uint32_t code);
-  void EmitCode(uint32_t code);
-  void EmitClear();
-  bool WantsEarlyClear();
-  void NewDictionary();
-  int32_t Find(uint32_t prefix, uint8_t byte, uint32_t* free) const;
-  void Insert(uint32_t prefix, uint8_t byte, uint32_t code, uint32_t free);
+  struct Coder;
+  Coder Load();
+  void Save(const Coder& c);
+  void Encode(const uint8_t* data, size_t n);
+  template <bool kRuns>
+  size_t EncodeGreedy(const uint8_t* data, size_t n, size_t i);
+  template <bool kLast, bool kRuns>
+  bool EncodeAhead();
+  bool AtEvent(Coder& c, uint64_t codedBytes);
+  void NewDictionary(Coder& c, uint64_t codedBytes);
+  void ResetRuns();
   void Drain(size_t keep);
   void EmitBlock(const uint8_t* data, size_t n);
 
   ClearPolicy policy_;
   Output output_;
 
-  // The dictionary: 16384 slots of (prefix << 8 | byte) << 12 | code, 0 when free (no code
-  // is 0).
+  // The dictionary: 16384 slots, and one past them never filled. A slot holds
+  // key << 12 | code, key = (prefix << 8 | byte) ^ kKeyFlip, or 0 when free: the flip keeps
+  // every key apart from a free slot's 0 (prefix 4095 never has an entry).
   std::vector<uint32_t> slots_;
-  uint16_t filled_[4096] = {};  // the slots filled since the last clear code
-  uint32_t filledCount_ = 0;
-  std::vector<uint16_t> lengths_;   // per code: the bytes of its string
+  uint16_t slotOf_[4096] = {};      // per code since the last clear code: its slot
   std::vector<uint16_t> prefixes_;  // per code: the code of its string but the last byte
-  uint8_t roots_[4096] = {};        // per code: the first byte of its string
-  size_t longestEntry_ = 1;         // the bytes of the longest string in the dictionary
-  uint16_t rootLongest_[256] = {};  // the same among the strings that start with each byte
+  // Flat runs: per byte, the code and the length of the longest run of it in the
+  // dictionary (see EncodeGreedy).
+  bool runMode_ = false;
+  uint64_t dictionaryStart_ = 0;  // the input offset where the dictionary began
+  uint16_t runs_[256] = {};
+  uint16_t runLengths_[256] = {};
+  uint16_t rootLongest_[256] = {};  // per byte: the longest string that starts with it
 
-  int32_t prefix_ = -1;        // the code of the string matched so far, -1 for none
-  uint32_t prefixLength_ = 0;  // its length in bytes
-  uint32_t decNext_ = 0;       // the decoder's next free code
-  int width_ = 0;              // bits of the next code
-  uint32_t limit_ = 0;         // 1 << width_
-  bool rootNext_ = true;       // the next code follows a clear code and defines nothing
+  // The coder's running state; the loops copy it into locals and store it back.
+  uint32_t prefix_ = 0;     // the code of the string matched so far (greedy parsing)
+  bool hasPrefix_ = false;  // whether prefix_ holds one
+  uint32_t decNext_ = 0;    // the decoder's next free code once the last code is read
+  uint32_t width_ = 0;      // bits of the next code
+  uint32_t limit_ = 0;      // 1 << width_
+  uint32_t event_ = 0;      // decNext_ at which AtEvent runs next
+  uint64_t acc_ = 0;        // bits not yet stored as whole bytes: fewer than 8
+  uint32_t accBits_ = 0;
 
   // The look ahead of the adaptive policy: input not yet coded starts at ahead_[aheadPos_].
   std::vector<uint8_t> ahead_;
   size_t aheadPos_ = 0;
+  uint64_t aheadBase_ = 0;  // the input offset of ahead_[0]
   // A dictionary string matched at a position of the look ahead.
   struct Matched {
     uint32_t code = 0;
@@ -96,18 +109,19 @@ class Encoder {
   };
   Matched next_;  // the longest match at ahead_[aheadPos_] when known
 
-  uint64_t acc_ = 0;  // bits not yet stored as bytes
-  int accBits_ = 0;
-  std::vector<uint8_t> pending_;  // code stream bytes not yet framed: the first pendingSize_
+  // Code stream bytes not yet framed: the first pendingSize_, with room for a whole-word
+  // store past them.
+  std::vector<uint8_t> pending_;
   size_t pendingSize_ = 0;
+  uint64_t drainedBytes_ = 0;    // code stream bytes framed so far
   std::vector<uint8_t> framed_;  // scratch for one batch of blocks
 
-  // What the current stretch has cost, for the adaptive policy.
-  uint64_t stretchBits_ = 0;
-  uint64_t stretchBytes_ = 0;
-  uint64_t windowStartBits_ = 0;  // the stretch's bits and bytes when the window began
+  // What the current stretch has cost, for the adaptive policy: the stream's bits and the
+  // input offset where it began, and the same where the current window began.
+  uint64_t stretchStartBits_ = 0;
+  uint64_t stretchStartBytes_ = 0;
+  uint64_t windowStartBits_ = 0;
   uint64_t windowStartBytes_ = 0;
-  uint32_t windowCodes_ = 0;
   double bestWindowRatio_ = 0;  // bits per byte of the best window of this stretch
 
   uint64_t input_bytes_ = 0;

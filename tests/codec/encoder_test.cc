@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
 
 #include "codec/codec_test_util.h"
@@ -123,6 +124,168 @@ TEST(EncoderTest, RoundTripsAgainstBothDecoders) {
           EXPECT_EQ(ref.writes.back(), fast.writes.back());
         }
       }
+    }
+  }
+}
+
+// Greedy parsing by the book: a map from (prefix, byte) to code, a clear code when the
+// next entry would be 4095.
+std::vector<uint32_t> PlainGreedyCodes(const Bytes& data) {
+  std::map<uint32_t, uint32_t> entries;
+  std::vector<uint32_t> codes = {256};
+  uint32_t next = 258;
+  if (!data.empty()) {
+    uint32_t prefix = data[0];
+    for (size_t i = 1; i < data.size(); ++i) {
+      const uint32_t key = prefix << 8 | data[i];
+      const auto found = entries.find(key);
+      if (found != entries.end()) {
+        prefix = found->second;
+        continue;
+      }
+      codes.push_back(prefix);
+      if (next == 4095) {
+        codes.push_back(256);
+        entries.clear();
+        next = 258;
+      } else {
+        entries[key] = next++;
+      }
+      prefix = data[i];
+    }
+    codes.push_back(prefix);
+  }
+  codes.push_back(257);
+  return codes;
+}
+
+// Flat runs switch greedy parsing to going straight to the longest run of a byte, after a
+// dictionary of long codes, and back after one of short codes; the codes stay those of
+// plain greedy parsing, whole or fed in pieces that cut runs.
+TEST(EncoderTest, GreedyParsingThroughFlatRunsIsPlainGreedyParsing) {
+  std::mt19937 rng(31);
+  auto runs = [&rng](size_t size) {
+    Bytes out;
+    while (out.size() < size) out.insert(out.end(), 1 + rng() % 3000, static_cast<uint8_t>(rng()));
+    return out;
+  };
+  const Bytes text = MakeData(Kind::kText, 100000, 4);
+  struct Case {
+    const char* name;
+    Bytes data;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"runs", runs(500000)});
+  cases.push_back({"zeros", MakeData(Kind::kZeros, 2000000, 1)});
+  Bytes mixed = runs(300000);
+  mixed.insert(mixed.end(), text.begin(), text.end());
+  const Bytes more = runs(300000);
+  mixed.insert(mixed.end(), more.begin(), more.end());
+  cases.push_back({"runs, text, runs", mixed});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes framed = EncodeMember(c.data.data(), c.data.size(), ClearPolicy::kBaseline);
+    EXPECT_EQ(framed, Frame(CodeStream().AddAll(PlainGreedyCodes(c.data)).Packed(true)));
+    Bytes pieces;
+    Encoder encoder(ClearPolicy::kBaseline, [&](const uint8_t* bytes, size_t n) {
+      pieces.insert(pieces.end(), bytes, bytes + n);
+    });
+    for (size_t pos = 0; pos < c.data.size();) {
+      const size_t n = std::min<size_t>(c.data.size() - pos, 1 + rng() % 5000);
+      encoder.Feed(c.data.data() + pos, n);
+      pos += n;
+    }
+    encoder.Finish();
+    EXPECT_EQ(pieces, framed);
+    ASSERT_EQ(DecodeFast(framed).output, c.data);
+  }
+}
+
+// The look ahead goes straight to the longest run of a byte too, in its matches and in the
+// shorter prefixes it tries: the member is the one it was before (its size is pinned),
+// whole or fed in pieces, and decodes with both decoders after the mode changed twice.
+TEST(EncoderTest, LookaheadThroughFlatRunsKeepsItsChoices) {
+  std::mt19937 rng(31);
+  auto runs = [&rng](size_t size) {
+    Bytes out;
+    while (out.size() < size) out.insert(out.end(), 1 + rng() % 3000, static_cast<uint8_t>(rng()));
+    return out;
+  };
+  const Bytes flat = runs(500000);
+  EXPECT_EQ(EncodeMember(flat.data(), flat.size(), ClearPolicy::kAdaptive).size(), 21970u);
+  Bytes data = runs(300000);
+  const Bytes text = MakeData(Kind::kText, 100000, 4);
+  data.insert(data.end(), text.begin(), text.end());
+  const Bytes more = runs(300000);
+  data.insert(data.end(), more.begin(), more.end());
+  const Bytes framed = EncodeMember(data.data(), data.size(), ClearPolicy::kAdaptive);
+  Bytes pieces;
+  Encoder encoder(ClearPolicy::kAdaptive, [&](const uint8_t* bytes, size_t n) {
+    pieces.insert(pieces.end(), bytes, bytes + n);
+  });
+  for (size_t pos = 0; pos < data.size();) {
+    const size_t n = std::min<size_t>(data.size() - pos, 1 + rng() % 100000);
+    encoder.Feed(data.data() + pos, n);
+    pos += n;
+  }
+  encoder.Finish();
+  EXPECT_EQ(pieces, framed);
+  ASSERT_EQ(DecodeFast(framed).output, data);
+  ASSERT_EQ(DecodeReference(framed).output, data);
+}
+
+// The members' sizes as the encoder made them before its loops were rewritten for speed:
+// a faster encoder must not pay for it in size. Zeros put the entry (code 0, byte 0) in
+// the dictionary, whose key must never be taken for a free slot.
+TEST(EncoderTest, SizesDoNotGrow) {
+  struct Row {
+    Kind kind;
+    size_t baseline;
+    size_t adaptive;
+  };
+  const Row rows[] = {{Kind::kRandom, 412498, 339492},
+                      {Kind::kZeros, 946, 946},
+                      {Kind::kText, 47778, 43218},
+                      {Kind::kImage, 228997, 228617},
+                      {Kind::kMixed, 184053, 167879}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::Message() << "kind " << static_cast<int>(row.kind));
+    const Bytes data = MakeData(row.kind, 300000, 17);
+    const Bytes baseline = EncodeMember(data.data(), data.size(), ClearPolicy::kBaseline);
+    const Bytes adaptive = EncodeMember(data.data(), data.size(), ClearPolicy::kAdaptive);
+    EXPECT_LE(baseline.size(), row.baseline);
+    EXPECT_LE(adaptive.size(), row.adaptive);
+    ASSERT_EQ(DecodeFast(baseline).output, data);
+    ASSERT_EQ(DecodeFast(adaptive).output, data);
+  }
+}
+
+// The coding loops hand out framed bytes as the code stream grows past 16 KB, from inside
+// a run of codes; a member that holds many such batches, fed at once and in odd pieces,
+// comes out the same and decodes.
+TEST(EncoderTest, OutputLeavesFromInsideTheCodingLoops) {
+  for (ClearPolicy policy : {ClearPolicy::kBaseline, ClearPolicy::kAdaptive}) {
+    for (Kind kind : {Kind::kRandom, Kind::kMixed}) {
+      SCOPED_TRACE(::testing::Message()
+                   << "policy " << static_cast<int>(policy) << " kind " << static_cast<int>(kind));
+      const Bytes data = MakeData(kind, 400000, 23);
+      const Bytes whole = EncodeMember(data.data(), data.size(), policy);
+      Bytes pieces;
+      size_t largest = 0;
+      Encoder encoder(policy, [&](const uint8_t* bytes, size_t n) {
+        pieces.insert(pieces.end(), bytes, bytes + n);
+        largest = std::max(largest, n);
+      });
+      for (size_t pos = 0; pos < data.size();) {
+        const size_t n = std::min<size_t>(data.size() - pos, 65537);
+        encoder.Feed(data.data() + pos, n);
+        pos += n;
+      }
+      encoder.Finish();
+      EXPECT_EQ(pieces, whole);
+      EXPECT_LT(largest, size_t{20000});  // batches of about 16 KB, never the whole member
+      ExpectWellCut(whole);
+      ASSERT_EQ(DecodeFast(whole).output, data);
     }
   }
 }
