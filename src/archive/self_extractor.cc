@@ -40,18 +40,6 @@ class CountingSink : public ByteSink {
   ByteSink* also = nullptr;
 };
 
-// Has the file system keep its folder indexes while an extraction or its check runs.
-class HeldIndexes {
- public:
-  explicit HeldIndexes(FileSystem& files) : files_(files) { files_.HoldFolderIndexes(true); }
-  ~HeldIndexes() { files_.HoldFolderIndexes(false); }
-  HeldIndexes(const HeldIndexes&) = delete;
-  HeldIndexes& operator=(const HeldIndexes&) = delete;
-
- private:
-  FileSystem& files_;
-};
-
 // Keeps the driver's pointer to the open archive stream exactly as long as it is open.
 class CurrentStream {
  public:
@@ -131,7 +119,7 @@ std::string SelfExtractor::ReadEntryName(ArchiveStream& archive) {
 }
 
 void SelfExtractor::Selfextract() {
-  HeldIndexes held(files_);
+  HeldFolderIndexes held(files_);
   progressShift = 0;
   scratch_may_exist_ = true;
   ArchiveStream archive(files_, ArchivePath());
@@ -465,7 +453,7 @@ void SelfExtractor::SkipZeroTail(ArchiveStream& archive) {
 ArchiveSummary SelfExtractor::Verify(ExtractionPlan* plan,
                                      const std::function<ByteSink*(const std::string&)>& tap) {
   ArchiveSummary summary;
-  HeldIndexes held(files_);
+  HeldFolderIndexes held(files_);
   ArchiveStream archive(files_, ArchivePath());
   CurrentStream current(current_, archive);
   verifying_ = true;

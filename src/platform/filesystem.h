@@ -138,4 +138,17 @@ class FileSystem {
   virtual std::string ModuleFileName() = 0;
 };
 
+// Has the file system keep its folder indexes while it stands (an extraction, its check, or
+// a whole update that runs both).
+class HeldFolderIndexes {
+ public:
+  explicit HeldFolderIndexes(FileSystem& files) : files_(files) { files_.HoldFolderIndexes(true); }
+  ~HeldFolderIndexes() { files_.HoldFolderIndexes(false); }
+  HeldFolderIndexes(const HeldFolderIndexes&) = delete;
+  HeldFolderIndexes& operator=(const HeldFolderIndexes&) = delete;
+
+ private:
+  FileSystem& files_;
+};
+
 }  // namespace lumora

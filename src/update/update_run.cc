@@ -187,6 +187,9 @@ void UpdateRun::RunSequence(const std::string& install_dir) {
   TForm1& form = app_.Form1;
   extractor_.extractDir = install_dir;
   duplicatesFound = false;
+  // What the check reads of the installation's folders serves the extraction too: a folder
+  // of many thousand names is read once a run, not once for each.
+  HeldFolderIndexes held(files_);
 
   if (!CheckUpdate(install_dir)) return;
 
