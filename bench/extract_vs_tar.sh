@@ -9,8 +9,10 @@
 # fresh folder on the disk of the work folder, and the header says which). Every unpacked
 # file is compared with its source. The updater ends with its files on the disk (syncfs),
 # so tar -x is also timed with a sync of its file system after it. Printed: the medians of
-# the rounds' times, the medians of the rounds' ratios, and the updater's peak RSS.
-#   bench/extract_vs_tar.sh [BUILD_DIR [ROUNDS [CASE...]]]
+# the rounds' times, the medians of the rounds' ratios, and the updater's peak RSS. With
+# BASELINE naming another build folder (an earlier version), its updater takes its turn in
+# every round too, and the ratio of the two is shown.
+#   [BASELINE=DIR] bench/extract_vs_tar.sh [BUILD_DIR [ROUNDS [CASE...]]]
 #     (default build/release, 5 rounds; a CASE is N or N+EXISTING, e.g. 1000+20000)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -84,10 +86,11 @@ PY
 
 now() { date +%s.%N; }
 
-# One side of a round (updater or tar) of case directory C with EXISTING files already in
-# the target: prints its seconds and, for tar, the seconds with the sync.
+# One side of a round (an updater, or tar) of case directory C with EXISTING files already
+# in the target: prints its start and end times (for tar, also the end of the sync) and,
+# for an updater, its peak RSS in KiB. run_updater takes the updater's file too.
 run_updater() {
-  local c="$1" existing="$2" t0 t1
+  local c="$1" existing="$2" upd="${3:-$1/upd}" t0 t1
   fresh_fs "$c/install"
   [ "$existing" -eq 0 ] || files "$c/install" 1000000 "$existing"
   printf '# 1\r\n' >"$c/install/Partbase.txt"
@@ -97,7 +100,7 @@ run_updater() {
   sync
   t0=$(now)
   HOME="$c/home" XDG_CONFIG_HOME="$c/home/config" LUMORA_UI=terminal \
-    /usr/bin/time -f %M -o "$c/rss" "$c/upd" </dev/null >"$c/out.txt" 2>&1 || { cat "$c/out.txt" >&2; exit 1; }
+    /usr/bin/time -f %M -o "$c/rss" "$upd" </dev/null >"$c/out.txt" 2>&1 || { cat "$c/out.txt" >&2; exit 1; }
   t1=$(now)
   same_files "$c/src" "$c/install" >&2 || exit 1
   echo "$t0 $t1 $(cat "$c/rss")"
@@ -129,16 +132,22 @@ run() {
   (cd "$c/src" && tar -cf "$c/files.tar" Pics)
   (cd "$c/src" && printf 'Pics\\\n' && ls Pics | sed 's/^/Pics\\/') >"$c/manifest"
   "$pack" create -q --stub "$stub" -o "$c/upd" --manifest "$c/manifest" -C "$c/src"
+  [ -z "${BASELINE:-}" ] || "$BASELINE/tools/pack/lumora-pack" create -q \
+    --stub "$BASELINE/src/app/LumoraUpdate" -o "$c/base" --manifest "$c/manifest" -C "$c/src"
   : >"$c/times"
+  local r u t b
   for ((r = 0; r < rounds; r++)); do
+    b="0 0 0"
     if [ $((r % 2)) = 0 ]; then
       u=$(run_updater "$c" "$existing")
       t=$(run_tar "$c" "$existing")
+      [ -z "${BASELINE:-}" ] || b=$(run_updater "$c" "$existing" "$c/base")
     else
+      [ -z "${BASELINE:-}" ] || b=$(run_updater "$c" "$existing" "$c/base")
       t=$(run_tar "$c" "$existing")
       u=$(run_updater "$c" "$existing")
     fi
-    echo "$u $t" >>"$c/times"
+    echo "$u $t $b" >>"$c/times"
   done
   python3 - "$name" "$count" "$existing" "$c/times" "$work/rows" <<'PY'
 import statistics, sys
@@ -148,15 +157,20 @@ ours = [r[1] - r[0] for r in rows]
 rss = max(r[2] for r in rows) / 1024
 tar = [r[4] - r[3] for r in rows]
 synced = [r[5] - r[3] for r in rows]
+base = [r[7] - r[6] for r in rows]
 med = statistics.median
-print("%-22s updater %6.3f s  tar -x %6.3f s  ratio %4.2fx  tar -x + sync %6.3f s  ratio %4.2fx"
-      "  (rounds: updater %s; tar -x %s)  peak RSS %.1f MB, %d names in the folder"
-      % (name, med(ours), med(tar), med(o / t for o, t in zip(ours, tar)), med(synced),
-         med(o / s for o, s in zip(ours, synced)), " ".join("%.2f" % o for o in ours),
-         " ".join("%.2f" % t for t in tar), rss, n + existing))
-print("| %s | %.2f s | %.2f s | %.2fx | %.2f s | %.2fx |"
-      % (name, med(ours), med(tar), med(o / t for o, t in zip(ours, tar)), med(synced),
-         med(o / s for o, s in zip(ours, synced))), file=open(rows_path, "a"))
+line = ("%-22s updater %6.3f s  tar -x %6.3f s  ratio %4.2fx  tar -x + sync %6.3f s  ratio %4.2fx"
+        % (name, med(ours), med(tar), med(o / t for o, t in zip(ours, tar)), med(synced),
+           med(o / s for o, s in zip(ours, synced))))
+row = ("| %s | %.2f s | %.2f s | %.2fx | %.2f s | %.2fx |"
+       % (name, med(ours), med(tar), med(o / t for o, t in zip(ours, tar)), med(synced),
+          med(o / s for o, s in zip(ours, synced))))
+if any(base):
+    line += "  baseline %6.3f s, ratio %4.2fx" % (med(base), med(o / b for o, b in zip(ours, base)))
+    row += " %.2f s | %.2fx |" % (med(base), med(o / b for o, b in zip(ours, base)))
+print(line + "  (rounds: updater %s; tar -x %s)  peak RSS %.1f MB, %d names in the folder"
+      % (" ".join("%.2f" % o for o in ours), " ".join("%.2f" % t for t in tar), rss, n + existing))
+print(row + " %.1f MB |" % rss, file=open(rows_path, "a"))
 PY
   rm -rf "$c"
 }
@@ -167,6 +181,11 @@ echo "machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores; $(date -
 echo "each case: $rounds rounds, updater and tar -x taking turns, each on $where; every file compared"
 for c in "${cases[@]}"; do run "$c"; done
 echo
-echo "| files | updater | tar -x | ratio | tar -x + sync | ratio |"
-echo "|---|---|---|---|---|---|"
+if [ -n "${BASELINE:-}" ]; then
+  echo "| files | updater | tar -x | ratio | tar -x + sync | ratio | baseline | ratio | peak RSS |"
+  echo "|---|---|---|---|---|---|---|---|---|"
+else
+  echo "| files | updater | tar -x | ratio | tar -x + sync | ratio | peak RSS |"
+  echo "|---|---|---|---|---|---|---|"
+fi
 cat "$work/rows"
