@@ -165,6 +165,8 @@ start_updater() {
   shift 2
   rm -f "$e2e/status"
   (
+    # A program killed on purpose is no news: the shell's "Killed" line stays out.
+    exec 2>/dev/null
     cd "$e2e"
     status=0
     timeout 180 "$loader" "$@" >"$logs/$log.log" 2>&1 || status=$?
