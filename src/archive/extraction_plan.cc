@@ -22,6 +22,7 @@ std::string ExtractionPlan::Folded(const std::string& name) {
 
 void ExtractionPlan::Assume(const std::string& name, EntryKind kind) {
   assumed_[Folded(name)] = kind;
+  known_folders_.clear();
 }
 
 EntryKind ExtractionPlan::Planned(const std::string& folded) {
@@ -60,7 +61,10 @@ EntryKind ExtractionPlan::KindOf(const std::string& name, bool create) {
 EntryKind ExtractionPlan::KindAfter(const std::string& name) { return KindOf(name); }
 
 bool ExtractionPlan::IsFolder(const std::string& folder) {
-  return folder.empty() || KindOf(folder.substr(0, folder.size() - 1)) == EntryKind::kDirectory;
+  if (folder.empty() || known_folders_.count(folder) != 0) return true;
+  if (KindOf(folder.substr(0, folder.size() - 1)) != EntryKind::kDirectory) return false;
+  known_folders_.insert(folder);
+  return true;
 }
 
 void ExtractionPlan::AddDirectory(const std::string& name) {

@@ -67,6 +67,9 @@ class ExtractionPlan {
   // What was found out about folders of file entries, so that each is asked once: whether
   // it is fresh.
   std::map<std::string, bool> folder_fresh_;
+  // Folders of file entries found standing (or planned): each is asked of the file system
+  // once, not once per file in it.
+  std::set<std::string> known_folders_;
   int64_t new_files_ = 0;  // new files so far: numbers their working names
   std::map<std::string, EntryKind> assumed_;
   int64_t entries_made_ = 0;

@@ -419,6 +419,51 @@ TEST_F(PosixFileSystemTest, HeldIndexesSeeEveryChange) {
   EXPECT_EQ(ListNames(dir_.Native("Pics")), (std::vector<std::string>{"D.psd", "E.psd", "Sub"}));
 }
 
+// A held index trusts its folder's path only while every folder on it is watched: when a
+// folder above it (or the folder itself) is moved away and another made under its name,
+// or a link on the path is pointed elsewhere, lookups answer for the new folder at once.
+TEST_F(PosixFileSystemTest, HeldIndexesFollowTheirPathWhenAFolderAboveMoves) {
+  std::string root;
+  const struct {
+    const char* what;
+    const char* path;  // the folder looked into, below the test folder
+    std::function<void()> swap;
+  } cases[] = {
+      {"the folder above moved away", "Up/Pics",
+       [&] {
+         rename((root + "Up").c_str(), (root + "Up.old").c_str());
+         WriteFile(root + "Up/Pics/New.psd", "n");
+       }},
+      {"the folder itself moved away", "Up/Pics",
+       [&] {
+         rename((root + "Up/Pics").c_str(), (root + "Up/Pics.old").c_str());
+         WriteFile(root + "Up/Pics/New.psd", "n");
+       }},
+      {"a link on the path pointed elsewhere", "Link/Pics",
+       [&] {
+         WriteFile(root + "Other/Pics/New.psd", "n");
+         unlink((root + "Link").c_str());
+         symlink((root + "Other").c_str(), (root + "Link").c_str());
+       }},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string top = "case" + std::to_string(++n);
+    root = dir_.Native(top) + "/";
+    WriteFile(root + "Up/Pics/Old.psd", "o");
+    ASSERT_EQ(symlink((root + "Up").c_str(), (root + "Link").c_str()), 0);
+    const std::string pics = dir_.Core() + top + "\\" + c.path + "\\";
+    fs_.HoldFolderIndexes(true);
+    EXPECT_TRUE(fs_.FileExists(pics + "old.PSD"));
+    EXPECT_FALSE(fs_.FileExists(pics + "new.PSD"));
+    c.swap();
+    EXPECT_FALSE(fs_.FileExists(pics + "old.PSD"));
+    EXPECT_TRUE(fs_.FileExists(pics + "new.PSD"));
+    fs_.HoldFolderIndexes(false);
+  }
+}
+
 // Another process creates a file right after one of this process's own changes, in the
 // same clock tick as often as not: the held index sees every such file at once, so a
 // rename never makes a name beside one that differs only in letter case.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 
@@ -52,9 +53,26 @@ void FolderIndexes::RememberFolder(const std::string& folder, const std::string&
   resolved_[folder] = native;
 }
 
+void FolderIndexes::Created(const std::string& path, const std::string& native) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (held_ == 0) return;
+  if (created_.size() >= kMaxCreated) created_.clear();
+  created_[path] = native;
+}
+
+bool FolderIndexes::TakeCreated(const std::string& path, std::string* native) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = created_.find(path);
+  if (it == created_.end()) return false;
+  *native = std::move(it->second);
+  created_.erase(it);
+  return true;
+}
+
 void FolderIndexes::ForgetFolders() {
   std::lock_guard<std::mutex> lock(mutex_);
   resolved_.clear();
+  created_.clear();
 }
 
 void FolderIndexes::DropAll() {
@@ -62,6 +80,33 @@ void FolderIndexes::DropAll() {
   watch_fd_ = -1;
   watch_of_.clear();
   folders_.clear();
+  anchor_of_.clear();
+  anchor_paths_.clear();
+  resolved_.clear();
+  created_.clear();
+}
+
+bool FolderIndexes::Anchor(const std::string& dir) {
+  if (dir.size() < 2 || dir[0] != '/' || dir.back() != '/') return false;
+  if (watch_fd_ < 0) watch_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watch_fd_ < 0) return false;
+  // From the root down, each folder's watch in place before the one below it is looked at:
+  // a move above a folder after its check is then queued.
+  for (size_t end = 1; end <= dir.size() - 1; end = dir.find('/', end + 1)) {
+    const std::string path = end == 1 ? "/" : dir.substr(0, end);
+    if (path.size() > 1) {
+      const std::string last = path.substr(path.rfind('/') + 1);
+      if (last.empty() || last == "." || last == "..") return false;
+    }
+    if (anchor_of_.count(path) != 0) continue;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    const int wd = inotify_add_watch(watch_fd_, path.c_str(), kWatched | IN_DONT_FOLLOW);
+    if (wd < 0) return false;
+    anchor_of_[path] = wd;
+    anchor_paths_[wd].push_back(path);
+  }
+  return true;
 }
 
 void FolderIndexes::Drain() {
@@ -71,6 +116,10 @@ void FolderIndexes::Drain() {
     const ssize_t n = read(watch_fd_, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;  // nothing more queued (EAGAIN)
+    // A read takes every event queued, up to the buffer's size: when the largest event
+    // would still have fitted, the queue was emptied, and no second read is needed.
+    const bool emptied =
+        sizeof buffer - static_cast<size_t>(n) >= sizeof(inotify_event) + NAME_MAX + 1;
     for (ssize_t at = 0; at < n;) {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
       at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
@@ -78,6 +127,20 @@ void FolderIndexes::Drain() {
         // Changes were lost: nothing indexed can be trusted.
         DropAll();
         return;
+      }
+      auto anchor = anchor_paths_.find(event->wd);
+      if (anchor != anchor_paths_.end()) {
+        // A folder on an anchored path moved or went, or a name on it changed: what every
+        // index stands for is in doubt.
+        bool moved = (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) != 0;
+        for (size_t i = 0; !moved && event->len > 0 && i < anchor->second.size(); ++i) {
+          const std::string& path = anchor->second[i];
+          moved = anchor_of_.count((path == "/" ? path : path + '/') + event->name) != 0;
+        }
+        if (moved) {
+          DropAll();
+          return;
+        }
       }
       auto it = folders_.find(event->wd);
       if (it == folders_.end()) continue;
@@ -91,19 +154,24 @@ void FolderIndexes::Drain() {
       if (event->mask & (IN_CREATE | IN_MOVED_TO)) Apply(it->second, native, true);
       if (event->mask & (IN_DELETE | IN_MOVED_FROM)) Apply(it->second, native, false);
     }
+    if (emptied) return;
   }
 }
 
 std::vector<std::string> FolderIndexes::Matches(const std::string& dir, const std::string& name) {
-  const CodePage& names = CodePage::System();
   std::lock_guard<std::mutex> lock(mutex_);
   if (held_ == 0) return Scan(dir, name);
   Drain();
   const std::string key = Key(dir);
-  struct stat st;
-  if (stat(key.c_str(), &st) != 0) return {};
   auto watch = watch_of_.find(key);
   auto it = watch == watch_of_.end() ? folders_.end() : folders_.find(watch->second);
+  if (it != folders_.end() && it->second.anchored_as == key) return Find(it->second, name);
+  if (it == folders_.end() && (folders_.size() >= kMaxFolders || watch_of_.size() >= kMaxFolders)) {
+    DropAll();
+  }
+  const bool anchored = it == folders_.end() && Anchor(key);
+  struct stat st;
+  if (stat(key.c_str(), &st) != 0) return {};
   if (it != folders_.end() && (it->second.dev != st.st_dev || it->second.ino != st.st_ino)) {
     // The path names another folder now (it, or a folder above it, was moved or replaced).
     inotify_rm_watch(watch_fd_, it->first);
@@ -111,7 +179,6 @@ std::vector<std::string> FolderIndexes::Matches(const std::string& dir, const st
     it = folders_.end();
   }
   if (it == folders_.end()) {
-    if (folders_.size() >= kMaxFolders || watch_of_.size() >= kMaxFolders) DropAll();
     if (watch_fd_ < 0) watch_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     // The watch comes first: a change made while the folder is read is then both in the
     // listing or not, and in the queue, which the next lookup applies on top of it.
@@ -125,6 +192,7 @@ std::vector<std::string> FolderIndexes::Matches(const std::string& dir, const st
       folder = Folder();
       folder.dev = st.st_dev;
       folder.ino = st.st_ino;
+      if (anchored) folder.anchored_as = key;
       DirHandle d(key);
       if (!d.get()) {
         folders_.erase(wd);
@@ -140,8 +208,12 @@ std::vector<std::string> FolderIndexes::Matches(const std::string& dir, const st
       if (it == folders_.end()) return Scan(dir, name);  // gone or overflowed meanwhile
     }
   }
-  auto found = it->second.names.find(names.Folded(name));
-  return found == it->second.names.end() ? std::vector<std::string>() : found->second;
+  return Find(it->second, name);
+}
+
+std::vector<std::string> FolderIndexes::Find(const Folder& folder, const std::string& name) {
+  auto found = folder.names.find(CodePage::System().Folded(name));
+  return found == folder.names.end() ? std::vector<std::string>() : found->second;
 }
 
 void FolderIndexes::Changed(const std::string& native_path, bool stands) {

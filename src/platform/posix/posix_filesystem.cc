@@ -399,7 +399,10 @@ std::unique_ptr<File> PosixFileSystem::Open(const std::string& path, OpenMode mo
   if (fd < 0) throw IoError(PathErrorCode(errno, native));
   auto file = std::make_unique<PosixFile>(fd);
   if (flags & O_CREAT) Indexes().Changed(native, true);
-  if (mode == OpenMode::kCreateNew) return file;
+  if (mode == OpenMode::kCreateNew) {
+    Indexes().Created(path, native);
+    return file;
+  }
   struct stat st;
   if (fstat(fd, &st) != 0) throw IoError(WindowsErrorCode(errno));
   // A directory opens for reading here, but never as a file on Windows; nothing but a
@@ -548,7 +551,9 @@ bool PosixFileSystem::Rename(const std::string& from, const std::string& to) {
 }
 
 bool PosixFileSystem::RenameWritten(const std::string& from, const std::string& to) {
-  const std::string source = ResolvePath(from);
+  // The file made under `from` by this run is renamed as it was made, without a lookup.
+  std::string source;
+  if (!Indexes().TakeCreated(from, &source)) source = ResolvePath(from);
   const SplitTarget target = SplitLast(to);
   if (source.empty() || target.native_name.empty() || target.name == "." || target.name == "..") {
     return false;
