@@ -213,7 +213,17 @@ std::vector<std::string> FolderIndexes::Matches(const std::string& dir, const st
 
 std::vector<std::string> FolderIndexes::Find(const Folder& folder, const std::string& name) {
   auto found = folder.names.find(CodePage::System().Folded(name));
-  return found == folder.names.end() ? std::vector<std::string>() : found->second;
+  return found == folder.names.end() ? std::vector<std::string>() : Split(found->second);
+}
+
+std::vector<std::string> FolderIndexes::Split(const std::string& natives) {
+  std::vector<std::string> list;
+  for (size_t at = 0;;) {
+    const size_t end = natives.find('/', at);
+    list.push_back(natives.substr(at, end - at));
+    if (end == std::string::npos) return list;
+    at = end + 1;
+  }
 }
 
 void FolderIndexes::Changed(const std::string& native_path, bool stands) {
@@ -228,11 +238,25 @@ void FolderIndexes::Changed(const std::string& native_path, bool stands) {
 void FolderIndexes::Apply(Folder& folder, const std::string& native, bool stands) {
   std::string name;
   if (!CodePage::System().FromNative(native, &name)) return;
-  std::vector<std::string>& same = folder.names[CodePage::System().Folded(name)];
+  std::string folded = CodePage::System().Folded(name);
+  // Nearly every name is the only one of its folded form: one entry, no list to sort.
+  auto it = folder.names.find(folded);
+  if (it == folder.names.end()) {
+    if (stands) folder.names.emplace(std::move(folded), native);
+    return;
+  }
+  std::vector<std::string> same = Split(it->second);
   auto at = std::lower_bound(same.begin(), same.end(), native);
   const bool listed = at != same.end() && *at == native;
   if (stands && !listed) same.insert(at, native);
   if (!stands && listed) same.erase(at);
+  if (same.empty()) {
+    folder.names.erase(it);
+    return;
+  }
+  std::string joined = same.front();
+  for (size_t i = 1; i < same.size(); ++i) joined += '/' + same[i];
+  it->second = std::move(joined);
 }
 
 std::vector<std::string> FolderIndexes::Scan(const std::string& dir, const std::string& name) {

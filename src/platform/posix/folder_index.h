@@ -81,12 +81,15 @@ class FolderIndexes {
     dev_t dev = 0;  // the folder watched: a path that names another folder now is read anew
     ino_t ino = 0;
     std::string anchored_as;  // the path whose every folder is watched, if any
-    std::unordered_map<std::string, std::vector<std::string>> names;  // sorted natives
+    // Folded name -> the native names of that form, in name order, joined by '/' (which
+    // no name holds): one string, short enough to need no allocation of its own mostly.
+    std::unordered_map<std::string, std::string> names;
   };
 
   static std::string Key(const std::string& dir) { return dir.empty() ? "." : dir; }
   static void Apply(Folder& folder, const std::string& native, bool stands);
   static std::vector<std::string> Find(const Folder& folder, const std::string& name);
+  static std::vector<std::string> Split(const std::string& natives);
   static std::vector<std::string> Scan(const std::string& dir, const std::string& name);
   // Watches every folder on the absolute path dir (with its trailing '/'), from the root
   // down to dir itself; false when one is a symbolic link or cannot be watched.
