@@ -325,6 +325,7 @@ HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" LUMORA_UI=terminal \
   "$work/kill-update" </dev/null >"$case_dir/out.txt" 2>&1
 lines=$(wc -l <"$case_dir/out.txt")
 uninterrupted="$(tree_state "$install")"
+cut_short=0
 for point in 1 2 3 4 5 6 7 8 9 10 11 12; do
   new_case "killed-$point"
   before="$(tree_state "$install")"
@@ -347,6 +348,7 @@ for point in 1 2 3 4 5 6 7 8 9 10 11 12; do
     check "ended before $point/13: the update stands" test "$uninterrupted" = "$(tree_state "$install")"
     continue
   fi
+  cut_short=$((cut_short + 1))
   check "killed at $point/13: --repair gives back the installation as before" test "$before" = "$(tree_state "$install")"
   run_updater "$work/kill-update"
   check "killed at $point/13: the next run succeeds" test "$status" -eq 0
@@ -354,6 +356,8 @@ for point in 1 2 3 4 5 6 7 8 9 10 11 12; do
   repair
   check "killed at $point/13: then nothing to repair" printed "Nothing to repair"
 done
+
+echo "killed at 12 points: $cut_short of them cut the update short, the others came after its end"
 
 # ---- a repair killed (SIGKILL) at its 1st, 5th and 20th change: the next one finishes it
 if strace -o /dev/null true 2>/dev/null; then
