@@ -21,13 +21,47 @@ constexpr char kDiskFullMessage[] = "Disk write error or disk is full.";
 constexpr char kDamagedArchive[] = "The update archive is damaged (checksum mismatch)";
 constexpr char kMisplacedEnd[] = "The update archive is damaged (an entry ends in the wrong place)";
 
+// Hands a member's decoded pieces to its file gathered, so that a file of up to
+// kGathered bytes costs one write: the pieces wait, and go with the last 1..256 bytes.
+// More than that, and what waits goes at once and the rest passes straight on.
 class FileSink : public ByteSink {
  public:
-  explicit FileSink(File& file) : file_(file) {}
-  bool Write(const uint8_t* data, size_t n) override { return file_.Write(data, n).count == n; }
+  static constexpr size_t kGathered = 64 * 1024;
+  // Where a write that fell short stopped: within the whole pieces (the disk is full) or
+  // within the last bytes (a stream write error), as when each went in a write of its own.
+  enum class Shortfall { kNone, kPieces, kRest };
+
+  FileSink(File& file, std::vector<uint8_t>& gathered) : file_(file), gathered_(gathered) {
+    gathered_.clear();
+  }
+  bool Write(const uint8_t* data, size_t n) override {
+    if (!passing_ && gathered_.size() + n <= kGathered) {
+      gathered_.insert(gathered_.end(), data, data + n);
+      return true;
+    }
+    if (!passing_) {
+      passing_ = true;
+      if (!Put(gathered_.data(), gathered_.size())) return false;
+    }
+    return Put(data, n);
+  }
+  // The member's last n bytes, with whatever waits.
+  Shortfall Finish(const uint8_t* rest, size_t n) {
+    if (passing_) return Put(rest, n) ? Shortfall::kNone : Shortfall::kRest;
+    const size_t pieces = gathered_.size();
+    gathered_.insert(gathered_.end(), rest, rest + n);
+    if (gathered_.empty()) return Shortfall::kNone;
+    const size_t put = file_.Write(gathered_.data(), gathered_.size()).count;
+    if (put == gathered_.size()) return Shortfall::kNone;
+    return put < pieces ? Shortfall::kPieces : Shortfall::kRest;
+  }
 
  private:
+  bool Put(const uint8_t* data, size_t n) { return n == 0 || file_.Write(data, n).count == n; }
+
   File& file_;
+  std::vector<uint8_t>& gathered_;
+  bool passing_ = false;
 };
 
 class CountingSink : public ByteSink {
@@ -239,9 +273,13 @@ void SelfExtractor::ExtractFile(ArchiveStream& archive) {
     }
   } discard{files_, written, output};
 
-  FileSink sink(*output);
+  FileSink sink(*output, gathered_);
+  FileSink::Shortfall shortfall = FileSink::Shortfall::kNone;
   try {
     decoder_.makeExtract(archive, in_, out_, sink, this);
+    shortfall = sink.Finish(out_.outBuffer, static_cast<size_t>(out_.outCount));
+    out_.Reset();
+    if (shortfall == FileSink::Shortfall::kPieces) throw OutputWriteFailed();
   } catch (const OutputWriteFailed&) {
     // The disk took less than a full buffer: release the file, tell the user, and stop
     // the update so that nothing is merged into the installation.
@@ -250,7 +288,7 @@ void SelfExtractor::ExtractFile(ArchiveStream& archive) {
     discard.armed = false;
     DiskFailed();
   }
-  if (out_.outCount > 0 && !out_.WriteRest(sink)) throw RuntimeError(kStreamWriteError);
+  if (shortfall == FileSink::Shortfall::kRest) throw RuntimeError(kStreamWriteError);
   if (!exists && !output->Flush()) throw RuntimeError(kStreamWriteError);
   output.reset();
   discard.armed = false;

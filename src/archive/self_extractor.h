@@ -138,6 +138,7 @@ class SelfExtractor : private ProgressListener {
   // The scratch file may stand: left from an earlier run until the first file entry has
   // looked, or written by this one since.
   bool scratch_may_exist_ = true;
+  std::vector<uint8_t> gathered_;  // a member's decoded bytes waiting for their write
   uint8_t last_mark_ = 0;
   // Files written under working names and waiting for their names (working, own), and
   // their own names folded, so that a later entry of the same name is not taken for new.

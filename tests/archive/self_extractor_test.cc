@@ -632,6 +632,18 @@ TEST_F(SelfExtractorTest, FullDiskWhileWriting) {
        "stop: Disk write error or disk is full.",
        {".keep"}},
       {"the final bytes", false, 1100, 1034, "error: Stream write error", {".keep"}},
+      {"a whole piece, past what waits for one write",
+       false,
+       200000,
+       100000,
+       "stop: Disk write error or disk is full.",
+       {".keep"}},
+      {"the final bytes, past what waits for one write",
+       false,
+       100100,
+       100096,
+       "error: Stream write error",
+       {".keep"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
