@@ -446,7 +446,8 @@ bool Encoder::EncodeAhead() {
       prefixes[c.decNext] = static_cast<uint16_t>(code);
       const uint16_t length = static_cast<uint16_t>(best + 1);
       const uint8_t root = d[pos - best];
-      if (length > rootLongest_[root]) rootLongest_[root] = length;
+      // Stored every time: whether the entry is the root's longest is as good as random.
+      rootLongest_[root] = std::max(rootLongest_[root], length);
       if (kRuns && runs_[d[pos]] == code) {  // the longest run of the byte, one longer
         runs_[d[pos]] = static_cast<uint16_t>(c.decNext);
         ++runLengths_[d[pos]];
