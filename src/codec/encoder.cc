@@ -41,7 +41,7 @@ constexpr uint32_t kAheadFrom = 3;
 // back seldom wins and costs a match each.
 constexpr size_t kBackOff = 2;
 constexpr size_t kReachMargin = 3;
-constexpr size_t kHashSlots = 16384;  // a quarter full at most
+constexpr size_t kHashSlots = 32768;  // an eighth full at most: few probes go past one slot
 constexpr uint32_t kSlotMask = kHashSlots - 1;
 constexpr uint16_t kUnusedSlot = kHashSlots;  // one past the table, never filled
 constexpr uint32_t kKeyFlip = 0xFFFFF;        // see slots_
@@ -54,7 +54,7 @@ constexpr size_t kPendingSlack = 64;
 // that the previous probe yields, so the scattering of the byte is off the path from one
 // probe to the next, which is only a shift and an exclusive or.
 inline uint32_t Hash(uint32_t prefix, uint32_t byte) {
-  return ((byte * 2654435761u) >> 18) ^ (prefix << 2);  // 14 bits
+  return ((byte * 2654435761u) >> 17) ^ (prefix << 3);  // 15 bits
 }
 
 // Whether p[0, n) all equal p[0].
@@ -446,7 +446,8 @@ bool Encoder::EncodeAhead() {
       prefixes[c.decNext] = static_cast<uint16_t>(code);
       const uint16_t length = static_cast<uint16_t>(best + 1);
       const uint8_t root = d[pos - best];
-      if (length > rootLongest_[root]) rootLongest_[root] = length;
+      // Stored every time: whether the entry is the root's longest is as good as random.
+      rootLongest_[root] = std::max(rootLongest_[root], length);
       if (kRuns && runs_[d[pos]] == code) {  // the longest run of the byte, one longer
         runs_[d[pos]] = static_cast<uint16_t>(c.decNext);
         ++runLengths_[d[pos]];

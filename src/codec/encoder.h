@@ -73,7 +73,7 @@ class Encoder {
   ClearPolicy policy_;
   Output output_;
 
-  // The dictionary: 16384 slots, and one past them never filled. A slot holds
+  // The dictionary: 32768 slots, and one past them never filled. A slot holds
   // key << 12 | code, key = (prefix << 8 | byte) ^ kKeyFlip, or 0 when free: the flip keeps
   // every key apart from a free slot's 0 (prefix 4095 never has an entry).
   std::vector<uint32_t> slots_;
