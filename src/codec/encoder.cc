@@ -43,19 +43,27 @@ constexpr size_t kBackOff = 2;
 constexpr size_t kReachMargin = 3;
 constexpr size_t kHashSlots = 32768;  // an eighth full at most: few probes go past one slot
 constexpr uint32_t kSlotMask = kHashSlots - 1;
-constexpr uint16_t kUnusedSlot = kHashSlots;  // one past the table, never filled
-constexpr uint32_t kKeyFlip = 0xFFFFF;        // see slots_
+constexpr uint32_t kUnusedSlot = kHashSlots;  // one past the table, never filled
+constexpr uint32_t kRoots = kHashSlots + 1;   // where the root pairs begin in codes_
+constexpr uint32_t kNoKey = ~0u;              // see keys_
 // Bytes per code of a dictionary after which greedy parsing looks for flat runs.
 constexpr uint64_t kRunCodeBytes = 12;
 // Room past pendingSize_: the bytes of a code and a clear code, and a whole-word store.
 constexpr size_t kPendingSlack = 64;
 
-// The slot where the probe for (prefix, byte) starts. The byte is known ahead of the prefix
-// that the previous probe yields, so the scattering of the byte is off the path from one
-// probe to the next, which is only a shift and an exclusive or.
-inline uint32_t Hash(uint32_t prefix, uint32_t byte) {
-  return ((byte * 2654435761u) >> 17) ^ (prefix << 3);  // 15 bits
-}
+// The byte's part of a probe's first slot, 15 bits. The byte is known ahead of the prefix
+// that the previous probe yields, so this is off the path from one probe to the next.
+inline uint32_t Mix(uint32_t byte) { return (byte * 2654435761u) >> 17; }
+
+// The slot where the probe for (prefix, byte) starts, for a prefix of two bytes or more,
+// from the prefix's code times 4, as a slot holds it (see codes_): one exclusive or from
+// the last probe's slot to the next. The factor keeps the entries of one byte after
+// consecutive codes (the runs of one byte, say) 4 slots apart, where side by side they
+// would lengthen every probe that meets them.
+inline uint32_t Hash(uint32_t prefix4, uint32_t byte) { return Mix(byte) ^ prefix4; }
+
+// The slot of (root, byte): every pair of bytes has its own.
+inline uint32_t RootSlot(uint32_t root, uint32_t byte) { return kRoots + (root << 8 | byte); }
 
 // Whether p[0, n) all equal p[0].
 inline bool Repeats(const uint8_t* p, size_t n) {
@@ -117,7 +125,8 @@ struct Encoder::Coder {
 Encoder::Encoder(ClearPolicy policy, Output output)
     : policy_(policy),
       output_(std::move(output)),
-      slots_(kHashSlots + 1, 0),
+      codes_(kRoots + 256 * 256, 0),
+      keys_(kTableSize, kNoKey),
       prefixes_(kTableSize, 0),
       pending_(kDrainAt + kPendingSlack) {
   Coder c{pending_.data(), 0, 0, 0, kInitialWidth, kInitialLimit, 0};
@@ -148,8 +157,8 @@ inline void Encoder::Save(const Coder& c) {
 // Empties the dictionary after a clear code (and at the start); `codedBytes` is the input
 // coded so far.
 void Encoder::NewDictionary(Coder& c, uint64_t codedBytes) {
-  uint32_t* const slots = slots_.data();
-  for (uint32_t code = kFirstFreeCode; code < c.decNext; ++code) slots[slotOf_[code]] = 0;
+  uint16_t* const codes = codes_.data();
+  for (uint32_t code = kFirstFreeCode; code < c.decNext; ++code) codes[slotOf_[code]] = 0;
   std::fill(std::begin(rootLongest_), std::end(rootLongest_), 1);
   c.decNext = kFirstFreeCode - 1;
   c.width = kInitialWidth;
@@ -243,38 +252,45 @@ void Encoder::Encode(const uint8_t* data, size_t n) {
 // hide and short ones do not, hence the two modes.
 template <bool kRuns>
 size_t Encoder::EncodeGreedy(const uint8_t* data, size_t n, size_t i) {
-  uint32_t* const slots = slots_.data();
+  uint16_t* const codes = codes_.data();
+  const uint32_t* const keys = keys_.data();
   uint8_t* const drainAt = pending_.data() + kDrainAt;
   const uint64_t base = input_bytes_ - n;  // the input offset of data[0]
   Coder c = Load();
-  uint32_t prefix = prefix_;
+  uint32_t prefix4 = prefix_ << 2;  // the string matched so far: its code times 4
   for (; i < n; ++i) {
     const uint32_t byte = data[i];
-    const uint32_t key = (prefix << 8 | byte) ^ kKeyFlip;
-    uint32_t h = Hash(prefix, byte);
-    uint32_t slot = slots[h];
-    if ((slot >> 12) == key) {  // found at once, the common case
-      prefix = slot & 0xFFF;
-      continue;
-    }
+    const uint32_t key = prefix4 << 6 | byte;
+    uint32_t h;
+    uint32_t entry;
     bool found = false;
-    while (slot != 0) {
-      h = (h + 1) & kSlotMask;
-      slot = slots[h];
-      if ((slot >> 12) == key) {
-        found = true;
-        break;
+    if (prefix4 < 256 << 2) {
+      h = RootSlot(prefix4 >> 2, byte);
+      entry = codes[h];
+      found = entry != 0;
+    } else {
+      h = Hash(prefix4, byte);
+      entry = codes[h];
+      while (entry != 0) {
+        // Predicted to match: the next probe starts from the entry before the key is read.
+        if (keys[entry >> 2] == key) {
+          found = true;
+          break;
+        }
+        h = (h + 1) & kSlotMask;
+        entry = codes[h];
       }
     }
     if (found) {
-      prefix = slot & 0xFFF;
+      prefix4 = entry;
       continue;
     }
+    const uint32_t prefix = prefix4 >> 2;
     // Not in the dictionary: send the string so far; the decoder's new entry is it plus
     // this byte, put where the probe ended.
     c.Put(prefix);
     ++c.decNext;
-    prefix = byte;
+    prefix4 = byte << 2;
     if (c.decNext >= c.event) {
       c.Widen();
       Coder t = c;  // a copy, so that c stays in registers
@@ -298,16 +314,17 @@ size_t Encoder::EncodeGreedy(const uint8_t* data, size_t n, size_t i) {
         continue;
       }
     }
-    slots[h] = key << 12 | c.decNext;
-    slotOf_[c.decNext] = static_cast<uint16_t>(h);
+    codes[h] = static_cast<uint16_t>(c.decNext << 2);
+    keys_[c.decNext] = key;
+    slotOf_[c.decNext] = h;
     if (kRuns) {
-      if (runs_[byte] == (key ^ kKeyFlip) >> 8) {
+      if (runs_[byte] == prefix) {
         // The code sent was the longest run of this byte, which just grew by one; the next
         // code starts with the byte.
         runs_[byte] = static_cast<uint16_t>(c.decNext);
         const size_t run = ++runLengths_[byte];
         if (run <= n - i && Repeats(data + i, run)) {
-          prefix = c.decNext;
+          prefix4 = c.decNext << 2;
           i += run - 1;
         }
       }
@@ -318,7 +335,7 @@ size_t Encoder::EncodeGreedy(const uint8_t* data, size_t n, size_t i) {
       c.out = pending_.data() + pendingSize_;
     }
   }
-  prefix_ = prefix;
+  prefix_ = prefix4 >> 2;
   Save(c);
   return i;
 }
@@ -349,7 +366,8 @@ bool Encoder::EncodeAhead() {
   const uint8_t* const d = ahead_.data();
   const size_t end = ahead_.size();
   const size_t stop = kLast ? end : (end > kLookahead ? end - kLookahead : 0);
-  uint32_t* const slots = slots_.data();
+  uint16_t* const codes = codes_.data();
+  const uint32_t* const keys = keys_.data();
   uint16_t* const prefixes = prefixes_.data();
   uint8_t* const drainAt = pending_.data() + kDrainAt;
   Coder c = Load();
@@ -358,7 +376,7 @@ bool Encoder::EncodeAhead() {
   // matched there already (at least the root).
   const uint16_t* const runs = runs_;
   const uint16_t* const runLengths = runLengths_;
-  auto extend = [slots, d, end, runs, runLengths](size_t at, uint32_t code, uint32_t length) {
+  auto extend = [codes, keys, d, end, runs, runLengths](size_t at, uint32_t code, uint32_t length) {
     const uint8_t* const p = d + at;
     if (kRuns && length == 1) {
       const uint32_t run = runLengths[code];
@@ -367,18 +385,28 @@ bool Encoder::EncodeAhead() {
         length = run;
       }
     }
-    for (;;) {
+    if (length == 1) {  // the root's pair
       if (kLast && length >= end - at) return Matched{code, length, 0};
+      const uint32_t h = RootSlot(code, p[1]);
+      const uint32_t found = codes[h];
+      if (found == 0) return Matched{code, length, h};
+      code = found >> 2;
+      length = 2;
+    }
+    uint32_t code4 = code << 2;
+    for (;;) {
+      if (kLast && length >= end - at) return Matched{code4 >> 2, length, 0};
       const uint32_t byte = p[length];
-      const uint32_t key = (code << 8 | byte) ^ kKeyFlip;
-      uint32_t h = Hash(code, byte);
-      uint32_t slot = slots[h];
-      while ((slot >> 12) != key) {
-        if (slot == 0) return Matched{code, length, h};
+      const uint32_t key = code4 << 6 | byte;
+      uint32_t h = Hash(code4, byte);
+      uint32_t found = codes[h];
+      for (;;) {
+        if (found == 0) return Matched{code4 >> 2, length, h};
+        if (keys[found >> 2] == key) break;
         h = (h + 1) & kSlotMask;
-        slot = slots[h];
+        found = codes[h];
       }
-      code = slot & 0xFFF;
+      code4 = found;
       ++length;
     }
   };
@@ -440,9 +468,9 @@ bool Encoder::EncodeAhead() {
     if (kLast && pos == end) break;
     if (best == longest.length) {
       // The longest match ended where the dictionary had no entry: the decoder's new one.
-      const uint32_t key = (code << 8 | d[pos]) ^ kKeyFlip;
-      slots[longest.free] = key << 12 | c.decNext;
-      slotOf_[c.decNext] = static_cast<uint16_t>(longest.free);
+      codes[longest.free] = static_cast<uint16_t>(c.decNext << 2);
+      keys_[c.decNext] = code << 8 | d[pos];
+      slotOf_[c.decNext] = longest.free;
       prefixes[c.decNext] = static_cast<uint16_t>(code);
       const uint16_t length = static_cast<uint16_t>(best + 1);
       const uint8_t root = d[pos - best];
@@ -455,9 +483,9 @@ bool Encoder::EncodeAhead() {
       if (next.length > 0) {
         if (next.code == code) {
           next = extend(pos, next.code, next.length);
-        } else if (slots[next.free] != 0) {  // the new entry took the slot its probe ended at
+        } else if (codes[next.free] != 0) {  // the new entry took the slot its probe ended at
           uint32_t free = next.free;
-          while (slots[free] != 0) free = (free + 1) & kSlotMask;
+          while (codes[free] != 0) free = (free + 1) & kSlotMask;
           next.free = free;
         }
       }

@@ -27,8 +27,9 @@ enum class ClearPolicy {
 // needs no help for this: whatever code comes, it defines the previous code's string plus
 // the first byte of this one, and the encoder mirrors that, duplicate entries included.
 //
-// The dictionary is an open-addressing table of (prefix code, byte) -> code, one 32-bit
-// word a slot; a new dictionary empties only the slots the old one filled. The coding
+// The dictionary maps (prefix code, byte) to a code: directly for a root's pairs, through an
+// open-addressing table of 16-bit codes for longer strings; a new dictionary empties only
+// the slots the old one filled. The coding
 // loops keep their state in registers and write codes without a branch. After a
 // dictionary whose codes stood for 12 bytes or more each (flat runs), a match that starts
 // where the longest run of its byte lies ahead in full goes straight to that run's code
@@ -73,11 +74,15 @@ class Encoder {
   ClearPolicy policy_;
   Output output_;
 
-  // The dictionary: 32768 slots, and one past them never filled. A slot holds
-  // key << 12 | code, key = (prefix << 8 | byte) ^ kKeyFlip, or 0 when free: the flip keeps
-  // every key apart from a free slot's 0 (prefix 4095 never has an entry).
-  std::vector<uint32_t> slots_;
-  uint16_t slotOf_[4096] = {};      // per code since the last clear code: its slot
+  // The dictionary: per slot a code times 4, 0 when free. The first 32768 slots are a hash
+  // table of the strings of three bytes or more, one past them is never filled, and then
+  // every pair of bytes (root << 8 | byte) has a slot of its own, so a code's first step
+  // needs no probe. keys_ holds each code's prefix << 8 | byte (kNoKey for code 0, which no key
+  // matches): a probe reads the key after the code, off the path from one probe to the
+  // next as long as it matches, and the table's hot part stays in the nearest cache.
+  std::vector<uint16_t> codes_;
+  std::vector<uint32_t> keys_;
+  uint32_t slotOf_[4096] = {};      // per code since the last clear code: its slot
   std::vector<uint16_t> prefixes_;  // per code: the code of its string but the last byte
   // Flat runs: per byte, the code and the length of the longest run of it in the
   // dictionary (see EncodeGreedy).
