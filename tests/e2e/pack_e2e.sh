@@ -230,15 +230,19 @@ if [ "$windows" = 0 ]; then
   small_mount() { mkdir -p "$1" && mount -t tmpfs -o "size=$2" tmpfs "$1" 2>/dev/null && mounts+=("$1"); }
   if small_mount "$work/small-tmp" 2m && small_mount "$work/small-out" 22m; then
     # Spill files go where TMPDIR says: a 2 MiB TMPDIR cannot take b.bin's spill, a
-    # folder on a big disk can.
-    TMPDIR="$work/small-tmp" run 1 create -q -j 2 --raw -o "$work/spilled" -C "$big" a.bin b.bin
+    # folder on a big disk can. The member before b.bin is big enough that b.bin outgrows
+    # its 16 MiB first even when the writing thread takes b.bin's core (with a.bin, 24 MB,
+    # it sometimes did not).
+    head -c 64000000 /dev/urandom >"$big/first.bin"
+    TMPDIR="$work/small-tmp" run 1 create -q -j 2 --raw -o "$work/spilled" -C "$big" first.bin b.bin
     check "TMPDIR that is full: the run fails" test $? -eq 0
     check "... saying the disk is full" grep -q "temporary file in $work/small-tmp: the disk is full" "$work/err"
     check "... and leaves no OUT.part" test ! -e "$work/spilled.part"
     check "... nor a spill file" test -z "$(ls -A "$work/small-tmp")"
     mkdir -p "$work/big-tmp"
-    check "TMPDIR on a big disk" env TMPDIR="$work/big-tmp" "$pack" create -q -j 2 --raw -o "$work/spilled" -C "$big" a.bin b.bin
+    check "TMPDIR on a big disk" env TMPDIR="$work/big-tmp" "$pack" create -q -j 2 --raw -o "$work/spilled" -C "$big" first.bin b.bin
     check "... no spill file stays" test -z "$(ls -A "$work/big-tmp")"
+    rm -f "$big/first.bin" "$work/spilled"
     # The output disk fills while a.bin is written and c.bin already spills: the message
     # says so, and every encoder stops at once (not after encoding the rest of c.bin,
     # which takes seconds).

@@ -18,7 +18,11 @@ struct Stopped {};  // thrown inside a job when the run is given up
 void MemberPipeline::EncodeOne(const Item& item, size_t index) {
   std::ifstream in(item.source, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + item.shown);
-  Encoder encoder(policy_, [this, index](const uint8_t* data, size_t n) {
+  // The encoder's pieces are gathered and handed on kHandOver bytes at a time: each hand-over
+  // takes the lock and wakes the writing thread, which on a small piece costs more than the
+  // piece is worth.
+  std::vector<uint8_t> gathered;
+  auto hand_over = [this, index](const uint8_t* data, size_t n) {
     std::FILE* spill = nullptr;
     {
       std::unique_lock<std::mutex> lock(mutex_);
@@ -49,6 +53,13 @@ void MemberPipeline::EncodeOne(const Item& item, size_t index) {
       throw std::runtime_error("cannot write a temporary file in " + TemporaryFolder() + ": " +
                                WriteFailure(errno));
     }
+  };
+  Encoder encoder(policy_, [&](const uint8_t* data, size_t n) {
+    gathered.insert(gathered.end(), data, data + n);
+    if (gathered.size() >= kHandOver) {
+      hand_over(gathered.data(), gathered.size());
+      gathered.clear();
+    }
   });
   std::vector<char> buffer(256 * 1024);
   for (;;) {
@@ -63,6 +74,7 @@ void MemberPipeline::EncodeOne(const Item& item, size_t index) {
     input_ += static_cast<int64_t>(got);
   }
   encoder.Finish();
+  if (!gathered.empty()) hand_over(gathered.data(), gathered.size());
 }
 
 void MemberPipeline::Work(const std::vector<Item>& items) {

@@ -39,6 +39,7 @@ class MemberPipeline {
 
   static constexpr size_t kWindowPerJob = 4;
   static constexpr size_t kHeldPerMember = size_t{16} << 20;
+  static constexpr size_t kHandOver = size_t{256} << 10;  // output bytes a job hands on at once
 
   MemberPipeline(ClearPolicy policy, int jobs) : policy_(policy), jobs_(jobs < 1 ? 1 : jobs) {}
 
