@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 
 #include "platform/posix/codepage.h"
 
@@ -20,6 +21,27 @@ namespace {
 // folder itself removed or moved away.
 constexpr uint32_t kWatched = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
                               IN_MOVE_SELF | IN_ONLYDIR;
+
+// Native names joined by '/', apart.
+std::vector<std::string> Split(std::string_view natives) {
+  std::vector<std::string> list;
+  for (size_t at = 0;;) {
+    const size_t end = natives.find('/', at);
+    list.emplace_back(natives.substr(at, end - at));
+    if (end == std::string_view::npos) return list;
+    at = end + 1;
+  }
+}
+
+std::string Joined(const std::vector<std::string>& natives) {
+  std::string joined = natives.front();
+  for (size_t i = 1; i < natives.size(); ++i) joined += '/' + natives[i];
+  return joined;
+}
+
+uint32_t HashOf(std::string_view folded) {
+  return static_cast<uint32_t>(std::hash<std::string_view>()(folded));
+}
 
 }  // namespace
 
@@ -212,18 +234,7 @@ std::vector<std::string> FolderIndexes::Matches(const std::string& dir, const st
 }
 
 std::vector<std::string> FolderIndexes::Find(const Folder& folder, const std::string& name) {
-  auto found = folder.names.find(CodePage::System().Folded(name));
-  return found == folder.names.end() ? std::vector<std::string>() : Split(found->second);
-}
-
-std::vector<std::string> FolderIndexes::Split(const std::string& natives) {
-  std::vector<std::string> list;
-  for (size_t at = 0;;) {
-    const size_t end = natives.find('/', at);
-    list.push_back(natives.substr(at, end - at));
-    if (end == std::string::npos) return list;
-    at = end + 1;
-  }
+  return folder.names.Find(CodePage::System().Folded(name));
 }
 
 void FolderIndexes::Changed(const std::string& native_path, bool stands) {
@@ -238,25 +249,114 @@ void FolderIndexes::Changed(const std::string& native_path, bool stands) {
 void FolderIndexes::Apply(Folder& folder, const std::string& native, bool stands) {
   std::string name;
   if (!CodePage::System().FromNative(native, &name)) return;
-  std::string folded = CodePage::System().Folded(name);
-  // Nearly every name is the only one of its folded form: one entry, no list to sort.
-  auto it = folder.names.find(folded);
-  if (it == folder.names.end()) {
-    if (stands) folder.names.emplace(std::move(folded), native);
-    return;
+  const std::string folded = CodePage::System().Folded(name);
+  if (stands) {
+    folder.names.Insert(folded, native);
+  } else {
+    folder.names.Erase(folded, native);
   }
-  std::vector<std::string> same = Split(it->second);
+}
+
+size_t FoldedNames::Probe(std::string_view folded, uint32_t hash, bool* found) const {
+  const size_t mask = slots_.size() - 1;
+  size_t place = SIZE_MAX;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.state == kFree) {
+      *found = false;
+      return place == SIZE_MAX ? i : place;
+    }
+    if (slot.state == kGone) {
+      if (place == SIZE_MAX) place = i;
+    } else if (slot.hash == hash &&
+               std::string_view(text_).substr(slot.at, slot.folded) == folded) {
+      *found = true;
+      return i;
+    }
+  }
+}
+
+void FoldedNames::Store(Slot& slot, uint32_t hash, std::string_view folded,
+                        std::string_view natives) {
+  if (slot.state == kGone) --gone_;
+  if (slot.state == kUsed) {
+    live_text_ -= slot.length;
+  } else {
+    ++live_;
+  }
+  slot.hash = hash;
+  slot.at = static_cast<uint32_t>(text_.size());
+  slot.folded = static_cast<uint16_t>(folded.size());
+  slot.length = static_cast<uint32_t>(folded.size() + natives.size());
+  slot.state = kUsed;
+  text_.append(folded);
+  text_.append(natives);
+  live_text_ += slot.length;
+}
+
+void FoldedNames::Grow() {
+  const bool crowded = (live_ + gone_ + 1) * 4 > slots_.size() * 3;
+  const bool wasteful = text_.size() > 2 * live_text_ + 65536;
+  if (!slots_.empty() && !crowded && !wasteful) return;
+  size_t size = slots_.empty() ? 64 : slots_.size();
+  while ((live_ + 1) * 2 > size) size *= 2;
+  std::vector<Slot> old(size);
+  old.swap(slots_);
+  std::string text;
+  text.reserve(live_text_ * 2 + 1024);
+  text.swap(text_);
+  live_ = gone_ = live_text_ = 0;
+  for (const Slot& slot : old) {
+    if (slot.state != kUsed) continue;
+    const std::string_view record = std::string_view(text).substr(slot.at, slot.length);
+    bool found = false;
+    Store(slots_[Probe(record.substr(0, slot.folded), slot.hash, &found)], slot.hash,
+          record.substr(0, slot.folded), record.substr(slot.folded));
+  }
+}
+
+void FoldedNames::Insert(std::string_view folded, std::string_view native) {
+  Grow();
+  const uint32_t hash = HashOf(folded);
+  bool found = false;
+  Slot& slot = slots_[Probe(folded, hash, &found)];
+  // Nearly every name is the only one of its folded form: one record, no list to sort.
+  if (!found) return Store(slot, hash, folded, native);
+  std::vector<std::string> same =
+      Split(std::string_view(text_).substr(slot.at + slot.folded, slot.length - slot.folded));
   auto at = std::lower_bound(same.begin(), same.end(), native);
-  const bool listed = at != same.end() && *at == native;
-  if (stands && !listed) same.insert(at, native);
-  if (!stands && listed) same.erase(at);
+  if (at != same.end() && *at == native) return;
+  same.emplace(at, native);
+  Store(slot, hash, folded, Joined(same));
+}
+
+void FoldedNames::Erase(std::string_view folded, std::string_view native) {
+  if (slots_.empty()) return;
+  const uint32_t hash = HashOf(folded);
+  bool found = false;
+  Slot& slot = slots_[Probe(folded, hash, &found)];
+  if (!found) return;
+  std::vector<std::string> same =
+      Split(std::string_view(text_).substr(slot.at + slot.folded, slot.length - slot.folded));
+  auto at = std::lower_bound(same.begin(), same.end(), native);
+  if (at == same.end() || *at != native) return;
+  same.erase(at);
   if (same.empty()) {
-    folder.names.erase(it);
+    slot.state = kGone;
+    --live_;
+    ++gone_;
+    live_text_ -= slot.length;
     return;
   }
-  std::string joined = same.front();
-  for (size_t i = 1; i < same.size(); ++i) joined += '/' + same[i];
-  it->second = std::move(joined);
+  Store(slot, hash, folded, Joined(same));
+}
+
+std::vector<std::string> FoldedNames::Find(std::string_view folded) const {
+  if (slots_.empty()) return {};
+  bool found = false;
+  const Slot& slot = slots_[Probe(folded, HashOf(folded), &found)];
+  if (!found) return {};
+  return Split(std::string_view(text_).substr(slot.at + slot.folded, slot.length - slot.folded));
 }
 
 std::vector<std::string> FolderIndexes::Scan(const std::string& dir, const std::string& name) {
