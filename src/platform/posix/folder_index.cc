@@ -302,14 +302,22 @@ void FoldedNames::Grow() {
   while ((live_ + 1) * 2 > size) size *= 2;
   std::vector<Slot> old(size);
   old.swap(slots_);
+  gone_ = 0;
+  bool found = false;
+  if (!wasteful) {  // the records stay where they lie: only their slots move
+    for (const Slot& slot : old) {
+      if (slot.state != kUsed) continue;
+      slots_[Probe(std::string_view(text_).substr(slot.at, slot.folded), slot.hash, &found)] = slot;
+    }
+    return;
+  }
   std::string text;
-  text.reserve(live_text_ * 2 + 1024);
+  text.reserve(live_text_ + live_text_ / 4 + 1024);
   text.swap(text_);
-  live_ = gone_ = live_text_ = 0;
+  live_ = live_text_ = 0;
   for (const Slot& slot : old) {
     if (slot.state != kUsed) continue;
     const std::string_view record = std::string_view(text).substr(slot.at, slot.length);
-    bool found = false;
     Store(slots_[Probe(record.substr(0, slot.folded), slot.hash, &found)], slot.hash,
           record.substr(0, slot.folded), record.substr(slot.folded));
   }
