@@ -323,6 +323,10 @@ void FoldedNames::Grow() {
   }
 }
 
+std::vector<std::string> FoldedNames::Natives(const Slot& slot) const {
+  return Split(std::string_view(text_).substr(slot.at + slot.folded, slot.length - slot.folded));
+}
+
 void FoldedNames::Insert(std::string_view folded, std::string_view native) {
   Grow();
   const uint32_t hash = HashOf(folded);
@@ -330,8 +334,7 @@ void FoldedNames::Insert(std::string_view folded, std::string_view native) {
   Slot& slot = slots_[Probe(folded, hash, &found)];
   // Nearly every name is the only one of its folded form: one record, no list to sort.
   if (!found) return Store(slot, hash, folded, native);
-  std::vector<std::string> same =
-      Split(std::string_view(text_).substr(slot.at + slot.folded, slot.length - slot.folded));
+  std::vector<std::string> same = Natives(slot);
   auto at = std::lower_bound(same.begin(), same.end(), native);
   if (at != same.end() && *at == native) return;
   same.emplace(at, native);
@@ -344,8 +347,7 @@ void FoldedNames::Erase(std::string_view folded, std::string_view native) {
   bool found = false;
   Slot& slot = slots_[Probe(folded, hash, &found)];
   if (!found) return;
-  std::vector<std::string> same =
-      Split(std::string_view(text_).substr(slot.at + slot.folded, slot.length - slot.folded));
+  std::vector<std::string> same = Natives(slot);
   auto at = std::lower_bound(same.begin(), same.end(), native);
   if (at == same.end() || *at != native) return;
   same.erase(at);
@@ -364,7 +366,7 @@ std::vector<std::string> FoldedNames::Find(std::string_view folded) const {
   bool found = false;
   const Slot& slot = slots_[Probe(folded, HashOf(folded), &found)];
   if (!found) return {};
-  return Split(std::string_view(text_).substr(slot.at + slot.folded, slot.length - slot.folded));
+  return Natives(slot);
 }
 
 std::vector<std::string> FolderIndexes::Scan(const std::string& dir, const std::string& name) {

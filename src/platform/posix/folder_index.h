@@ -57,6 +57,7 @@ class FoldedNames {
   // the free one that ended the probe). Only with a table.
   size_t Probe(std::string_view folded, uint32_t hash, bool* found) const;
   void Store(Slot& slot, uint32_t hash, std::string_view folded, std::string_view natives);
+  std::vector<std::string> Natives(const Slot& slot) const;  // the slot's, in name order
   void Grow();  // rebuilds the table at twice the size when needed, and the text with it
 
   std::vector<Slot> slots_;
