@@ -63,7 +63,10 @@ else
   runs32=0
   echo "   64-bit programs: $wine64; 32-bit programs cannot run here: $why32"
 fi
-winepath() { "$wine64" winepath "$@"; }
+# Commands that open no window go through wine-run.sh, which runs them once more when Wine
+# lost their exit status (it did not start them, or its loader failed on the way out).
+winerun="$root/cmake/wine-run.sh"
+winepath() { "$winerun" 64 winepath "$@"; }
 
 xvfb_pid=""
 cleanup() {
@@ -92,7 +95,7 @@ wineserver -p >"$logs/wineserver.log" 2>&1
 timeout 120 "$wine64" wineboot --init >"$logs/wineboot.log" 2>&1 ||
   { sleep 2 && timeout 120 "$wine64" wineboot --init >>"$logs/wineboot.log" 2>&1; } || fail "wineboot --init"
 # Without a window manager, Wine would wait 2 s each time a managed window is hidden.
-timeout 60 "$wine64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
+timeout 60 "$winerun" 64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
   >"$logs/reg.log" 2>&1 || fail "setting Managed=N"
 # Debian's Wine does not load the fonts it ships in its data folder: the title bar's
 # buttons (Marlett) would show letters, and "MS Sans Serif" would become another face.
@@ -170,8 +173,27 @@ start_updater() {
     cd "$e2e"
     status=0
     timeout 180 "$loader" "$@" >"$logs/$log.log" 2>&1 || status=$?
+    # Wine's loader failed after the program ended: its own status never came back.
+    if [ "$status" != 0 ] && wine_lost_status "$logs/$log.log"; then status=lost; fi
     echo "$status" >"$e2e/status"
   ) &
+}
+# A scenario whose program's exit status Wine lost marks it here and returns at once.
+lost_run() {
+  echo "$1" >"$e2e/lost"
+}
+# Runs a scenario (a function and its arguments); when Wine lost a program's exit status on
+# the way, says so and runs the whole scenario once more. A program that failed on its own
+# fails the stage at once, as before. Called plainly, so that errexit holds inside.
+scenario() {
+  rm -f "$e2e/lost"
+  "$@"
+  [ -e "$e2e/lost" ] || return 0
+  echo "   Wine's loader failed after $(cat "$e2e/lost") ended (ld.so assertion in dl-fini.c):" \
+    "that run told nothing; running the scenario again"
+  rm -f "$e2e/lost"
+  "$@"
+  [ ! -e "$e2e/lost" ] || fail "Wine's loader failed twice in a row after $(cat "$e2e/lost")"
 }
 wait_updater() {
   for _ in $(seq 600); do
@@ -206,16 +228,17 @@ e2e_success() {
   local updater="$1" tag="$2" loader="$3"
   local install="$e2e/$tag-install"
   local main status run_start win_install images left
+  rm -rf "$install"
   mkdir -p "$install"
   printf '%s\r\n' "# 1 - Lips" "1; 0; 0;lips\\red.psd;red lips;" "1; 0; 0;lips\\pink.psd;pink lips;" \
     "# 9 - Hairdo" "9; 0; -40;hairdo\\bob.psd;bob;" >"$e2e/installed-partbase.txt"
   cp "$e2e/installed-partbase.txt" "$install/Partbase.txt"
   printf '%s\r\n' "palette 1" "palette 2" >"$install/PalData.txt"
   cp "$install/PalData.txt" "$e2e/installed-paldata.txt"
-  win_install="$(timeout 30 "$wine64" winepath -w "$install" 2>/dev/null)" || fail "winepath"
-  timeout 60 "$wine64" reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v Version /t REG_SZ /d 5.0 /f \
+  win_install="$(timeout 30 "$winerun" 64 winepath -w "$install" 2>/dev/null)" || fail "winepath"
+  timeout 60 "$winerun" 64 reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v Version /t REG_SZ /d 5.0 /f \
     >>"$logs/reg.log" 2>&1 || fail "setting Version"
-  timeout 60 "$wine64" reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v HDPath /t REG_SZ /d "$win_install" /f \
+  timeout 60 "$winerun" 64 reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v HDPath /t REG_SZ /d "$win_install" /f \
     >>"$logs/reg.log" 2>&1 || fail "setting HDPath"
   run_start=$(date +%s.%N)
   start_updater "$tag-success" "$loader" "$updater"
@@ -225,6 +248,7 @@ e2e_success() {
   if [ -n "$main" ]; then shoot "$main" "$shots/$tag-progress.png" "$e2e/$tag-success-screen.png"; fi
   timeout 20 xdotool windowfocus --sync "$box" key Return
   status=$(wait_updater)
+  [ "$status" != lost ] || { lost_run "$tag-success"; return 0; }
   [ "$status" = 0 ] || fail "the update ended with status $status, expected 0"
 
   cat "$e2e/installed-partbase.txt" examples/sample-update/partbase.txt >"$e2e/expected-partbase.txt"
@@ -248,7 +272,7 @@ e2e_success() {
 e2e_failure() {
   local updater="$1" tag="$2" loader="$3"
   local main status
-  timeout 60 "$wine64" reg delete 'HKCU\SOFTWARE\Quandrix' /f >>"$logs/reg.log" 2>&1 || true
+  timeout 60 "$winerun" 64 reg delete 'HKCU\SOFTWARE\Quandrix' /f >>"$logs/reg.log" 2>&1 || true
   start_updater "$tag-failure" "$loader" "$updater"
   capture_box Error "$tag-failure" "$shots/$tag-error.png"
   timeout 20 xdotool windowfocus --sync "$box" key Return
@@ -259,29 +283,34 @@ e2e_failure() {
   [ -n "$main" ] || fail "the main window is gone after the message"
   timeout 20 xdotool windowfocus --sync "$main" key alt+F4
   status=$(wait_updater)
+  [ "$status" != lost ] || { lost_run "$tag-failure"; return 0; }
   [ "$status" = 1 ] || fail "the failed run ended with status $status, expected 1"
   # The run created the empty key it looks in, and wrote nothing else.
-  timeout 60 "$wine64" reg query 'HKCU\SOFTWARE\Quandrix' >"$logs/query.log" 2>&1 || fail "SOFTWARE\Quandrix was not created"
+  timeout 60 "$winerun" 64 reg query 'HKCU\SOFTWARE\Quandrix' >"$logs/query.log" 2>&1 || fail "SOFTWARE\Quandrix was not created"
   echo "   Error box shown, window closed by the user, exit status 1"
 }
 
 begin "End to end: --help"
 # Windows has no console for the program: the text shows in an information box.
-start_updater help "$wine64" "$exe" --help
-capture_box LumoraUpdate help "$shots/wine-help.png"
-timeout 20 xdotool windowfocus --sync "$box" key Return
-status=$(wait_updater)
-[ "$status" = 0 ] || fail "--help ended with status $status, expected 0"
-echo "   --help box shown, exit status 0"
+help_box() {
+  start_updater help "$wine64" "$exe" --help
+  capture_box LumoraUpdate help "$shots/wine-help.png"
+  timeout 20 xdotool windowfocus --sync "$box" key Return
+  status=$(wait_updater)
+  [ "$status" != lost ] || { lost_run "--help"; return 0; }
+  [ "$status" = 0 ] || fail "--help ended with status $status, expected 0"
+  echo "   --help box shown, exit status 0"
+}
+scenario help_box
 took
 
 updater="$e2e/LumoraUpdate-tattoos.exe"
 pack_updater "$exe" "$updater"
 begin "End to end: update of an installation, 64-bit"
-e2e_success "$updater" wine "$wine64"
+scenario e2e_success "$updater" wine "$wine64"
 took
 begin "End to end: no installation, 64-bit"
-e2e_failure "$updater" wine "$wine64"
+scenario e2e_failure "$updater" wine "$wine64"
 took
 
 begin "End to end: a signed updater"
@@ -296,7 +325,7 @@ osslsigncode sign -certs "$e2e/signer.crt" -key "$e2e/signer.key" -h sha256 \
 osslsigncode verify -CAfile "$e2e/signer.crt" -in "$signed" >>"$logs/sign.log" 2>&1 ||
   fail "osslsigncode verify (see $logs/sign.log)"
 "$packer" test "$signed" >>"$logs/sign.log" 2>&1 || fail "lumora-pack test of the signed updater"
-timeout 60 "$wine64" build/mingw/tools/pack/lumora-pack.exe test "$(winepath -w "$signed")" \
+timeout 60 "$winerun" 64 build/mingw/tools/pack/lumora-pack.exe test "$(winepath -w "$signed")" \
   >>"$logs/sign.log" 2>&1 || fail "lumora-pack.exe test of the signed updater"
 # A signed file as the stub of a new updater would carry a broken signature: refused.
 if "$packer" create --stub "$signed" -o "$e2e/repacked.exe" -C examples/sample-update partbase.txt \
@@ -304,7 +333,7 @@ if "$packer" create --stub "$signed" -o "$e2e/repacked.exe" -C examples/sample-u
   fail "a signed stub was packed"
 fi
 echo "   signed: $(($(stat -c %s "$signed") - $(stat -c %s "$updater"))) bytes more; verified, tested by both packers"
-e2e_success "$signed" wine-signed "$wine64"
+scenario e2e_success "$signed" wine-signed "$wine64"
 diff -r "$e2e/wine-install" "$e2e/wine-signed-install" >"$logs/signed-diff.log" 2>&1 ||
   fail "the signed updater left another installation than the unsigned one"
 echo "   the installation it left is the unsigned updater's, byte for byte"
@@ -327,40 +356,46 @@ printf '%s\r\n' "# 3 - Eyes" "3; 0; 0;Pics\\p0001.psd;new eyes;" >"$big/src/part
 (cd "$big/src" && printf 'partbase.txt\nPics\\\n' && ls Pics | sed 's/^/Pics\\/') >"$big/manifest"
 "$packer" create -q --stub "$exe" --manifest "$big/manifest" -C "$big/src" -o "$big/upd.exe" \
   >"$logs/pack-big.log" 2>&1 || fail "packing the 2,000-file updater"
-install="$big/install"
-mkdir -p "$install/Pics"
-printf '%s\r\n' "# 1 - Lips" "1; 0; 0;lips\\red.psd;red lips;" >"$install/Partbase.txt"
-printf '%s\r\n' "palette 1" >"$install/PalData.txt"
-printf 'mine' >"$install/Pics/own.psd"
-cp -a "$install" "$big/before"
-timeout 60 "$wine64" reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v Version /t REG_SZ /d 5.0 /f \
-  >>"$logs/reg.log" 2>&1 || fail "setting Version"
-timeout 60 "$wine64" reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v HDPath /t REG_SZ \
-  /d "$(timeout 30 "$wine64" winepath -w "$install" 2>/dev/null)" /f >>"$logs/reg.log" 2>&1 || fail "setting HDPath"
-start_updater big-killed "$wine64" "$big/upd.exe"
-for _ in $(seq 300); do
-  [ -e "$install/~LumoraUpdate.jnl" ] && [ "$(ls "$install/Pics" | wc -l)" -gt 50 ] && break
-  sleep 0.05
-done
-pkill -KILL -f 'upd\.exe' || true
-[ "$(wait_updater)" != 0 ] || fail "the update ended before it was killed"
-[ -e "$install/~LumoraUpdate.jnl" ] || fail "the killed update left no journal"
-echo "   killed with $(ls "$install/Pics" | wc -l) names in Pics, the journal standing"
-start_updater big-repair "$wine64" "$exe" --repair
-capture_box "LumoraUpdate --repair" big-repair "$shots/wine-repair.png"
-timeout 20 xdotool windowfocus --sync "$box" key Return
-status=$(wait_updater)
-[ "$status" = 0 ] || fail "--repair ended with status $status, expected 0"
-diff -r "$big/before" "$install" >"$logs/repair-diff.log" 2>&1 ||
-  fail "--repair did not give the installation back as before (see $logs/repair-diff.log)"
-echo "   --repair: information box, exit status 0, the installation as before, byte for byte"
-start_updater big-again "$wine64" "$big/upd.exe"
-capture_box Information big-again "$e2e/big-again.png"
-timeout 20 xdotool windowfocus --sync "$box" key Return
-status=$(wait_updater)
-[ "$status" = 0 ] || fail "the update after --repair ended with status $status, expected 0"
-[ "$(ls "$install/Pics" | wc -l)" = 2001 ] || fail "the update after --repair left $(ls "$install/Pics" | wc -l) files in Pics"
-echo "   the update then runs to the end: 2,000 new files beside the user's own"
+killed_update() {
+  rm -rf "$big/install" "$big/before"
+  install="$big/install"
+  mkdir -p "$install/Pics"
+  printf '%s\r\n' "# 1 - Lips" "1; 0; 0;lips\\red.psd;red lips;" >"$install/Partbase.txt"
+  printf '%s\r\n' "palette 1" >"$install/PalData.txt"
+  printf 'mine' >"$install/Pics/own.psd"
+  cp -a "$install" "$big/before"
+  timeout 60 "$winerun" 64 reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v Version /t REG_SZ /d 5.0 /f \
+    >>"$logs/reg.log" 2>&1 || fail "setting Version"
+  timeout 60 "$winerun" 64 reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v HDPath /t REG_SZ \
+    /d "$(timeout 30 "$winerun" 64 winepath -w "$install" 2>/dev/null)" /f >>"$logs/reg.log" 2>&1 || fail "setting HDPath"
+  start_updater big-killed "$wine64" "$big/upd.exe"
+  for _ in $(seq 300); do
+    [ -e "$install/~LumoraUpdate.jnl" ] && [ "$(ls "$install/Pics" | wc -l)" -gt 50 ] && break
+    sleep 0.05
+  done
+  pkill -KILL -f 'upd\.exe' || true
+  [ "$(wait_updater)" != 0 ] || fail "the update ended before it was killed"
+  [ -e "$install/~LumoraUpdate.jnl" ] || fail "the killed update left no journal"
+  echo "   killed with $(ls "$install/Pics" | wc -l) names in Pics, the journal standing"
+  start_updater big-repair "$wine64" "$exe" --repair
+  capture_box "LumoraUpdate --repair" big-repair "$shots/wine-repair.png"
+  timeout 20 xdotool windowfocus --sync "$box" key Return
+  status=$(wait_updater)
+  [ "$status" != lost ] || { lost_run "--repair"; return 0; }
+  [ "$status" = 0 ] || fail "--repair ended with status $status, expected 0"
+  diff -r "$big/before" "$install" >"$logs/repair-diff.log" 2>&1 ||
+    fail "--repair did not give the installation back as before (see $logs/repair-diff.log)"
+  echo "   --repair: information box, exit status 0, the installation as before, byte for byte"
+  start_updater big-again "$wine64" "$big/upd.exe"
+  capture_box Information big-again "$e2e/big-again.png"
+  timeout 20 xdotool windowfocus --sync "$box" key Return
+  status=$(wait_updater)
+  [ "$status" != lost ] || { lost_run "the update after --repair"; return 0; }
+  [ "$status" = 0 ] || fail "the update after --repair ended with status $status, expected 0"
+  [ "$(ls "$install/Pics" | wc -l)" = 2001 ] || fail "the update after --repair left $(ls "$install/Pics" | wc -l) files in Pics"
+  echo "   the update then runs to the end: 2,000 new files beside the user's own"
+}
+scenario killed_update
 took
 
 begin "Windows package"
@@ -374,9 +409,9 @@ mkdir -p "$unzipped"
 (cd "$unzipped" && cmake -E tar xf "$root/$zip") || fail "unpacking $zip"
 bin=$(dirname "$(find "$unzipped" -name lumora-pack.exe)")
 [ -f "$bin/LumoraUpdate.exe" ] || fail "$zip has no LumoraUpdate.exe beside lumora-pack.exe"
-timeout 60 "$wine64" "$bin/lumora-pack.exe" --help >"$logs/zip.log" 2>&1 || fail "lumora-pack.exe --help from $zip"
+timeout 60 "$winerun" 64 "$bin/lumora-pack.exe" --help >"$logs/zip.log" 2>&1 || fail "lumora-pack.exe --help from $zip"
 grep -q 'lumora-pack create' "$logs/zip.log" || fail "lumora-pack.exe --help printed no usage"
-timeout 120 "$wine64" "$bin/lumora-pack.exe" create -q --stub "$(winepath -w "$bin/LumoraUpdate.exe")" \
+timeout 120 "$winerun" 64 "$bin/lumora-pack.exe" create -q --stub "$(winepath -w "$bin/LumoraUpdate.exe")" \
   -o "$(winepath -w "$e2e/from-zip.exe")" --manifest "$(winepath -w examples/sample-update.manifest)" \
   -C "$(winepath -w examples/sample-update)" >>"$logs/zip.log" 2>&1 || fail "packing with the unpacked $zip"
 cmp "$e2e/from-zip.exe" "$updater" || fail "the updater packed from $zip differs from the Linux packer's"
@@ -394,8 +429,8 @@ if [ "$runs32" = 1 ]; then
   updater32="$e2e/LumoraUpdate32-tattoos.exe"
   pack_updater "$exe32" "$updater32"
   begin "End to end: update of an installation and no installation, 32-bit"
-  e2e_success "$updater32" wine32 "$wine32"
-  e2e_failure "$updater32" wine32 "$wine32"
+  scenario e2e_success "$updater32" wine32 "$wine32"
+  scenario e2e_failure "$updater32" wine32 "$wine32"
   took
 else
   echo "== 32-bit suites and end-to-end runs skipped: $why32"
