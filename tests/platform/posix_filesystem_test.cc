@@ -1,14 +1,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <thread>
 
@@ -461,6 +465,80 @@ TEST_F(PosixFileSystemTest, HeldIndexesFollowTheirPathWhenAFolderAboveMoves) {
     EXPECT_FALSE(fs_.FileExists(pics + "old.PSD"));
     EXPECT_TRUE(fs_.FileExists(pics + "new.PSD"));
     fs_.HoldFolderIndexes(false);
+  }
+}
+
+// In a child: this process alone in a user namespace of its own, with fewer inotify watches
+// than the test folder has folders above it. False when the system allows no namespace.
+bool RunOutOfWatches() {
+  constexpr const char* kWatches = "2";
+  const auto put = [](const char* file, const char* text) {
+    const int fd = open(file, O_WRONLY);
+    const bool ok = fd >= 0 && write(fd, text, strlen(text)) == static_cast<ssize_t>(strlen(text));
+    if (fd >= 0) close(fd);
+    return ok;
+  };
+  // Without a mapping for its user and group, the process could make no file.
+  return unshare(CLONE_NEWUSER) == 0 && put("/proc/self/uid_map", "0 0 1") &&
+         put("/proc/self/setgroups", "deny") && put("/proc/self/gid_map", "0 0 1") &&
+         put("/proc/sys/user/max_inotify_watches", kWatches);
+}
+
+// A folder looked into through held indexes is moved away by another program, which makes
+// one of another letter case in its place: lookups in the old spelling find the new folder
+// at once, whether or not every folder on its path can be watched.
+TEST_F(PosixFileSystemTest, HeldIndexesFindAFolderRemadeInAnotherCase) {
+  enum Outcome { kFound, kOldFolderMissed, kNewFileMissed, kNewFileMisplaced, kNoNamespace };
+  const char* const told[] = {"", "the folder's file was not found before the move",
+                              "the new folder's file was not found",
+                              "a file made in the old spelling went elsewhere", ""};
+  const struct {
+    const char* what;
+    bool link;            // the folder is reached through a symbolic link to its parent
+    bool out_of_watches;  // inotify_add_watch fails before the path is watched
+  } cases[] = {
+      {"every folder on the path watched", false, false},
+      {"a symbolic link on the path", true, false},
+      {"inotify watches exhausted", false, true},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string top = "case" + std::to_string(++n);
+    ASSERT_EQ(mkdir(dir_.Native(top).c_str(), 0777), 0);
+    if (c.link) {
+      ASSERT_EQ(symlink(dir_.Native(top).c_str(), dir_.Native(top + "link").c_str()), 0);
+    }
+    const std::string base = c.link ? top + "link" : top;
+    const std::string root = dir_.Native(base) + "/";
+    const std::string core = dir_.Core() + base + "\\";
+    WriteFile(root + "D/sub/x.psd", "x");
+    // In a child, so that a namespace or a watch limit stays there.
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (c.out_of_watches && !RunOutOfWatches()) _exit(kNoNamespace);
+      PosixFileSystem fs;
+      fs.HoldFolderIndexes(true);
+      if (!fs.FileExists(core + "D\\sub\\X.psd")) _exit(kOldFolderMissed);
+      rename((root + "D").c_str(), (root + "D2").c_str());
+      WriteFile(root + "d/SUB/y.psd", "y");
+      if (!fs.FileExists(core + "D\\sub\\Y.psd")) _exit(kNewFileMissed);
+      try {
+        fs.Open(core + "D\\sub\\z.psd", OpenMode::kCreateNew);
+      } catch (const IoError&) {
+        _exit(kNewFileMisplaced);
+      }
+      _exit(Exists(root + "d/SUB/z.psd") ? kFound : kNewFileMisplaced);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    if (WEXITSTATUS(status) == kNoNamespace) {
+      std::cerr << "[  SKIPPED ] " << c.what << ": no user namespace to limit watches in\n";
+      continue;
+    }
+    EXPECT_EQ(WEXITSTATUS(status), kFound) << told[std::min(WEXITSTATUS(status), 4)];
   }
 }
 

@@ -62,6 +62,7 @@ bool FolderIndexes::held() {
 
 bool FolderIndexes::ResolvedFolder(const std::string& folder, std::string* native) {
   std::lock_guard<std::mutex> lock(mutex_);
+  Drain();  // a move on a remembered path, queued a moment ago, forgets it first
   auto it = resolved_.find(folder);
   if (it == resolved_.end()) return false;
   *native = it->second;
@@ -70,20 +71,23 @@ bool FolderIndexes::ResolvedFolder(const std::string& folder, std::string* nativ
 
 void FolderIndexes::RememberFolder(const std::string& folder, const std::string& native) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (held_ == 0) return;
+  // Only a path whose every folder is watched: a move or removal on it then forgets it. Any
+  // other (relative, through a symbolic link, or out of watches) is resolved anew each time.
+  if (held_ == 0 || !Anchor(Key(native))) return;
   if (resolved_.size() >= kMaxFolders) resolved_.clear();
   resolved_[folder] = native;
 }
 
 void FolderIndexes::Created(const std::string& path, const std::string& native) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (held_ == 0) return;
+  if (held_ == 0 || !Anchor(Key(NativeParent(native)))) return;  // as for folders
   if (created_.size() >= kMaxCreated) created_.clear();
   created_[path] = native;
 }
 
 bool FolderIndexes::TakeCreated(const std::string& path, std::string* native) {
   std::lock_guard<std::mutex> lock(mutex_);
+  Drain();
   auto it = created_.find(path);
   if (it == created_.end()) return false;
   *native = std::move(it->second);

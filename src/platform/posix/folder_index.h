@@ -92,8 +92,9 @@ class FolderIndexes {
   bool held();
 
   // Folders as the core writes them, with their native paths, while held: a file's folder
-  // is resolved once for all the files in it. Forgotten when a folder is removed or
-  // renamed.
+  // is resolved once for all the files in it. Remembered only when every folder on the
+  // native path is watched (else it is resolved anew at each lookup), and forgotten when
+  // a folder is removed or renamed, by this process or, on that path, by any other.
   bool ResolvedFolder(const std::string& folder, std::string* native);
   void RememberFolder(const std::string& folder, const std::string& native);
   void ForgetFolders();
@@ -104,7 +105,8 @@ class FolderIndexes {
   std::vector<std::string> Matches(const std::string& dir, const std::string& name);
 
   // New files this process made (core path -> native path) while held, so that naming one
-  // needs no lookup of the name it was written under: Take returns and forgets one.
+  // needs no lookup of the name it was written under: Take returns and forgets one. Like
+  // folders, only those whose folder's path is watched all the way up.
   void Created(const std::string& path, const std::string& native);
   bool TakeCreated(const std::string& path, std::string* native);
 
