@@ -32,10 +32,14 @@ show_failure() {
   echo "FAIL $1"
   tail -n 5 "$work/err" 2>/dev/null | sed 's/^/    | /'
 }
-# pk ARGS...: the packer, under Wine for the Windows one.
+# pk ARGS...: the packer, under Wine for the Windows one. With fault=SYSCALL:ACTION set, strace
+# applies ACTION to that system call in the writing (main) thread only: without -f it
+# follows no other thread.
 pk() {
   if [ "$windows" = 1 ]; then
     LC_ALL=C.UTF-8 "$wine" "$pack" "$@"
+  elif [ -n "${fault:-}" ]; then
+    strace -qq -o /dev/null -e trace="${fault%%:*}" -e inject="$fault" "$pack" "$@"
   else
     "$pack" "$@"
   fi
@@ -114,6 +118,11 @@ check "stub without a marker" run 1 create -q --stub "$work/fake" -o "$work/y" -
 check "marker named" grep -q "marker" "$work/err"
 printf '..\\\\evil\n' >"$work/m"
 check "hostile manifest name" run 1 create -q --raw -o "$work/z" --manifest "$work/m" -C "$sample"
+mkdir -p "$work/outdir"
+printf 'mine' >"$work/outdir/keep"
+check "-o names a folder" run 1 create -q --raw -o "$work/outdir" -C "$sample" partbase.txt
+check "... refused as a folder" grep -q "outdir is a folder" "$work/err"
+check "... no OUT.part left, the folder kept" test ! -e "$work/outdir.part" -a -f "$work/outdir/keep"
 
 # A PATH inside a folder brings its folders with it, so the updater can make them.
 check "create from a nested file" run 0 create -q --raw -o "$work/nested" -C "$sample" Addition/Tattoo/fp003.psd Addition/Tattoo
@@ -225,24 +234,46 @@ if [ "$windows" = 0 ]; then
   # turn keeps in memory (16 MiB) and spills, while a.bin is written.
   head -c 24000000 /dev/urandom >"$big/a.bin"
   head -c 24000000 /dev/urandom >"$big/b.bin"
+  # The member before b.bin is big enough that b.bin outgrows its 16 MiB first even when the
+  # writing thread takes b.bin's core (with a.bin, 24 MB, it sometimes did not).
+  head -c 64000000 /dev/urandom >"$big/first.bin"
+  mkdir -p "$work/big-tmp"
+  have_strace=0
+  if strace -qq -o /dev/null true 2>/dev/null; then
+    have_strace=1
+  else
+    echo "skipped: faults injected with strace (no strace, or tracing is not allowed)"
+  fi
   mounts=()
   trap 'for m in "${mounts[@]}"; do umount "$m" 2>/dev/null; done; rm -rf "$work"' EXIT
   small_mount() { mkdir -p "$1" && mount -t tmpfs -o "size=$2" tmpfs "$1" 2>/dev/null && mounts+=("$1"); }
   if small_mount "$work/small-tmp" 2m && small_mount "$work/small-out" 22m; then
     # Spill files go where TMPDIR says: a 2 MiB TMPDIR cannot take b.bin's spill, a
-    # folder on a big disk can. The member before b.bin is big enough that b.bin outgrows
-    # its 16 MiB first even when the writing thread takes b.bin's core (with a.bin, 24 MB,
-    # it sometimes did not).
-    head -c 64000000 /dev/urandom >"$big/first.bin"
+    # folder on a big disk can.
     TMPDIR="$work/small-tmp" run 1 create -q -j 2 --raw -o "$work/spilled" -C "$big" first.bin b.bin
     check "TMPDIR that is full: the run fails" test $? -eq 0
     check "... saying the disk is full" grep -q "temporary file in $work/small-tmp: the disk is full" "$work/err"
     check "... and leaves no OUT.part" test ! -e "$work/spilled.part"
     check "... nor a spill file" test -z "$(ls -A "$work/small-tmp")"
-    mkdir -p "$work/big-tmp"
     check "TMPDIR on a big disk" env TMPDIR="$work/big-tmp" "$pack" create -q -j 2 --raw -o "$work/spilled" -C "$big" first.bin b.bin
     check "... no spill file stays" test -z "$(ls -A "$work/big-tmp")"
-    rm -f "$big/first.bin" "$work/spilled"
+    rm -f "$work/spilled"
+    # A TMPDIR that takes every byte of b.bin's spill but the last ones, which the stream
+    # still buffers when the encoder ends: the full disk shows only when they are flushed.
+    # Its size comes from the spill of a traced run.
+    if [ "$have_strace" = 1 ]; then
+      TMPDIR="$work/big-tmp" strace -f -ff -qq -y -e trace=write -o "$work/trace" \
+        "$pack" create -q -j 2 --raw -o "$work/spilled" -C "$big" first.bin b.bin
+      spill=$(cat "$work"/trace.* | awk '/\(deleted\)/ { n += $NF } END { print n + 0 }')
+      rm -f "$work"/trace.* "$work/spilled"
+      page=$(getconf PAGESIZE)
+      check "b.bin spills (${spill} bytes)" test "$spill" -gt "$page"
+      check "a TMPDIR a little smaller than the spill" small_mount "$work/tail-tmp" $(((spill - 1) / page * page))
+      TMPDIR="$work/tail-tmp" run 1 create -q -j 2 --raw -o "$work/spilled" -C "$big" first.bin b.bin
+      check "TMPDIR full at the spill's last bytes: the run fails" test $? -eq 0
+      check "... saying the disk is full" grep -q "temporary file in $work/tail-tmp: the disk is full" "$work/err"
+      check "... and leaves no OUT.part, no OUT" test ! -e "$work/spilled.part" -a ! -e "$work/spilled"
+    fi
     # The output disk fills while a.bin is written and c.bin already spills: the message
     # says so, and every encoder stops at once (not after encoding the rest of c.bin,
     # which takes seconds).
@@ -266,6 +297,26 @@ if [ "$windows" = 0 ]; then
   else
     echo "skipped: TMPDIR and full-disk cases (mounting a tmpfs needs root)"
   fi
+  if [ "$have_strace" = 1 ]; then
+    # The spill cannot be sought back to its start: read from where it stands, its end, it
+    # would give nothing, and b.bin would go out short.
+    TMPDIR="$work/big-tmp" fault=lseek:error=EIO run 1 create -q -j 2 --raw -o "$work/spilled" -C "$big" first.bin b.bin
+    check "spill that cannot be sought: the run fails" test $? -eq 0
+    check "... naming the temporary folder" grep -q "read a temporary file in $work/big-tmp" "$work/err"
+    check "... and leaves no OUT.part, no OUT" test ! -e "$work/spilled.part" -a ! -e "$work/spilled"
+    # A write the system reports done that never reached OUT.part: the read-back finds it.
+    mkdir -p "$work/tiny"
+    printf 'hello\n' >"$work/tiny/t.txt"
+    "$pack" create -q --raw -o "$work/tiny.bin" -C "$work/tiny" t.txt
+    size=$(stat -c %s "$work/tiny.bin")
+    fault="write:retval=$size:when=1" run 1 create -q --raw -o "$work/lost" -C "$work/tiny" t.txt
+    check "a write lost on its way: the run fails" test $? -eq 0
+    check "... saying OUT.part is short" grep -q "lost.part holds 0 bytes, but $size were written" "$work/err"
+    check "... and leaves no OUT.part, no OUT" test ! -e "$work/lost.part" -a ! -e "$work/lost"
+    fault=rename:error=EXDEV run 1 create -q --raw -o "$work/lost" -C "$work/tiny" t.txt
+    check "the final rename fails: no OUT.part stays" test $? -eq 0 -a ! -e "$work/lost.part"
+  fi
+  rm -f "$big/first.bin"
   # Ctrl-C or SIGTERM while create runs: OUT.part goes with the program.
   for sig in TERM INT; do
     "$pack" create -q -j 1 --raw -o "$work/killed" -C "$big" a.bin b.bin 2>"$work/err" &

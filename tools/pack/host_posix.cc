@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -129,7 +130,12 @@ std::string TextOf(const fs::path& path) { return path.string(); }
 
 bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 
-void MoveOnto(const fs::path& from, const fs::path& to) { fs::rename(from, to); }
+void MoveOnto(const fs::path& from, const fs::path& to) {
+  if (std::rename(from.c_str(), to.c_str()) != 0) {
+    throw std::runtime_error("cannot rename " + TextOf(from) + " to " + TextOf(to) + ": " +
+                             std::strerror(errno));
+  }
+}
 
 void MakeExecutable(const fs::path& path) {
   fs::permissions(path, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "archive/crc32.h"
 #include "archive/entry_name.h"
 #include "archive/format.h"
 #include "archive/offset_marker.h"
@@ -410,6 +411,46 @@ class StreamSink : public lumora::ByteSink {
   int error_ = 0;
 };
 
+// Reads OUT.part back before it takes the updater's name: it must hold exactly the bytes
+// written to it (stub and archive), and the archive must match the trailer's CRC-32. This
+// catches what no failed write reported: data the system took and lost, a file changed
+// while it was written. The file was just written, so it is read from the page cache.
+void CheckWritten(const fs::path& path, const std::string& shown, int64_t stub_length,
+                  int64_t expected, bool trailer) {
+  std::error_code ec;
+  const auto size = static_cast<int64_t>(fs::file_size(path, ec));
+  if (ec) throw std::runtime_error("cannot read back " + shown + ": " + ec.message());
+  if (size != expected) {
+    throw std::runtime_error(shown + " holds " + std::to_string(size) + " bytes, but " +
+                             std::to_string(expected) + " were written to it");
+  }
+  if (!trailer) return;
+  const int64_t archive_end = size - static_cast<int64_t>(lumora::format::kTrailerLength);
+  std::ifstream in(path, std::ios::binary);
+  if (!in || archive_end < stub_length) throw std::runtime_error("cannot read back " + shown);
+  in.seekg(stub_length);
+  lumora::Crc32 crc;
+  std::vector<char> buffer(1 << 20);
+  for (int64_t left = archive_end - stub_length; left > 0;) {
+    const auto want =
+        static_cast<std::streamsize>(std::min<int64_t>(left, static_cast<int64_t>(buffer.size())));
+    if (!in.read(buffer.data(), want)) throw std::runtime_error("cannot read back " + shown);
+    crc.Update(reinterpret_cast<const uint8_t*>(buffer.data()), static_cast<size_t>(want));
+    left -= want;
+  }
+  unsigned char tail[lumora::format::kTrailerLength];
+  if (!in.read(reinterpret_cast<char*>(tail), sizeof tail)) {
+    throw std::runtime_error("cannot read back " + shown);
+  }
+  uint32_t stored = 0;
+  for (int i = 3; i >= 0; --i) stored = (stored << 8) | tail[lumora::format::kTrailerTagLength + i];
+  if (std::memcmp(tail, lumora::format::kTrailerTag, lumora::format::kTrailerTagLength) != 0 ||
+      stored != crc.Value()) {
+    throw std::runtime_error("the archive read back from " + shown +
+                             " does not match its checksum");
+  }
+}
+
 std::string ReadWhole(const std::string& path) {
   std::ifstream in(lumora::pack::PathOf(path), std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);
@@ -422,6 +463,14 @@ int Create(const Options& o) {
   const lumora::pack::NameCodec& names = *o.names;
   if (o.output.empty()) throw UsageError("create needs -o OUT");
   if (o.raw == !o.stub.empty()) throw UsageError("create needs exactly one of --stub and --raw");
+  const fs::path output = lumora::pack::PathOf(o.output);
+  {
+    // Refused before any work: the rename at the end could not replace a folder.
+    std::error_code ec;
+    if (fs::is_directory(output, ec)) {
+      throw std::runtime_error(o.output + " is a folder: -o names the file to write");
+    }
+  }
   std::vector<Entry> entries = CollectEntries(o);
 
   std::string stub;
@@ -497,6 +546,10 @@ int Create(const Options& o) {
       throw std::runtime_error("cannot write " + temp + ": " +
                                lumora::pack::WriteFailure(errno != 0 ? errno : EIO));
     }
+    CheckWritten(temp_path, temp, static_cast<int64_t>(stub.size()),
+                 static_cast<int64_t>(stub.size()) + writer.BytesWritten(), o.trailer);
+    if (!o.raw) lumora::pack::MakeExecutable(temp_path);
+    lumora::pack::MoveOnto(temp_path, output);
     if (o.verbose) {
       std::printf("total\t%zu entries\t%lld compressed\t%lld decoded\n", entries.size(),
                   static_cast<long long>(total_compressed), static_cast<long long>(total_input));
@@ -514,9 +567,6 @@ int Create(const Options& o) {
     throw;
   }
   lumora::pack::KeepOnInterrupt();
-  const fs::path output = lumora::pack::PathOf(o.output);
-  lumora::pack::MoveOnto(temp_path, output);
-  if (!o.raw) lumora::pack::MakeExecutable(output);
   return kExitOk;
 }
 

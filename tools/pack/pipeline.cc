@@ -13,6 +13,35 @@ namespace {
 
 struct Stopped {};  // thrown inside a job when the run is given up
 
+// A failed write or read of a spill file, naming the folder it lies in: that folder's disk
+// being full is the usual cause, and the user can point $TMPDIR elsewhere.
+std::runtime_error SpillFailure(const char* what, int error) {
+  return std::runtime_error(std::string("cannot ") + what + " a temporary file in " +
+                            TemporaryFolder() + ": " + WriteFailure(error != 0 ? error : EIO));
+}
+
+// Hands the spilled rest of a member to the writer: exactly the length bytes its job wrote,
+// or an error. A stream that fails to seek stays at its end and reads as empty, so every
+// step is checked rather than trusted.
+void CopySpill(std::FILE* spill, int64_t length, ArchiveWriter& writer) {
+  errno = 0;
+  if (std::fseek(spill, 0, SEEK_SET) != 0) throw SpillFailure("read", errno);
+  std::vector<uint8_t> piece(256 * 1024);
+  for (int64_t left = length; left > 0;) {
+    const size_t want =
+        left < static_cast<int64_t>(piece.size()) ? static_cast<size_t>(left) : piece.size();
+    errno = 0;
+    const size_t got = std::fread(piece.data(), 1, want, spill);
+    if (got != want) {
+      if (std::ferror(spill)) throw SpillFailure("read", errno);
+      throw std::runtime_error("cannot read a temporary file in " + TemporaryFolder() +
+                               ": it holds fewer bytes than were written to it");
+    }
+    writer.PutFramed(piece.data(), got);
+    left -= static_cast<int64_t>(got);
+  }
+}
+
 }  // namespace
 
 void MemberPipeline::EncodeOne(const Item& item, size_t index) {
@@ -32,10 +61,7 @@ void MemberPipeline::EncodeOne(const Item& item, size_t index) {
       if (stop_) throw Stopped{};
       if (!slot.spill && turn_ != index && slot.held + n > kHeldPerMember) {
         slot.spill = TemporaryFile();
-        if (!slot.spill) {
-          throw std::runtime_error("cannot create a temporary file in " + TemporaryFolder() + ": " +
-                                   WriteFailure(errno));
-        }
+        if (!slot.spill) throw SpillFailure("create", errno);
       }
       spill = slot.spill;
       if (!spill) {
@@ -49,10 +75,9 @@ void MemberPipeline::EncodeOne(const Item& item, size_t index) {
       }
     }
     // Until this job is done, only it touches the file.
-    if (std::fwrite(data, 1, n, spill) != n) {
-      throw std::runtime_error("cannot write a temporary file in " + TemporaryFolder() + ": " +
-                               WriteFailure(errno));
-    }
+    errno = 0;
+    if (std::fwrite(data, 1, n, spill) != n) throw SpillFailure("write", errno);
+    slots_[index].spilled += static_cast<int64_t>(n);
   };
   Encoder encoder(policy_, [&](const uint8_t* data, size_t n) {
     gathered.insert(gathered.end(), data, data + n);
@@ -75,6 +100,12 @@ void MemberPipeline::EncodeOne(const Item& item, size_t index) {
   }
   encoder.Finish();
   if (!gathered.empty()) hand_over(gathered.data(), gathered.size());
+  // The tail of the spill is still in the stream's buffer: a full disk shows only now, and
+  // the job that spilled reports it, before the writer relies on the file.
+  if (std::FILE* spill = slots_[index].spill) {
+    errno = 0;
+    if (std::fflush(spill) != 0 || std::ferror(spill)) throw SpillFailure("write", errno);
+  }
 }
 
 void MemberPipeline::Work(const std::vector<Item>& items) {
@@ -158,12 +189,7 @@ void MemberPipeline::Run(const std::vector<Item>& items, ArchiveWriter& writer,
         }
         // The rest of a member that outgrew what it may hold in memory.
         if (std::FILE* spill = slots_[i].spill) {
-          std::vector<uint8_t> piece(256 * 1024);
-          std::rewind(spill);
-          for (size_t got; (got = std::fread(piece.data(), 1, piece.size(), spill)) > 0;) {
-            writer.PutFramed(piece.data(), got);
-          }
-          if (std::ferror(spill)) throw std::runtime_error("cannot read a temporary file");
+          CopySpill(spill, slots_[i].spilled, writer);
           std::fclose(spill);
           slots_[i].spill = nullptr;
         }

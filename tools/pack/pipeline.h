@@ -53,6 +53,7 @@ class MemberPipeline {
     std::deque<std::vector<uint8_t>> pieces;  // framed output not yet written
     size_t held = 0;                          // bytes in pieces
     std::FILE* spill = nullptr;               // the output after them, when it outgrew that
+    int64_t spilled = 0;                      // bytes the job wrote to spill
     bool done = false;
     int64_t decoded = 0;
     std::exception_ptr error;
