@@ -58,18 +58,19 @@ cmake --preset debug >/dev/null
 cmake --build --preset debug
 scripts/with-xvfb.sh ctest --preset debug -j2
 
-stage "Fuzzing the archive reader and the decoder (bounded)"
+stage "Fuzzing the archive reader, the decoder and the journal reader (bounded)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 corpus="build/fuzz/corpus"
-mkdir -p "$corpus/codec" "$corpus/archive"
+mkdir -p "$corpus/codec" "$corpus/archive" "$corpus/journal"
 # The checked-in seeds (fuzz/make_seeds.py) and a small real archive start the corpus,
 # so the fuzzers begin from whole members rather than from nothing.
 cp fuzz/corpus/codec/* "$corpus/codec/"
 cp fuzz/corpus/archive/* "$corpus/archive/"
+cp fuzz/corpus/journal/* "$corpus/journal/"
 build/release/tools/pack/lumora-pack create -q --raw -o "$corpus/archive/seed" \
   -C examples/sample-update partbase.txt
-for target in codec archive; do
+for target in codec archive journal; do
   dict=()
   if [ -f "fuzz/$target.dict" ]; then dict=("-dict=fuzz/$target.dict"); fi
   build/fuzz/fuzz/lumora_fuzz_$target -max_total_time="${LUMORA_FUZZ_SECONDS:-30}" \

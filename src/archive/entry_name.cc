@@ -28,6 +28,9 @@ bool IsSafeEntryName(const std::string& name) {
     size_t end = name.find_first_of("\\/", start);
     if (end == std::string::npos) end = name.size();
     if (name.compare(start, end - start, "..") == 0 && end - start == 2) return false;
+    // A "." component names its folder again: "a.txt" and ".\a.txt" would be two entries
+    // for one file, and ".\partbase.txt" one the updater takes for new.
+    if (end - start == 1 && name[start] == '.') return false;
     start = end + 1;
   }
   return true;

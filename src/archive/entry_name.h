@@ -8,7 +8,7 @@ namespace lumora {
 
 // False for a name that could reach outside the extraction directory: an empty name, an
 // absolute one ('\' or '/' first), one with a drive letter or any ':', or one with a ".."
-// component ('\' and '/' both separate components).
+// or a "." component ('\' and '/' both separate components).
 bool IsSafeEntryName(const std::string& name);
 
 // The part of the name that the progress window shows: empty for a directory entry (a

@@ -35,6 +35,7 @@ class FileSink : public ByteSink {
     gathered_.clear();
   }
   bool Write(const uint8_t* data, size_t n) override {
+    Count(data, n);
     if (!passing_ && gathered_.size() + n <= kGathered) {
       gathered_.insert(gathered_.end(), data, data + n);
       return true;
@@ -47,6 +48,7 @@ class FileSink : public ByteSink {
   }
   // The member's last n bytes, with whatever waits.
   Shortfall Finish(const uint8_t* rest, size_t n) {
+    Count(rest, n);
     if (passing_) return Put(rest, n) ? Shortfall::kNone : Shortfall::kRest;
     const size_t pieces = gathered_.size();
     gathered_.insert(gathered_.end(), rest, rest + n);
@@ -55,13 +57,22 @@ class FileSink : public ByteSink {
     if (put == gathered_.size()) return Shortfall::kNone;
     return put < pieces ? Shortfall::kPieces : Shortfall::kRest;
   }
+  // The member's bytes so far and their CRC-32, which the journal records for the file.
+  int64_t size() const { return size_; }
+  uint32_t crc() const { return crc_.Value(); }
 
  private:
   bool Put(const uint8_t* data, size_t n) { return n == 0 || file_.Write(data, n).count == n; }
+  void Count(const uint8_t* data, size_t n) {
+    crc_.Update(data, n);
+    size_ += static_cast<int64_t>(n);
+  }
 
   File& file_;
   std::vector<uint8_t>& gathered_;
   bool passing_ = false;
+  int64_t size_ = 0;
+  Crc32 crc_;
 };
 
 class CountingSink : public ByteSink {
@@ -196,18 +207,21 @@ void SelfExtractor::DiskFailed() {
 void SelfExtractor::NameBatch(const std::vector<std::string>& folders) {
   if (pending_.empty() && folders.empty()) return;
   if (creation_record) {
-    std::vector<std::string> names = folders;
-    names.reserve(folders.size() + pending_.size());
-    for (const auto& p : pending_) names.push_back(p.second.substr(extractDir.size()));
-    creation_record->WillCreate(names);
+    std::vector<CreatedEntry> entries;
+    entries.reserve(folders.size() + pending_.size());
+    for (const std::string& f : folders) entries.push_back({f, -1, 0});
+    for (const Pending& p : pending_) {
+      entries.push_back({p.target.substr(extractDir.size()), p.size, p.crc});
+    }
+    creation_record->WillCreate(entries);
   }
   // One sync for the whole batch: a power cut never leaves one of these names on a file
   // whose data did not reach the disk.
   if (!files_.Sync(extractDir)) DiskFailed();
   for (size_t i = 0; i < pending_.size(); ++i) {
     // Never replaces: whatever took the name meanwhile stays, and this file goes.
-    if (!files_.RenameWritten(pending_[i].first, pending_[i].second)) {
-      files_.DeleteFile(pending_[i].first);
+    if (!files_.RenameWritten(pending_[i].written, pending_[i].target)) {
+      files_.DeleteFile(pending_[i].written);
       pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
       throw IoError(errc::kAccessDenied);
     }
@@ -293,7 +307,7 @@ void SelfExtractor::ExtractFile(ArchiveStream& archive) {
   output.reset();
   discard.armed = false;
   if (!exists) {
-    pending_.emplace_back(written, target);
+    pending_.push_back({written, target, sink.size(), sink.crc()});
     pending_names_.insert(folded);
     if (static_cast<int>(pending_.size()) >= naming_batch) NameBatch();
   }
@@ -514,6 +528,11 @@ ArchiveSummary SelfExtractor::Verify(ExtractionPlan* plan,
     out_.Reset();
     std::string name = ReadEntryName(archive);
     summary.name_bytes += static_cast<int64_t>(name.size());
+    for (size_t i = 0; i < name.size(); ++i) {
+      if (name[i] != '\\' && name[i] != '/' && i + 1 != name.size()) continue;
+      ++summary.name_chain_lines;
+      summary.name_chain_bytes += static_cast<int64_t>(i + 1);
+    }
     const int64_t member_at = archive.Position();
     uint8_t first_length = in_.readByte(archive);
     in_.Prime(first_length);

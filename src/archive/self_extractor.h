@@ -31,6 +31,10 @@ struct ArchiveSummary {
   int64_t disk_bytes = 0;
   bool has_trailer = false;  // the integrity trailer was present (and matched)
   int64_t name_bytes = 0;    // the entries' names, all together
+  // Each entry's name and the name of every folder above it (a run records a folder it
+  // makes under its whole name): how many, and their bytes all together.
+  int64_t name_chain_lines = 0;
+  int64_t name_chain_bytes = 0;
 };
 
 // The unit a disk allocates files in, as the free-space check counts it.
@@ -44,11 +48,15 @@ std::string ProgressPercentText(int position, int max);
 // an interrupted run can be undone. What it records must be written (and flushed, where
 // the system needs that per file) when it returns; the extraction's next Sync puts it on
 // the disk before any of the names it was told stands.
+struct CreatedEntry {
+  std::string name;   // relative to extractDir: a folder ends in '\', a file does not
+  int64_t size = -1;  // a file's bytes; -1 for a folder
+  uint32_t crc = 0;   // a file's CRC-32
+};
 class CreationRecord {
  public:
   virtual ~CreationRecord() = default;
-  // Names relative to extractDir: folders end in '\', files do not.
-  virtual void WillCreate(const std::vector<std::string>& names) = 0;
+  virtual void WillCreate(const std::vector<CreatedEntry>& entries) = 0;
 };
 
 class SelfExtractor : private ProgressListener {
@@ -142,7 +150,13 @@ class SelfExtractor : private ProgressListener {
   uint8_t last_mark_ = 0;
   // Files written under working names and waiting for their names (working, own), and
   // their own names folded, so that a later entry of the same name is not taken for new.
-  std::vector<std::pair<std::string, std::string>> pending_;
+  struct Pending {
+    std::string written;
+    std::string target;
+    int64_t size;
+    uint32_t crc;
+  };
+  std::vector<Pending> pending_;
   std::set<std::string> pending_names_;
   int64_t new_files_ = 0;  // new files of this extraction so far: numbers the working names
   BlockReader in_;

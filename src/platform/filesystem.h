@@ -73,6 +73,14 @@ enum class OpenMode {
   kCreateNew,      // create a new file for writing; fails when anything has the name
 };
 
+// Held by an update or a repair for its whole run: no second one works in the same
+// installation meanwhile. Released by its destructor (and by the system when the process
+// ends, however it ends).
+class FolderLock {
+ public:
+  virtual ~FolderLock() = default;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -134,6 +142,11 @@ class FileSystem {
   // File that was flushed, where the system needs that). False when the system reports
   // that written data was lost.
   virtual bool Sync(const std::string& path) = 0;
+  // Takes the lock of a folder for this run; null when another run (any process, this one
+  // included) holds it. A system without such locks gives one that holds nothing.
+  virtual std::unique_ptr<FolderLock> LockFolder(const std::string& /*path*/) {
+    return std::make_unique<FolderLock>();
+  }
   // Full path of the running executable, in the form Open accepts.
   virtual std::string ModuleFileName() = 0;
 };

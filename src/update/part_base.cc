@@ -1,8 +1,12 @@
 #include "update/part_base.h"
 
 #include <cstdint>
+#include <memory>
 #include <utility>
+#include <vector>
 
+#include "archive/crc32.h"
+#include "platform/errors.h"
 #include "shell/application.h"
 #include "update/key_set.h"
 #include "update/text_file.h"
@@ -96,6 +100,29 @@ bool PartBaseFiles::OnDisk() {
   return false;
 }
 
+bool PartBaseFiles::WillAppend(const char* base, int64_t offset) {
+  if (!append_record || append_record->WillAppend(base, offset)) return true;
+  app_.ShowMessageDialog(kDiskFullText, MessageKind::Error, kButtonOk, 0);
+  return false;
+}
+
+void PartBaseFiles::Appended(const char* base, const std::string& path, int64_t offset) {
+  if (!append_record) return;
+  std::unique_ptr<File> file = files_.Open(path, OpenMode::kRead);
+  const int64_t size = file->Size();
+  if (size < offset || file->Seek(offset) != offset) throw IoError(errc::kGeneralFailure);
+  Crc32 crc;
+  std::vector<uint8_t> piece(64 * 1024);
+  for (int64_t left = size - offset; left > 0;) {
+    const IoResult r = file->Read(piece.data(), piece.size());
+    if (r.error != 0) throw IoError(r.error);
+    if (r.count == 0) throw IoError(errc::kGeneralFailure);
+    crc.Update(piece.data(), r.count);
+    left -= static_cast<int64_t>(r.count);
+  }
+  append_record->Appended(base, offset, size - offset, crc.Value());
+}
+
 bool PartBaseFiles::CheckPartBase() {
   std::string line;
   {
@@ -131,6 +158,8 @@ bool PartBaseFiles::MergePartBase() {
     return FileError();
   }
   TextWriter installed = TextWriter::Append(files_, Path(partbase::kPartBase));
+  const int64_t start = installed.start();
+  if (!WillAppend(partbase::kPartBase, start)) return false;
   std::string line;
 
   // First the keys of the new records, then one pass over the working copy that finds all
@@ -177,12 +206,15 @@ bool PartBaseFiles::MergePartBase() {
   }
   fresh.Close();
   installed.Close();
+  Appended(partbase::kPartBase, Path(partbase::kPartBase), start);
   return true;
 }
 
 bool PartBaseFiles::MergePalData() {
   {
     TextWriter installed = TextWriter::Append(files_, Path(partbase::kPalDataArh));
+    const int64_t start = installed.start();
+    if (!WillAppend(partbase::kPalData, start)) return false;
     TextReader fresh(files_, Path(partbase::kPalData));
     std::string line;
     while (!fresh.Eof()) {
@@ -192,6 +224,7 @@ bool PartBaseFiles::MergePalData() {
     }
     fresh.Close();
     installed.Close();
+    Appended(partbase::kPalData, Path(partbase::kPalDataArh), start);
   }
   if (files_.FileExists(Path(partbase::kPalData))) files_.DeleteFile(Path(partbase::kPalData));
   if (!OnDisk()) return false;

@@ -5,6 +5,7 @@
 // not caught here (it throws IoError), and a failed deletion is never reported.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/filesystem.h"
@@ -12,6 +13,17 @@
 namespace lumora {
 
 class Application;
+
+// Told before a merge appends to an installed file, and after, so that an interrupted run
+// can cut off exactly what it appended: the rollback journal.
+class AppendRecord {
+ public:
+  virtual ~AppendRecord() = default;
+  // base: the installed file's own name; offset: where the appended bytes start. False
+  // when what it records could not be put on the disk.
+  virtual bool WillAppend(const char* base, int64_t offset) = 0;
+  virtual void Appended(const char* base, int64_t offset, int64_t length, uint32_t crc) = 0;
+};
 
 namespace partbase {
 inline constexpr const char kPartBase[] = "Partbase.txt";
@@ -63,12 +75,19 @@ class PartBaseFiles {
 
   // Set by MergePartBase when it drops at least one record.
   bool duplicatesFound = false;
+  // Told of every append (may be null).
+  AppendRecord* append_record = nullptr;
 
  private:
   std::string Path(const char* name) const { return install_dir_ + name; }
   bool FileError();
   // Syncs what was written; false, with the disk-full message, when the disk lost some.
   bool OnDisk();
+  // Tells the append record where the merge into path (base's file) starts appending;
+  // false, with the disk-full message, when that cannot be put on the disk.
+  bool WillAppend(const char* base, int64_t offset);
+  // Tells the append record what was appended to path from offset on, read back.
+  void Appended(const char* base, const std::string& path, int64_t offset);
 
   FileSystem& files_;
   Application& app_;

@@ -131,6 +131,7 @@ TextWriter TextWriter::Append(FileSystem& files, const std::string& path) {
       ends_in_line_end = before == '\r';
     }
     writer.pending_line_end_ = !ends_in_line_end;
+    writer.start_ = size;
     return writer;
   }
   return TextWriter(std::move(file));

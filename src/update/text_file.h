@@ -80,6 +80,8 @@ class TextWriter {
   // already been reported, and Close is where a failure is seen.
   ~TextWriter();
 
+  // Where the appended bytes start: the file's size once opened (after a 0x1A cut).
+  int64_t start() const { return start_; }
   // Writes line followed by CR LF.
   void WriteLine(const std::string& line);
   // Writes out the buffer, hands it to the disk where the system asks for that per file,
@@ -94,6 +96,7 @@ class TextWriter {
   std::unique_ptr<File> file_;
   std::vector<char> buffer_;
   bool pending_line_end_ = false;  // the appended-to file's last line still needs its end
+  int64_t start_ = 0;
 };
 
 }  // namespace lumora

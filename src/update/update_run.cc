@@ -1,6 +1,7 @@
 #include "update/update_run.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -31,6 +32,10 @@ bool HasCaseTwins(FileSystem& files, const std::vector<DirEntry>& entries, const
   }
   return found > 1;
 }
+
+// Files the run makes for itself beside the archive's: the journal, the working copy of the
+// part base and the scratch file.
+constexpr int64_t kOwnFiles = 3;
 
 // Bytes rounded up to whole clusters of the disk.
 int64_t WholeClusters(int64_t bytes) {
@@ -166,17 +171,18 @@ bool UpdateRun::CheckUpdate(const std::string& install_dir) {
   } catch (const IoError&) {
     // Discovery found it; if it cannot be read now, CheckPartBase says so.
   }
-  const int64_t journal_bytes =
-      JournalBytes(summary.files + summary.directories, summary.name_bytes);
+  const int64_t journal_bytes = JournalBytes(summary.files + summary.directories,
+                                             summary.name_chain_lines, summary.name_chain_bytes);
   const int64_t needed = summary.disk_bytes + WholeClusters(std::max<int64_t>(base_size, 0)) +
                          AppendedBytes(base_after, new_base) + AppendedBytes(data_after, new_data) +
                          WholeClusters(journal_bytes);
   const int64_t free_space = files_.FreeSpace(install_dir);
   // Every file and folder the archive makes takes an entry of the disk (an inode), and so
-  // do the working copy of the part base and the scratch file.
+  // do the files the run makes for itself: the journal, the working copy of the part base
+  // and the scratch file.
   const int64_t free_entries = files_.FreeFileEntries(install_dir);
   if ((free_space >= 0 && free_space < needed + updaterun::kFreeSpaceMargin) ||
-      (free_entries >= 0 && free_entries < plan.entries_made() + 2)) {
+      (free_entries >= 0 && free_entries < plan.entries_made() + kOwnFiles)) {
     app_.ShowMessageDialog(updaterun::kDiskFullText, MessageKind::Error, kButtonOk, 0);
     return false;
   }
@@ -191,6 +197,13 @@ void UpdateRun::RunSequence(const std::string& install_dir) {
   // of many thousand names is read once a run, not once for each.
   HeldFolderIndexes held(files_);
 
+  // One update or repair at a time in an installation: another one running holds its lock.
+  const std::unique_ptr<FolderLock> lock =
+      files_.LockFolder(install_dir.substr(0, install_dir.size() - 1));
+  if (!lock) {
+    app_.ShowMessageDialog(partbase::kFileErrorText, MessageKind::Error, kButtonOk, 0);
+    return;
+  }
   if (!CheckUpdate(install_dir)) return;
 
   PartBaseFiles base(files_, app_, install_dir);
@@ -209,6 +222,7 @@ void UpdateRun::RunSequence(const std::string& install_dir) {
     return;
   }
   RecordedBy recorded(extractor_, journal);
+  base.append_record = &journal;
   // Moving the data file aside proves that Lumora does not hold it, and frees its name for
   // the archive's own.
   if (!files_.Rename(install_dir + partbase::kPalData, install_dir + partbase::kPalDataArh)) {

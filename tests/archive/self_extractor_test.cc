@@ -476,7 +476,8 @@ TEST_F(SelfExtractorTest, CheckPredictsWhatExtractionMeets) {
   };
   std::vector<Case> cases = {
       {"a folder where a file goes", make_dir("a.txt"), {{"a.txt", "x"}}, "File access denied"},
-      {"a file named .", make_dir("."), {{".", "x"}}, "File access denied"},
+      // A "." component names its folder again: refused like "..".
+      {"a file named .", make_dir("."), {{".", "x"}}, "Invalid filename"},
       {"the scratch file is a folder",
        [&](const std::string& out) {
          make_dir("TempFile.tmp")(out);
@@ -523,7 +524,11 @@ TEST_F(SelfExtractorTest, CheckPredictsWhatExtractionMeets) {
       {"the scratch file's name below ./",
        make_dir("."),
        {{".\\TempFile.tmp", "x"}},
-       "File access denied"},
+       "Invalid filename"},
+      {"a file twice, once below ./",
+       make_dir("."),
+       {{"a.txt", "x"}, {".\\a.txt", "y"}},
+       "Invalid filename"},
       {"an entry named like the working name",
        make_dir("."),
        {{"d\\", ""}, {"d\\~LUMORAUPDATE.TMP", "x"}},

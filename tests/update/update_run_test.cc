@@ -411,12 +411,12 @@ TEST_F(UpdateRunTest, TooLittleDiskSpaceStopsBeforeAnythingChanges) {
 }
 
 // Every file and folder the update makes takes an entry of the disk (an inode), and so do
-// the working copy of the part base and the scratch file: the tattoo archive's 3 files and
-// 2 folders need 7.
+// the journal, the working copy of the part base and the scratch file: the tattoo archive's
+// 3 files and 2 folders need 8.
 TEST_F(UpdateRunTest, JustEnoughFileEntriesAreEnough) {
   Install();
   UseArchive(TattooArchive());
-  files_.free_entries = 7;
+  files_.free_entries = 8;
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(Texts(), std::vector<std::string>{"Database successfully updated."});
 }
@@ -424,7 +424,7 @@ TEST_F(UpdateRunTest, JustEnoughFileEntriesAreEnough) {
 TEST_F(UpdateRunTest, OneFileEntryShortStopsBeforeAnythingChanges) {
   Install();
   UseArchive(TattooArchive());
-  files_.free_entries = 6;
+  files_.free_entries = 7;
   const auto before = Snapshot(install_.path());
   EXPECT_EQ(Run(), 1);
   EXPECT_EQ(Texts(), std::vector<std::string>{"Disk write error or disk is full."});

@@ -256,6 +256,10 @@ std::string NameProblem(const lumora::pack::NameCodec& names, const std::string&
   if (!fits) {
     return "code page " + names.name() + " cannot write every character of it";
   }
+  if (separators && !lumora::IsSafeEntryName(native)) {
+    return "the updater refuses it (a \".\" or \"..\" component, or a name that is not "
+           "relative)";
+  }
   return "";
 }
 
@@ -369,6 +373,15 @@ std::vector<Entry> CollectEntries(const Options& o) {
         throw UsageError("PATH must lie below the -C folder: " + p);
       }
       if (!rel.has_filename()) rel = rel.parent_path();  // "Addition/"
+      if (rel == ".") {
+        // The -C folder itself: its contents in name order, with no entry of its own (the
+        // installation is that folder; a "." component is no name the updater takes).
+        std::vector<fs::path> children;
+        for (const auto& e : fs::directory_iterator(base)) children.push_back(e.path().filename());
+        std::sort(children.begin(), children.end());
+        for (const auto& c : children) AddTree(names, base, c, &entries);
+        continue;
+      }
       // A PATH inside a folder brings the folders it lies in, outermost first: the updater
       // creates folders only for their own entries.
       for (const std::string& folder : FoldersOf(ArchiveName(names, rel))) {

@@ -15,6 +15,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
@@ -447,6 +448,7 @@ std::unique_ptr<File> PosixFileSystem::Open(const std::string& path, OpenMode mo
   if (fd < 0) throw IoError(PathErrorCode(errno, native));
   auto file = std::make_unique<PosixFile>(fd);
   if (flags & O_CREAT) Indexes().Changed(native, true);
+  if (mode != OpenMode::kRead) NoteWritten(fd, native);
   if (mode == OpenMode::kCreateNew) {
     Indexes().Created(path, native);
     return file;
@@ -686,15 +688,68 @@ int64_t PosixFileSystem::FreeFileEntries(const std::string& path) {
 
 void PosixFileSystem::HoldFolderIndexes(bool on) { Indexes().Hold(on); }
 
+void PosixFileSystem::NoteWritten(int fd, const std::string& native) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return;
+  const auto device = static_cast<uint64_t>(st.st_dev);
+  if (written_devices_.count(device) != 0) return;
+  const size_t slash = native.rfind('/');
+  written_devices_[device] = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : native.substr(0, slash);
+}
+
 bool PosixFileSystem::Sync(const std::string& path) {
   std::string native = ResolvePath(path);
   int fd = open(native.empty() ? "." : native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
-  // One call for the whole file system: every file the update wrote, its renames and its
+  // One call for each file system: every file the update wrote, its renames and its
   // folders. It also reports a write that the disk lost since the file system was opened.
-  const bool ok = syncfs(fd) == 0;
+  bool ok = syncfs(fd) == 0;
+  struct stat st;
+  const bool known = fstat(fd, &st) == 0;
   close(fd);
+  for (const auto& [device, folder] : written_devices_) {
+    if (known && device == static_cast<uint64_t>(st.st_dev)) continue;
+    // A folder of the installation that is another disk (a link, a mount point): what was
+    // written there is on that disk only after its own sync.
+    const int other = open(folder.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_DIRECTORY);
+    if (other < 0) {
+      ok = ok && errno == ENOENT;  // a folder removed since holds nothing left to sync
+      continue;
+    }
+    ok = syncfs(other) == 0 && ok;
+    close(other);
+  }
   return ok;
+}
+
+namespace {
+class PosixFolderLock : public FolderLock {
+ public:
+  explicit PosixFolderLock(int fd) : fd_(fd) {}
+  ~PosixFolderLock() override { close(fd_); }
+  PosixFolderLock(const PosixFolderLock&) = delete;
+  PosixFolderLock& operator=(const PosixFolderLock&) = delete;
+
+ private:
+  int fd_;
+};
+}  // namespace
+
+std::unique_ptr<FolderLock> PosixFileSystem::LockFolder(const std::string& path) {
+  const std::string native = ResolvePath(path);
+  const int fd = open(native.empty() ? "." : native.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY);
+  // A folder that cannot be opened is met by the run's own checks, with their messages.
+  if (fd < 0) return std::make_unique<FolderLock>();
+  // An open of its own: a second run in this process is refused as well as another process.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const bool held = errno == EWOULDBLOCK;
+    close(fd);
+    // A file system without locks (some network ones) cannot tell: the run goes on.
+    return held ? nullptr : std::make_unique<FolderLock>();
+  }
+  return std::make_unique<PosixFolderLock>(fd);
 }
 
 std::string PosixFileSystem::ModuleFileName() {

@@ -10,6 +10,7 @@
 //  [ ] a new console for a started program (it shares the caller's terminal)
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -69,9 +70,17 @@ class PosixFileSystem : public FileSystem {
   // statvfs f_favail; -1 on a file system that reports no inode count (f_files 0).
   int64_t FreeFileEntries(const std::string& path) override;
   void HoldFolderIndexes(bool on) override;
-  // syncfs of the file system that holds path.
+  // syncfs of the file system that holds path, and of every other file system that this
+  // object has written a file on (a folder of the installation may be another disk).
   bool Sync(const std::string& path) override;
+  // flock of the folder itself, which no file of the installation needs.
+  std::unique_ptr<FolderLock> LockFolder(const std::string& path) override;
   std::string ModuleFileName() override;
+
+ private:
+  // A folder on each file system written to, by device.
+  void NoteWritten(int fd, const std::string& native);
+  std::map<uint64_t, std::string> written_devices_;
 };
 
 class PosixProcesses : public Processes {

@@ -207,6 +207,15 @@ EntryKind Win32FileSystem::Kind(const std::string& path) {
   return (a & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::kDirectory : EntryKind::kFile;
 }
 
+EntryKind Win32FileSystem::KindForCreate(const std::string& path) {
+  // A junction or a symbolic link is never written or removed through.
+  if (IsDeviceName(path)) return EntryKind::kOther;
+  const DWORD a = GetFileAttributesA(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return EntryKind::kNone;
+  if ((a & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return EntryKind::kOther;
+  return (a & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::kDirectory : EntryKind::kFile;
+}
+
 std::string Win32FileSystem::FoldCase(const std::string& name) {
   std::string folded = name;
   if (!folded.empty()) CharUpperBuffA(&folded[0], static_cast<DWORD>(folded.size()));
@@ -237,6 +246,45 @@ bool Win32FileSystem::PathFits(const std::string& path, bool directory) {
 bool Win32FileSystem::Sync(const std::string&) {
   // Each file the update wrote was flushed before it was closed.
   return true;
+}
+
+namespace {
+class Win32FolderLock : public FolderLock {
+ public:
+  explicit Win32FolderLock(HANDLE semaphore) : semaphore_(semaphore) {}
+  ~Win32FolderLock() override {
+    ReleaseSemaphore(semaphore_, 1, nullptr);
+    CloseHandle(semaphore_);
+  }
+  Win32FolderLock(const Win32FolderLock&) = delete;
+  Win32FolderLock& operator=(const Win32FolderLock&) = delete;
+
+ private:
+  HANDLE semaphore_;
+};
+}  // namespace
+
+std::unique_ptr<FolderLock> Win32FileSystem::LockFolder(const std::string& path) {
+  // A semaphore, not a mutex: a mutex is taken again by the thread that holds it, and a
+  // second run in this process must be refused too. When a holder ends, however it ends,
+  // the system closes its handle, and the semaphore goes with the last one.
+  char full[4 * MAX_PATH];
+  const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  std::string folded = FoldCase(n > 0 && n < sizeof full ? std::string(full, n) : path);
+  while (!folded.empty() && folded.back() == '\\') folded.pop_back();
+  // Object names cannot hold '\': the name carries a hash of the folder's path.
+  uint64_t hash = 14695981039346656037ull;
+  for (char c : folded) hash = (hash ^ static_cast<uint8_t>(c)) * 1099511628211ull;
+  char name[64];
+  wsprintfA(name, "Local\\LumoraUpdate-%08lx%08lx", static_cast<unsigned long>(hash >> 32),
+            static_cast<unsigned long>(hash & 0xffffffffu));
+  HANDLE semaphore = CreateSemaphoreA(nullptr, 1, 1, name);
+  if (!semaphore) return std::make_unique<FolderLock>();
+  if (WaitForSingleObject(semaphore, 0) != WAIT_OBJECT_0) {
+    CloseHandle(semaphore);
+    return nullptr;
+  }
+  return std::make_unique<Win32FolderLock>(semaphore);
 }
 
 bool Win32FileSystem::FileExists(const std::string& path) {

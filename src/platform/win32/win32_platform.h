@@ -32,6 +32,8 @@ class Win32FileSystem : public FileSystem {
   bool FileExists(const std::string& path) override;
   bool DirectoryExists(const std::string& path) override;
   EntryKind Kind(const std::string& path) override;
+  // As Kind, but a reparse point (a junction, a symbolic link) is kOther.
+  EntryKind KindForCreate(const std::string& path) override;
   // Upper case by the ANSI code page (CharUpperBuffA), as the file system compares names;
   // a letter beyond ASCII never becomes an ASCII one, and ASCII folds only to ASCII.
   std::string FoldCase(const std::string& name) override;
@@ -44,6 +46,8 @@ class Win32FileSystem : public FileSystem {
   bool ListDirectory(const std::string& path, std::vector<DirEntry>* entries) override;
   int64_t FreeSpace(const std::string& path) override;
   bool Sync(const std::string& path) override;
+  // A named semaphore of one count per installation folder (its full path, folded).
+  std::unique_ptr<FolderLock> LockFolder(const std::string& path) override;
   std::string ModuleFileName() override;
 };
 
