@@ -32,16 +32,6 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
-if [ "${LUMORA_WITH_WINDOWS:-1}" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $sudo dpkg --add-architecture i386
-fi
-# A mirror in the middle of a sync answers with index files of the wrong size ("Mirror sync
-# in progress?"): try again, and in the end install from the lists that did arrive.
-for attempt in 1 2 3; do
-  $sudo apt-get update -qq && break
-  echo "apt-get update failed (attempt $attempt of 3)" >&2
-  [ "$attempt" = 3 ] || sleep 20
-done
 install_wanted() {
   [ ${#wanted[@]} -eq 0 ] && return 0
   $sudo apt-get install -y -qq "${wanted[@]}" </dev/null ||
@@ -52,5 +42,15 @@ if [ ${#missing[@]} -eq 0 ]; then
   install_wanted
   exit 0
 fi
+if [ "${LUMORA_WITH_WINDOWS:-1}" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
+# A mirror in the middle of a sync answers with index files of the wrong size ("Mirror sync
+# in progress?"): try again, and in the end install from the lists that did arrive.
+for attempt in 1 2 3; do
+  $sudo apt-get update -qq && break
+  echo "apt-get update failed (attempt $attempt of 3)" >&2
+  [ "$attempt" = 3 ] || sleep 20
+done
 $sudo apt-get install -y -qq "${missing[@]}" </dev/null
 install_wanted

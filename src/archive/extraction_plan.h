@@ -41,6 +41,8 @@ class ExtractionPlan {
 
   // Files and folders that unpacking the entries added so far creates.
   int64_t entries_made() const { return entries_made_; }
+  // Of those, the files (the rest are folders).
+  int64_t files_made() const { return static_cast<int64_t>(files_made_.size()); }
 
  private:
   EntryKind Planned(const std::string& folded);  // kNone when the plan knows nothing

@@ -474,6 +474,8 @@ bool SelfExtractor::CheckFrame(ArchiveStream& archive) {
   if (mark != format::kEndMark && TrailerAtEndMismatches(archive, magic_at)) {
     throw RuntimeError(kDamagedArchive);
   }
+  frame_bytes_ = archive.Position() - (magic_at < 0 ? 0 : magic_at);
+  frame_crc_ = crc.Value();
   // Anything but ';' is refused by the walk that follows.
   if (mark != format::kEndMark || magic_at < 0) return false;
 
@@ -517,6 +519,8 @@ ArchiveSummary SelfExtractor::Verify(ExtractionPlan* plan,
   // The framing and the trailer first, so that a damaged archive is named as such before
   // its members are decoded.
   summary.has_trailer = CheckFrame(archive);
+  summary.archive_bytes = frame_bytes_;
+  summary.archive_crc = frame_crc_;
   archive.Seek(StartOffset());
   SkipToFirstEntry(archive);
   std::unique_ptr<ExtractionPlan> own_plan;

@@ -30,7 +30,10 @@ struct ArchiveSummary {
   // clusters, and a cluster for each directory entry.
   int64_t disk_bytes = 0;
   bool has_trailer = false;  // the integrity trailer was present (and matched)
-  int64_t name_bytes = 0;    // the entries' names, all together
+  // The archive from its magic to its ';': its bytes and CRC-32, which name this update.
+  int64_t archive_bytes = 0;
+  uint32_t archive_crc = 0;
+  int64_t name_bytes = 0;  // the entries' names, all together
   // Each entry's name and the name of every folder above it (a run records a folder it
   // makes under its whole name): how many, and their bytes all together.
   int64_t name_chain_lines = 0;
@@ -148,6 +151,8 @@ class SelfExtractor : private ProgressListener {
   bool scratch_may_exist_ = true;
   std::vector<uint8_t> gathered_;  // a member's decoded bytes waiting for their write
   uint8_t last_mark_ = 0;
+  int64_t frame_bytes_ = 0;  // what CheckFrame walked, and its CRC-32
+  uint32_t frame_crc_ = 0;
   // Files written under working names and waiting for their names (working, own), and
   // their own names folded, so that a later entry of the same name is not taken for new.
   struct Pending {

@@ -1,6 +1,7 @@
 #include "shell/application.h"
 
 #include <exception>
+#include <utility>
 
 #include "platform/errors.h"
 
@@ -56,7 +57,20 @@ int Application::Run(const std::function<void()>& on_activate) {
     backend_.WaitAndDispatch(-1);
   }
   backend_.DestroyWindows();
-  return succeeded_ ? 0 : 1;
+  return succeeded_ ? 0 : failure_status_;
+}
+
+void Application::BeforeError() {
+  if (!before_error) return;
+  const std::function<void()> hook = std::move(before_error);
+  before_error = nullptr;
+  hook();
+}
+
+void Application::NoteStage() {
+  if (!listener || Form1.Label2.Caption == last_stage_) return;
+  last_stage_ = Form1.Label2.Caption;
+  listener->OnStage(last_stage_);
 }
 
 void Application::Activate() {
@@ -78,6 +92,7 @@ void Application::Activate() {
 
 void Application::PumpMessages() {
   ++pump_count_;
+  NoteStage();
   backend_.DispatchPending();
   ConsumeQuit();
 }
@@ -93,6 +108,9 @@ bool Application::ConsumeQuit() {
 
 int Application::ShowMessageDialog(const std::string& text, MessageKind kind,
                                    MessageButtons /*buttons*/, int /*help_context*/) {
+  if (kind == MessageKind::Error) BeforeError();
+  NoteStage();
+  if (listener) listener->OnMessage(kind, MessageCaption(kind), text);
   const bool at_once = terminating_;
   int result = backend_.RunMessageBox(MessageCaption(kind), text, kind, at_once,
                                       [this] { return quit_queued_; });
@@ -103,7 +121,9 @@ int Application::ShowMessageDialog(const std::string& text, MessageKind kind,
 }
 
 void Application::ReportUncaught(const std::string& message) {
+  BeforeError();
   std::string text = message + ".";
+  if (listener) listener->OnMessage(MessageKind::Error, title_, text);
   backend_.ShowErrorBox(title_, text);
   shown_.push_back({title_, text, MessageKind::Error, kResultOk});
 }

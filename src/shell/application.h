@@ -13,6 +13,15 @@
 
 namespace lumora {
 
+// Told of what the user is shown: the status line's stages, every message with its kind,
+// and the uncaught-error report. The unattended log is one (src/app/run_log.*).
+class ApplicationListener {
+ public:
+  virtual ~ApplicationListener() = default;
+  virtual void OnStage(const std::string& status) = 0;
+  virtual void OnMessage(MessageKind kind, const std::string& caption, const std::string& text) = 0;
+};
+
 class Application {
  public:
   // exe_path gives the application title: its file name without directory and without
@@ -52,6 +61,14 @@ class Application {
 
   // Set by the update when it has ended successfully; decides the exit status.
   void SetSucceeded() { succeeded_ = true; }
+  // The exit status of a run that did not succeed (default 1).
+  void SetFailureStatus(int status) { failure_status_ = status; }
+
+  // Called once, before the first error message or uncaught-error report is shown, while
+  // it is set: the update undoes a failed run here, so that the message comes after.
+  std::function<void()> before_error;
+  // Told of stages and messages (may be null).
+  ApplicationListener* listener = nullptr;
 
   bool QuitRequested() const { return quit_queued_; }
   bool Terminating() const { return terminating_; }
@@ -68,6 +85,10 @@ class Application {
 
  private:
   bool ConsumeQuit();
+  // Before an error is shown: the before_error hook, once.
+  void BeforeError();
+  // Tells the listener of a new status line.
+  void NoteStage();
 
   UiBackend& backend_;
   std::string title_;
@@ -76,6 +97,8 @@ class Application {
   bool quit_queued_ = false;
   bool terminating_ = false;
   bool succeeded_ = false;
+  int failure_status_ = 1;
+  std::string last_stage_;
   int pump_count_ = 0;
   std::vector<Shown> shown_;
 };

@@ -18,6 +18,7 @@ constexpr char kFolderTag[] = "folder ";
 constexpr char kFileTag[] = "file ";
 constexpr char kAppendTag[] = "append ";
 constexpr char kAppendedTag[] = "appended ";
+constexpr char kArchiveTag[] = "archive ";
 // The checksum, its space and the line end around every record.
 constexpr int64_t kLineFrame = 10;
 // The longest record fields beside a name: "appended PalData.txt", an offset, a length and
@@ -183,6 +184,9 @@ JournalContents ParseJournal(const std::string& text) {
       const std::string base = BaseName(Field(&rest));
       const int64_t size = Decimal(rest);
       (base == partbase::kPartBase ? contents.part_base_size : contents.pal_data_size) = size;
+    } else if (StartsWith(record, kArchiveTag, &rest)) {
+      contents.archive_bytes = Decimal(Field(&rest));
+      contents.archive_crc = Hex32(rest);
     } else if (StartsWith(record, kFolderTag, &rest)) {
       std::string name = Unescaped(rest);
       if (!IsJournalName(name, true)) throw JournalDamaged("it names a folder it cannot have made");
@@ -265,11 +269,13 @@ void Journal::Append(const std::string& records) {
   if (!file_->Flush()) throw IoError(errc::kGeneralFailure);
 }
 
-bool Journal::Begin(int64_t part_base_size, int64_t pal_data_size) {
+bool Journal::Begin(int64_t part_base_size, int64_t pal_data_size, int64_t archive_bytes,
+                    uint32_t archive_crc) {
   file_ = files_.Open(install_dir_ + journal::kJournalName, OpenMode::kCreateNew);
   Append(std::string(kHeader) + "\n" + kSizeTag + partbase::kPartBase + ' ' +
          std::to_string(part_base_size) + "\n" + kSizeTag + partbase::kPalData + ' ' +
-         std::to_string(pal_data_size) + "\n");
+         std::to_string(pal_data_size) + "\n" + kArchiveTag + std::to_string(archive_bytes) + ' ' +
+         Hex8(archive_crc) + "\n");
   return files_.Sync(install_dir_);
 }
 
@@ -303,7 +309,12 @@ void Journal::Abandon() {
 bool Journal::Finish() {
   file_.reset();
   if (!files_.DeleteFile(install_dir_ + journal::kJournalName)) return false;
-  return files_.Sync(install_dir_);
+  // Everything else is on the disk already (the caller synced it): this sync only makes the
+  // deletion stand. Should it fail and the power go, the journal comes back with the
+  // update finished, and the next run or repair sees that and removes it: the update
+  // stands either way.
+  files_.Sync(install_dir_);
+  return true;
 }
 
 }  // namespace lumora

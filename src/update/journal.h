@@ -13,6 +13,7 @@
 //   LumoraUpdate journal 2
 //   size Partbase.txt <bytes>
 //   size PalData.txt <bytes>
+//   archive <bytes> <crc>                    the archive this run unpacks
 //   folder <name>\                           a folder the run creates
 //   file <size> <crc> <name>                 a file the run creates
 //   append <base> <offset>                   a merge appends to the base file from offset
@@ -66,6 +67,8 @@ struct JournalContents {
   std::vector<std::string> folders;  // in the order they were created, each ending in '\'
   std::vector<JournalFile> files;
   std::vector<JournalAppend> appends;
+  int64_t archive_bytes = -1;  // -1: not recorded
+  uint32_t archive_crc = 0;
 };
 
 // The most a journal takes for an archive: entries, and the lines and bytes of every name
@@ -96,7 +99,10 @@ class Journal : public CreationRecord, public AppendRecord {
   // Creates the journal with the two sizes and puts it on the disk. Throws IoError when it
   // cannot be created or written (it may then stand, empty or in part: nothing is renamed
   // yet, and repair removes it); false when the sync fails.
-  bool Begin(int64_t part_base_size, int64_t pal_data_size);
+  bool Begin(int64_t part_base_size, int64_t pal_data_size, int64_t archive_bytes,
+             uint32_t archive_crc);
+  // Closes the journal's file, which stays: an undo of the run reads and removes it.
+  void Close() { file_.reset(); }
   // Adds the names and flushes them; the caller's next sync puts them on the disk.
   void WillCreate(const std::vector<CreatedEntry>& entries) override;
   // Before a merge appends to base from offset: the line, put on the disk. False when the
@@ -107,7 +113,7 @@ class Journal : public CreationRecord, public AppendRecord {
   // Removes the journal of a run that stops before it changed anything.
   void Abandon();
   // The commit point: deletes the journal and syncs. The caller has synced everything
-  // else. False when the journal cannot be deleted or the sync fails.
+  // else. False when the journal cannot be deleted.
   bool Finish();
 
  private:

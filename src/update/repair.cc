@@ -255,7 +255,13 @@ RepairOutcome Repair::SetAside(const std::string& why) {
   return {true, report_};
 }
 
-RepairOutcome Repair::RunIn(const std::string& install_dir) {
+RepairOutcome Repair::RunIn(const std::string& install_dir, bool held, bool undo) {
+  RepairOutcome outcome = Repaired(install_dir, held, undo);
+  outcome.journal_left = files_.Kind(dir_ + journal::kJournalName) != EntryKind::kNone;
+  return outcome;
+}
+
+RepairOutcome Repair::Repaired(const std::string& install_dir, bool held, bool undo) {
   dir_ = install_dir;
   report_.clear();
   plain_folders_.clear();
@@ -263,8 +269,8 @@ RepairOutcome Repair::RunIn(const std::string& install_dir) {
   const std::string shown = dir_.substr(0, dir_.size() - 1);
 
   // A running update or repair holds the installation: nothing is done beside it.
-  const std::unique_ptr<FolderLock> lock = files_.LockFolder(shown);
-  if (!lock) {
+  const std::unique_ptr<FolderLock> lock = held ? nullptr : files_.LockFolder(shown);
+  if (!held && !lock) {
     return {false, "An update or a repair is running in " + shown +
                        " now. Nothing was changed: let it end first.\n"};
   }
@@ -310,7 +316,7 @@ RepairOutcome Repair::RunIn(const std::string& install_dir) {
     Note("An interrupted update was found in " + shown + " (its journal " + journal::kJournalName +
          ").");
     // Each base file's appended bytes, where they stand now.
-    bool finished = !left_over;
+    bool finished = !left_over && !undo;
     for (const char* base : {partbase::kPartBase, partbase::kPalData}) {
       finished = finished && files_.FileExists(dir_ + base);
       const JournalAppend* append = AppendRecordOf(journal, base);
@@ -336,7 +342,11 @@ RepairOutcome Repair::RunIn(const std::string& install_dir) {
       }
       Note("The update had finished all but its last step: removed its journal " +
            std::string(journal::kJournalName) + ". The installation is updated.");
-      return {true, report_};
+      RepairOutcome done{true, report_};
+      done.finished = true;
+      done.archive_bytes = journal.archive_bytes;
+      done.archive_crc = journal.archive_crc;
+      return done;
     }
     Note("Undoing it:");
     RepairOutcome undone = Undo(&journal, working);

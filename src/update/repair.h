@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/filesystem.h"
@@ -30,8 +31,17 @@
 namespace lumora {
 
 struct RepairOutcome {
+  RepairOutcome(bool whole_ = false, std::string report_ = {})
+      : whole(whole_), report(std::move(report_)) {}
   bool whole = false;  // the installation is whole afterwards (exit status 0)
   std::string report;  // what was found and done, lines ending in '\n'
+  // The journal's update had done everything but remove its journal, and repair finished
+  // it; the archive that update unpacked (-1: not recorded).
+  bool finished = false;
+  int64_t archive_bytes = -1;
+  uint32_t archive_crc = 0;
+  // The journal still stands: an interrupted update remains.
+  bool journal_left = false;
 };
 
 class Repair {
@@ -40,13 +50,16 @@ class Repair {
 
   // Finds the installation through the registry and repairs it.
   RepairOutcome Run();
-  // Repairs the installation in install_dir (ending in '\').
-  RepairOutcome RunIn(const std::string& install_dir);
+  // Repairs the installation in install_dir (ending in '\'). held: the caller (an update
+  // that undoes itself) holds the installation's lock already; undo: the update failed,
+  // so it is undone even where it had done everything but remove its journal.
+  RepairOutcome RunIn(const std::string& install_dir, bool held = false, bool undo = false);
 
  private:
   // Where the bytes a merge appended stand in the file that holds them.
   enum class Tail { kNone, kPartial, kExact, kLonger, kUnknown };
 
+  RepairOutcome Repaired(const std::string& install_dir, bool held, bool undo);
   RepairOutcome Undo(const JournalContents* journal, const std::vector<std::string>& working);
   // With a journal whose update cannot be judged: gives names back only where nothing
   // stands under them, sets the journal aside, and reports what to check.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "archive/extraction_plan.h"
@@ -10,7 +11,9 @@
 #include "platform/errors.h"
 #include "shell/application.h"
 #include "update/journal.h"
+#include "update/key_set.h"
 #include "update/part_base.h"
+#include "update/repair.h"
 #include "update/text_file.h"
 
 namespace lumora {
@@ -58,6 +61,36 @@ int64_t SizeOf(FileSystem& files, const std::string& path) {
   }
 }
 
+// Keeps what it is given and passes it on: the new part base's and data file's text, which
+// the check counts the records and lines of for its figures.
+class KeptText : public ByteSink {
+ public:
+  explicit KeptText(ByteSink& next) : next_(next) {}
+  bool Write(const uint8_t* data, size_t n) override {
+    text.append(reinterpret_cast<const char*>(data), n);
+    return next_.Write(data, n);
+  }
+  std::string text;
+
+ private:
+  ByteSink& next_;
+};
+
+// The lines of a text as the text files read them: each ends at CR (with the LF after it),
+// at the end of the text, or at 0x1A, which ends the text.
+std::vector<std::string> LinesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  const size_t end = std::min(text.find('\x1A'), text.size());
+  for (size_t start = 0; start < end;) {
+    size_t cr = text.find('\r', start);
+    if (cr == std::string::npos || cr > end) cr = end;
+    lines.push_back(text.substr(start, cr - start));
+    start = cr + 1;
+    if (start < end && text[start] == '\n') ++start;
+  }
+  return lines;
+}
+
 // Has the extraction tell the journal what it creates, for as long as the object lives.
 class RecordedBy {
  public:
@@ -90,8 +123,9 @@ std::string UpdateRun::FindInstallation() {
   form.Label2.Caption = "Finding Lumora";
   form.Label3.Caption = " ";
 
-  registry_.CreateKey(updaterun::kQuandrixKey);
+  if (!check_only) registry_.CreateKey(updaterun::kQuandrixKey);
   bool found = false;
+  bool interrupted = false;
   std::string install_dir;
   const std::string version =
       registry_.ReadString(updaterun::kLumoraSection, updaterun::kVersionValue)
@@ -104,10 +138,14 @@ std::string UpdateRun::FindInstallation() {
     // of the current drive.
     if (hd_path != updaterun::kNoHDPath && !hd_path.empty()) {
       install_dir = hd_path.back() == '\\' ? hd_path : hd_path + '\\';
-      found = files_.FileExists(install_dir + partbase::kPartBase);
+      // An interrupted update may have the two files under working names: the run undoes
+      // it first, and then they must stand.
+      interrupted = files_.Kind(install_dir + journal::kJournalName) != EntryKind::kNone;
+      found = interrupted || files_.FileExists(install_dir + partbase::kPartBase);
+      if (observer) observer->OnInstallation(hd_path, version);
     }
   }
-  if (!found || !files_.FileExists(install_dir + partbase::kPalData)) {
+  if (!found || (!interrupted && !files_.FileExists(install_dir + partbase::kPalData))) {
     app_.ShowMessageDialog(updaterun::kInstallationText, MessageKind::Error, kButtonOk, 0);
     return std::string();
   }
@@ -135,12 +173,25 @@ bool UpdateRun::CheckUpdate(const std::string& install_dir) {
   plan.Assume(partbase::kInstalledPartBase, EntryKind::kFile);
   plan.Assume(partbase::kWorkingCopy, EntryKind::kFile);
   RewrittenSize new_base, new_data;  // what the merges append at most
+  // For the figures (--check, a log) the two texts are kept to count their records and
+  // lines; a plain run keeps nothing.
+  const bool counting = check_only || observer != nullptr;
+  KeptText kept_base(new_base), kept_data(new_data);
   const ArchiveSummary summary = extractor_.Verify(&plan, [&](const std::string& name) {
     ByteSink* tap = nullptr;
-    if (SameName(name, partbase::kPartBase)) tap = &new_base;
-    if (SameName(name, partbase::kPalData)) tap = &new_data;
+    if (SameName(name, partbase::kPartBase)) {
+      tap = counting ? static_cast<ByteSink*>(&kept_base) : &new_base;
+    }
+    if (SameName(name, partbase::kPalData)) {
+      tap = counting ? static_cast<ByteSink*>(&kept_data) : &new_data;
+    }
     return tap;
   });
+  figures_ = UpdateFigures();
+  figures_.archive_bytes = summary.archive_bytes;
+  figures_.archive_crc = summary.archive_crc;
+  figures_.files = plan.files_made();
+  figures_.folders = plan.entries_made() - plan.files_made();
   // The renames and the merges need their names free, and the names they give back.
   // The working copy is made by a create that never follows a link.
   const EntryKind copy_kind = files_.KindForCreate(install_dir + partbase::kWorkingCopy);
@@ -177,15 +228,57 @@ bool UpdateRun::CheckUpdate(const std::string& install_dir) {
                          AppendedBytes(base_after, new_base) + AppendedBytes(data_after, new_data) +
                          WholeClusters(journal_bytes);
   const int64_t free_space = files_.FreeSpace(install_dir);
+  figures_.bytes_needed = needed + updaterun::kFreeSpaceMargin;
+  figures_.bytes_free = free_space;
   // Every file and folder the archive makes takes an entry of the disk (an inode), and so
   // do the files the run makes for itself: the journal, the working copy of the part base
   // and the scratch file.
   const int64_t free_entries = files_.FreeFileEntries(install_dir);
   if ((free_space >= 0 && free_space < needed + updaterun::kFreeSpaceMargin) ||
       (free_entries >= 0 && free_entries < plan.entries_made() + kOwnFiles)) {
+    if (observer) observer->OnChecked(figures_);
     app_.ShowMessageDialog(updaterun::kDiskFullText, MessageKind::Error, kButtonOk, 0);
     return false;
   }
+
+  // Every record of the installed part base has a sound basic index, or the merge would
+  // stop half-way: tested here, before anything changes. The same pass finds which of the
+  // new records it holds already.
+  KeySet keys;
+  std::vector<std::string> new_lines;
+  if (counting && base_after == EntryKind::kFile) {
+    new_lines = LinesOf(kept_base.text);
+    for (const std::string& line : new_lines) {
+      if (!IsCommentLine(line)) keys.Add(DuplicateKey(line));
+    }
+    if (keys.size() != 0) keys.Build();
+  }
+  {
+    TextReader installed(files_, install_dir + partbase::kPartBase);
+    std::string line;
+    while (!installed.Eof()) {
+      app_.PumpMessages();
+      installed.ReadLine(&line);
+      if (keys.size() != 0 && !(!line.empty() && line[0] == '#')) keys.Scan(line);
+      if (IsCommentLine(line)) continue;
+      if (!IsValidBasicIndex(BasicIndexText(line))) {
+        if (observer) observer->OnChecked(figures_);
+        app_.ShowMessageDialog(partbase::kBasicIndexErrorText, MessageKind::Error, kButtonOk, 0);
+        return false;
+      }
+    }
+  }
+  if (counting && base_after == EntryKind::kFile) {
+    figures_.records = figures_.duplicates = 0;
+    for (const std::string& line : new_lines) {
+      if (IsCommentLine(line)) continue;
+      ++(keys.Found(DuplicateKey(line)) ? figures_.duplicates : figures_.records);
+    }
+  }
+  if (counting && data_after == EntryKind::kFile) {
+    figures_.data_lines = static_cast<int64_t>(LinesOf(kept_data.text).size());
+  }
+  if (observer) observer->OnChecked(figures_);
   return true;
 }
 
@@ -201,79 +294,36 @@ void UpdateRun::RunSequence(const std::string& install_dir) {
   const std::unique_ptr<FolderLock> lock =
       files_.LockFolder(install_dir.substr(0, install_dir.size() - 1));
   if (!lock) {
+    Note("Another update or repair is running in this installation.\n");
     app_.ShowMessageDialog(partbase::kFileErrorText, MessageKind::Error, kButtonOk, 0);
     return;
+  }
+  // The journal of an interrupted update: undone first (a check changes nothing, and says
+  // that the next run will).
+  if (files_.Kind(install_dir + journal::kJournalName) != EntryKind::kNone) {
+    if (check_only) {
+      Note("An interrupted update remains: the next run undoes it first.\n");
+      app_.ShowMessageDialog(partbase::kFileErrorText, MessageKind::Error, kButtonOk, 0);
+      app_.SetFailureStatus(3);
+      return;
+    }
+    if (!Heal(install_dir)) return;
+    if (!files_.FileExists(install_dir + partbase::kPartBase) ||
+        !files_.FileExists(install_dir + partbase::kPalData)) {
+      app_.ShowMessageDialog(updaterun::kInstallationText, MessageKind::Error, kButtonOk, 0);
+      return;
+    }
   }
   if (!CheckUpdate(install_dir)) return;
-
-  PartBaseFiles base(files_, app_, install_dir);
-  const auto file_error = [this] {
-    app_.ShowMessageDialog(partbase::kFileErrorText, MessageKind::Error, kButtonOk, 0);
-  };
-  const auto disk_error = [this] {
-    app_.ShowMessageDialog(updaterun::kDiskFullText, MessageKind::Error, kButtonOk, 0);
-  };
-  // The journal is on the disk before the first installed file is renamed: from here on,
-  // an interrupted run can be undone exactly.
-  Journal journal(files_, install_dir);
-  if (!journal.Begin(SizeOf(files_, install_dir + partbase::kPartBase),
-                     SizeOf(files_, install_dir + partbase::kPalData))) {
-    disk_error();
+  if (check_only) {
+    app_.SetSucceeded();
+    app_.CloseMainWindow();
     return;
   }
-  RecordedBy recorded(extractor_, journal);
-  base.append_record = &journal;
-  // Moving the data file aside proves that Lumora does not hold it, and frees its name for
-  // the archive's own.
-  if (!files_.Rename(install_dir + partbase::kPalData, install_dir + partbase::kPalDataArh)) {
-    // Nothing has changed yet: the journal goes too, and the run can simply be repeated.
-    journal.Abandon();
-    file_error();
-    return;
-  }
-  if (!base.CheckPartBase()) return;
-  if (!files_.Rename(install_dir + partbase::kPartBase,
-                     install_dir + partbase::kInstalledPartBase)) {
-    file_error();
-    return;
-  }
-
-  form.Label1.Caption = "0%";
-  form.Label2.Caption = "Please WAIT...   ";
-  form.Label3.Caption = "Extracting file:";
-  // A failed write of decoded output has shown its message and throws StopRun: nothing
-  // after it runs.
-  extractor_.Selfextract();
-
-  form.ProgressBar1.SetPosition(form.ProgressBar1.Min());
-  form.Label1.Caption = "    ";
-  form.Label4.Caption = " ";
-  form.Label3.Caption = std::string(16, ' ');
-  form.Label2.Caption = "Renewing files...";
-  app_.PumpMessages();
-
-  if (files_.FileExists(install_dir + partbase::kPartBase)) {
-    if (!base.MergePartBase()) return;
-  }
-  if (files_.FileExists(install_dir + partbase::kPalData) &&
-      files_.FileExists(install_dir + partbase::kPalDataArh)) {
-    if (!base.MergePalData()) return;
-  }
-  duplicatesFound = base.duplicatesFound;
-  if (duplicatesFound) {
-    app_.ShowMessageDialog(updaterun::kDuplicatesText, MessageKind::Warning, kButtonOk, 0);
-  }
-  if (!base.RestoreBaseFiles()) return;
-  // Success is told only once what the update wrote is on the disk, and the journal is
-  // gone: its deletion, the last change, is what makes the update stand.
-  if (!files_.Sync(install_dir)) {
-    disk_error();
-    return;
-  }
-  if (!journal.Finish()) {
-    disk_error();
-    return;
-  }
+  const bool already = healed_finished_ && healed_archive_bytes_ == figures_.archive_bytes &&
+                       healed_archive_crc_ == figures_.archive_crc;
+  if (!already && !Change(install_dir)) return;
+  if (already) Note("The interrupted update was this one, and it had finished.\n");
 
   form.Label2.Caption = "Complete.        ";
   app_.PumpMessages();
@@ -281,6 +331,124 @@ void UpdateRun::RunSequence(const std::string& install_dir) {
   app_.PumpMessages();
   app_.SetSucceeded();
   app_.CloseMainWindow();
+}
+
+bool UpdateRun::Heal(const std::string& install_dir) {
+  app_.Form1.Label2.Caption = "Undoing an interrupted update...";
+  app_.PumpMessages();
+  const RepairOutcome healed = Repair(registry_, files_).RunIn(install_dir, true);
+  Note(healed.report);
+  if (!healed.whole || healed.journal_left) {
+    app_.ShowMessageDialog(partbase::kFileErrorText, MessageKind::Error, kButtonOk, 0);
+    app_.SetFailureStatus(3);
+    return false;
+  }
+  healed_finished_ = healed.finished;
+  healed_archive_bytes_ = healed.archive_bytes;
+  healed_archive_crc_ = healed.archive_crc;
+  return true;
+}
+
+void UpdateRun::UndoFailedRun(const std::string& install_dir) {
+  const RepairOutcome undone = Repair(registry_, files_).RunIn(install_dir, true, true);
+  Note("The run failed and was undone:\n" + undone.report);
+  app_.SetFailureStatus(undone.whole && !undone.journal_left ? 1 : 3);
+}
+
+bool UpdateRun::Change(const std::string& install_dir) {
+  TForm1& form = app_.Form1;
+  PartBaseFiles base(files_, app_, install_dir);
+  const auto file_error = [this] {
+    app_.ShowMessageDialog(partbase::kFileErrorText, MessageKind::Error, kButtonOk, 0);
+    return false;
+  };
+  const auto disk_error = [this] {
+    app_.ShowMessageDialog(updaterun::kDiskFullText, MessageKind::Error, kButtonOk, 0);
+    return false;
+  };
+  // The journal is on the disk before the first installed file is renamed: from here on,
+  // an interrupted run can be undone exactly.
+  Journal journal(files_, install_dir);
+  bool begun = false;
+  try {
+    begun = journal.Begin(SizeOf(files_, install_dir + partbase::kPartBase),
+                          SizeOf(files_, install_dir + partbase::kPalData),
+                          figures_.archive_bytes, figures_.archive_crc);
+  } catch (...) {
+    // Nothing has changed: the journal, made in part or not at all, goes.
+    journal.Abandon();
+    throw;
+  }
+  if (!begun) {
+    journal.Abandon();
+    return disk_error();
+  }
+  RecordedBy recorded(extractor_, journal);
+  base.append_record = &journal;
+  // From here, a failure undoes the run before its message is shown (or, for a failure
+  // that propagates, before it is reported): the installation is then as it was.
+  bool undone = false;
+  const auto undo = [&] {
+    if (undone) return;
+    undone = true;
+    journal.Close();
+    UndoFailedRun(install_dir);
+  };
+  struct Armed {
+    Application& app;
+    ~Armed() { app.before_error = nullptr; }
+  } armed{app_};
+  app_.before_error = undo;
+  try {
+    // Moving the data file aside proves that Lumora does not hold it, and frees its name
+    // for the archive's own.
+    if (!files_.Rename(install_dir + partbase::kPalData, install_dir + partbase::kPalDataArh)) {
+      // Nothing has changed yet: the journal goes too, and the run can simply be repeated.
+      app_.before_error = nullptr;
+      journal.Abandon();
+      return file_error();
+    }
+    if (!base.CheckPartBase()) return false;
+    if (!files_.Rename(install_dir + partbase::kPartBase,
+                       install_dir + partbase::kInstalledPartBase)) {
+      return file_error();
+    }
+
+    form.Label1.Caption = "0%";
+    form.Label2.Caption = "Please WAIT...   ";
+    form.Label3.Caption = "Extracting file:";
+    // A failed write of decoded output has shown its message and throws StopRun: nothing
+    // after it runs.
+    extractor_.Selfextract();
+
+    form.ProgressBar1.SetPosition(form.ProgressBar1.Min());
+    form.Label1.Caption = "    ";
+    form.Label4.Caption = " ";
+    form.Label3.Caption = std::string(16, ' ');
+    form.Label2.Caption = "Renewing files...";
+    app_.PumpMessages();
+
+    if (files_.FileExists(install_dir + partbase::kPartBase)) {
+      if (!base.MergePartBase()) return false;
+    }
+    if (files_.FileExists(install_dir + partbase::kPalData) &&
+        files_.FileExists(install_dir + partbase::kPalDataArh)) {
+      if (!base.MergePalData()) return false;
+    }
+    duplicatesFound = base.duplicatesFound;
+    if (duplicatesFound) {
+      app_.ShowMessageDialog(updaterun::kDuplicatesText, MessageKind::Warning, kButtonOk, 0);
+    }
+    if (!base.RestoreBaseFiles()) return false;
+    // Success is told only once what the update wrote is on the disk, and the journal is
+    // gone: its deletion, the last change, is what makes the update stand.
+    if (!files_.Sync(install_dir)) return disk_error();
+    if (!journal.Finish()) return disk_error();
+  } catch (...) {
+    undo();
+    throw;
+  }
+  return true;
 }
 
 }  // namespace lumora

@@ -16,6 +16,30 @@ namespace lumora {
 class Application;
 class SelfExtractor;
 
+// What the check found and the run did, in figures: for the unattended log and the report
+// of --check. -1: not counted.
+struct UpdateFigures {
+  int64_t archive_bytes = 0;  // the archive from its magic to its ';', and its CRC-32
+  uint32_t archive_crc = 0;
+  int64_t files = 0;        // new files the archive makes
+  int64_t folders = 0;      // new folders
+  int64_t records = -1;     // part base records the merge appends
+  int64_t duplicates = -1;  // records it drops as duplicates
+  int64_t data_lines = -1;  // lines appended to the data file (-1: the archive has none)
+  int64_t bytes_needed = 0;
+  int64_t bytes_free = -1;
+};
+
+// Told what a run found and did, for the unattended log.
+class UpdateObserver {
+ public:
+  virtual ~UpdateObserver() = default;
+  virtual void OnInstallation(const std::string& hd_path, const std::string& version) = 0;
+  virtual void OnChecked(const UpdateFigures& figures) = 0;
+  // An undo, a heal, the end of the run: lines ending in '\n'.
+  virtual void OnNote(const std::string& text) = 0;
+};
+
 namespace updaterun {
 inline constexpr const char kQuandrixKey[] = "SOFTWARE\\Quandrix";
 inline constexpr const char kLumoraSection[] = "SOFTWARE\\Quandrix\\Lumora";
@@ -54,8 +78,29 @@ class UpdateRun {
   bool CheckUpdate(const std::string& install_dir);
 
   bool duplicatesFound = false;
+  // --check: discovery and the check alone, changing nothing (not even the registry key);
+  // the figures then say what the update would do.
+  bool check_only = false;
+  UpdateObserver* observer = nullptr;
+  const UpdateFigures& figures() const { return figures_; }
 
  private:
+  // The changes of the update, from the journal on; false when it stopped after a message.
+  bool Change(const std::string& install_dir);
+  // Undoes an interrupted update found at the start; false (after the file message, exit
+  // status 3) when it cannot. Sets healed_finished_ when that update had finished.
+  bool Heal(const std::string& install_dir);
+  // Undoes this run after a failure, with the repair's code: exit status 1 when the
+  // installation is as before, 3 when an interrupted update remains.
+  void UndoFailedRun(const std::string& install_dir);
+  void Note(const std::string& text) {
+    if (observer) observer->OnNote(text);
+  }
+
+  UpdateFigures figures_;
+  bool healed_finished_ = false;
+  int64_t healed_archive_bytes_ = -1;
+  uint32_t healed_archive_crc_ = 0;
   Registry& registry_;
   FileSystem& files_;
   Application& app_;

@@ -39,7 +39,9 @@ pk() {
   if [ "$windows" = 1 ]; then
     LC_ALL=C.UTF-8 "$wine" "$pack" "$@"
   elif [ -n "${fault:-}" ]; then
-    strace -qq -o /dev/null -e trace="${fault%%:*}" -e inject="$fault" "$pack" "$@"
+    # LeakSanitizer cannot run under ptrace: a sanitizer build's leak check stays off here.
+    ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
+      strace -qq -o /dev/null -e trace="${fault%%:*}" -e inject="$fault" "$pack" "$@"
   else
     "$pack" "$@"
   fi

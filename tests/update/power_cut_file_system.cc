@@ -58,6 +58,10 @@ bool PowerCutFileSystem::Change() {
     throw PowerCut();
   }
   if (++changes_ == cut_at_) {
+    if (fail_only_) {
+      failed_ = true;
+      return false;
+    }
     cut_ = true;
     throw PowerCut();
   }

@@ -23,11 +23,15 @@ struct PowerCut {};
 
 class PowerCutFileSystem : public FileSystem {
  public:
-  // cut_at: the number of the change (from 1) where the power goes; 0: never.
-  PowerCutFileSystem(FileSystem& inner, int cut_at) : inner_(inner), cut_at_(cut_at) {}
+  // cut_at: the number of the change (from 1) where the power goes; 0: never. With
+  // fail_only, that change fails instead (as a disk error refuses it) and the power stays:
+  // every later change goes through.
+  PowerCutFileSystem(FileSystem& inner, int cut_at, bool fail_only = false)
+      : inner_(inner), cut_at_(cut_at), fail_only_(fail_only) {}
 
   int changes() const { return changes_; }
   bool cut() const { return cut_; }
+  bool failed() const { return failed_; }
   // After the cut: drops every byte that no sync covered.
   void DropUnsynced();
 
@@ -68,8 +72,10 @@ class PowerCutFileSystem : public FileSystem {
 
   FileSystem& inner_;
   int cut_at_;
+  bool fail_only_;
   int changes_ = 0;
   bool cut_ = false;
+  bool failed_ = false;
   // By path, upper-cased with '\' between components: a file keeps its record through
   // renames, as it keeps its data.
   std::map<std::string, std::shared_ptr<Written>> written_;

@@ -240,6 +240,7 @@ TEST_F(UpdateRunTest, StopsShowTheirMessageAndCaptions) {
     const char* text;
     const char* label2;
     std::vector<std::string> names_after;
+    int status = 1;
   };
   const std::vector<Case> cases = {
       {"left PalData.arh",
@@ -255,14 +256,15 @@ TEST_F(UpdateRunTest, StopsShowTheirMessageAndCaptions) {
        "",
        "Bad file PARTBASE.TXT. Basic index error.",
        "Finding Lumora",
-       {"HairBase4Check.txt", "PalData.arh", "Partbase.txt", "~LumoraUpdate.jnl"}},
-      {"a journal: an interrupted update waits for --repair, so nothing starts",
+       {"PalData.txt", "Partbase.txt"}},
+      {"a damaged journal: the undo cannot start, so nothing starts",
        "~LumoraUpdate.jnl",
        CrLf(kInstalledBase),
        "",
        kFileErrorText,
-       "Finding Lumora",
-       {"PalData.txt", "Partbase.txt", "~LumoraUpdate.jnl"}},
+       "Undoing an interrupted update...",
+       {"PalData.txt", "Partbase.txt", "~LumoraUpdate.jnl"},
+       3},
       {"left HairBase2.txt: the merge would fail, so nothing starts",
        "HairBase2.txt",
        CrLf(kInstalledBase),
@@ -283,13 +285,13 @@ TEST_F(UpdateRunTest, StopsShowTheirMessageAndCaptions) {
        "Partbase.txt",
        kFileErrorText,
        "Finding Lumora",
-       {"HairBase4Check.txt", "PalData.arh", "Partbase.txt", "~LumoraUpdate.jnl"}},
+       {"PalData.txt", "Partbase.txt"}},
   };
   for (const auto& c : cases) {
     TempDir dir;
     WriteFile(dir.Native("Partbase.txt"), c.partbase);
     WriteFile(dir.Native("PalData.txt"), "pal");
-    if (!c.leftover.empty()) WriteFile(dir.Native(c.leftover), "left");
+    if (!c.leftover.empty()) WriteFile(dir.Native(c.leftover), "left\n");
     std::unique_ptr<HeldOpen> held;
     if (!c.held.empty()) held = std::make_unique<HeldOpen>(dir.Native(c.held));
     WriteRegistry({Sz("Version", "1.0"), Sz("HDPath", dir.path())});
@@ -299,7 +301,7 @@ TEST_F(UpdateRunTest, StopsShowTheirMessageAndCaptions) {
     const std::string path = dir.path() + ".exe";
     extractor.SetArchive(path, WriteUpdater(path, TattooArchive()));
     UpdateRun run(*platform_.registry, files_, app, extractor);
-    EXPECT_EQ(app.Run([&] { run.BrelinUpdate1Click(); }), 1) << c.name;
+    EXPECT_EQ(app.Run([&] { run.BrelinUpdate1Click(); }), c.status) << c.name;
     ASSERT_EQ(app.ShownMessages().size(), 1u) << c.name;
     EXPECT_EQ(app.ShownMessages()[0].text, c.text) << c.name;
     EXPECT_EQ(app.Form1.Label2.Caption, c.label2) << c.name;
@@ -516,13 +518,23 @@ TEST_F(UpdateRunTest, RestoreRenameRefusedWhileTheDataIsHeld) {
       holder = std::make_unique<HeldOpen>(At("HairBase1.txt"));
     }
   };
-  EXPECT_EQ(Run(), 1);
+  // The failed run's undo cannot give the name back either: an interrupted update remains
+  // (exit status 3), and the next run, with the file closed, undoes it and updates.
+  EXPECT_EQ(Run(), 3);
   holder.reset();
   EXPECT_EQ(Texts(), std::vector<std::string>{kFileErrorText});
   EXPECT_EQ(app_->Form1.Label2.Caption, "Renewing files...");
   EXPECT_EQ(ReadFile(At("HairBase1.txt")), CrLf(kInstalledBase));
   EXPECT_EQ(ListNames(install_.path()), (std::vector<std::string>{"HairBase1.txt", "PalData.arh",
                                                                   "x.psd", "~LumoraUpdate.jnl"}));
+  NullBackend backend;
+  Application app(backend, "LumoraUpdate.exe");
+  SelfExtractor extractor(files_, &app);
+  extractor.SetArchive(home_.Native("LumoraUpdate.exe"), extractor_.StartOffset());
+  UpdateRun again(*platform_.registry, files_, app, extractor);
+  EXPECT_EQ(app.Run([&] { again.BrelinUpdate1Click(); }), 0);
+  EXPECT_EQ(ListNames(install_.path()),
+            (std::vector<std::string>{"PalData.txt", "Partbase.txt", "x.psd"}));
 }
 
 }  // namespace

@@ -552,6 +552,32 @@ bool PosixFileSystem::DeleteFile(const std::string& path) {
   return true;
 }
 
+namespace {
+
+// True when link() failed because the file system has no hard links at all (FAT and exFAT
+// refuse with EPERM, or EOPNOTSUPP through FUSE), not because of the names.
+bool HasNoHardLinks(int err) {
+  return err == EPERM || err == ENOTSUP /* EOPNOTSUPP too */ || err == EMLINK || err == ENOSYS;
+}
+
+// A rename that must not replace, on a file system that cannot refuse to replace by itself:
+// a hard link refuses a target that stands. Without hard links, the target (found free in
+// every letter case by the caller) is looked at once more, and a plain rename follows.
+bool RenameWithoutReplacing(const std::string& source, const std::string& dest, bool by_link) {
+  if (by_link) {
+    if (link(source.c_str(), dest.c_str()) == 0) {
+      unlink(source.c_str());
+      return true;
+    }
+    if (!HasNoHardLinks(errno)) return false;
+  }
+  struct stat existing;
+  if (lstat(dest.c_str(), &existing) == 0 || errno != ENOENT) return false;
+  return rename(source.c_str(), dest.c_str()) == 0;
+}
+
+}  // namespace
+
 bool PosixFileSystem::Rename(const std::string& from, const std::string& to) {
   std::string source = ResolvePath(from);
   struct stat src;
@@ -588,16 +614,8 @@ bool PosixFileSystem::Rename(const std::string& from, const std::string& to) {
     return case_change_only && rename(source.c_str(), dest.c_str()) == 0 && Moved(source, dest);
   }
   if (err != EINVAL && err != ENOSYS && err != ENOTSUP) return false;
-  // The file system cannot refuse to replace by itself: a hard link can, where it exists.
-  if (S_ISREG(src.st_mode) && !case_change_only) {
-    if (link(source.c_str(), dest.c_str()) == 0) {
-      unlink(source.c_str());
-      return Moved(source, dest);
-    }
-    if (errno == EEXIST) return false;
-  }
-  if (!case_change_only && lstat(dest.c_str(), &existing) == 0) return false;
-  return rename(source.c_str(), dest.c_str()) == 0 && Moved(source, dest);
+  if (case_change_only) return rename(source.c_str(), dest.c_str()) == 0 && Moved(source, dest);
+  return RenameWithoutReplacing(source, dest, S_ISREG(src.st_mode)) && Moved(source, dest);
 }
 
 bool PosixFileSystem::RenameWritten(const std::string& from, const std::string& to) {
@@ -615,10 +633,7 @@ bool PosixFileSystem::RenameWritten(const std::string& from, const std::string& 
     return Moved(source, dest);
   }
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
-  // The file system cannot refuse to replace by itself: a hard link can.
-  if (link(source.c_str(), dest.c_str()) != 0) return false;
-  unlink(source.c_str());
-  return Moved(source, dest);
+  return RenameWithoutReplacing(source, dest, true) && Moved(source, dest);
 }
 
 bool PosixFileSystem::ListDirectory(const std::string& path, std::vector<DirEntry>* entries) {
