@@ -16,8 +16,16 @@ std::unique_ptr<UiBackend> CreateFrontEnd();
 // an information box on Windows, where the program has no console.
 void ShowHelp(const std::string& text);
 
-// Shows the report of --repair, lines ending in '\n', where the user sees it: on standard
-// output on Linux, in an information box on Windows (an error box when the repair failed).
-void ShowReport(const std::string& text, bool succeeded);
+// Shows the report of --repair or --check, lines ending in '\n', where the user sees it: on
+// standard output on Linux, in an information box titled caption on Windows (an error box
+// when it failed).
+void ShowReport(const std::string& text, bool succeeded,
+                const char* caption = "LumoraUpdate --repair");
+
+// A wrong command line: on standard error on Linux, in an error box on Windows.
+void ShowUsageError(const std::string& text);
+
+// Text in the code page (paths, messages) as UTF-8, for the log.
+std::string TextToUtf8(const std::string& text);
 
 }  // namespace lumora

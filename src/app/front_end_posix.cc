@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/front_end.h"
+#include "platform/posix/codepage.h"
 #include "ui/terminal/terminal_backend.h"
 
 #ifdef LUMORA_WITH_FLTK
@@ -26,9 +27,17 @@ std::unique_ptr<UiBackend> CreateFrontEnd() {
 
 void ShowHelp(const std::string& text) { std::fputs(text.c_str(), stdout); }
 
-void ShowReport(const std::string& text, bool /*succeeded*/) {
+void ShowReport(const std::string& text, bool /*succeeded*/, const char* /*caption*/) {
   std::fputs(text.c_str(), stdout);
   std::fflush(stdout);
+}
+
+void ShowUsageError(const std::string& text) { std::fputs(text.c_str(), stderr); }
+
+std::string TextToUtf8(const std::string& text) {
+  std::string native;
+  CodePage::System().ToNative(text, &native);
+  return native;
 }
 
 }  // namespace lumora

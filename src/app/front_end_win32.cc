@@ -19,10 +19,27 @@ void ShowHelp(const std::string& text) {
   MessageBoxA(nullptr, ToCrLf(paragraphs).c_str(), "LumoraUpdate", MB_OK | MB_ICONINFORMATION);
 }
 
-void ShowReport(const std::string& text, bool succeeded) {
+void ShowReport(const std::string& text, bool succeeded, const char* caption) {
   // Each line of the report is one thing found or done: the box keeps them as lines.
-  MessageBoxA(nullptr, ToCrLf(text).c_str(), "LumoraUpdate --repair",
+  MessageBoxA(nullptr, ToCrLf(text).c_str(), caption,
               MB_OK | (succeeded ? MB_ICONINFORMATION : MB_ICONERROR));
+}
+
+void ShowUsageError(const std::string& text) {
+  MessageBoxA(nullptr, ToCrLf(text).c_str(), "LumoraUpdate", MB_OK | MB_ICONERROR);
+}
+
+std::string TextToUtf8(const std::string& text) {
+  if (text.empty()) return text;
+  const int wide_length =
+      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(wide_length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], wide_length);
+  const int length =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, &utf8[0], length, nullptr, nullptr);
+  return utf8;
 }
 
 }  // namespace lumora

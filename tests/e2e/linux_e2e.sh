@@ -89,6 +89,46 @@ check "warning before success" bash -c "grep -n 'Warning: Duplication elements!'
   { read w; s=\$(grep -n 'Database successfully updated' '$case_dir/out.txt' | cut -d: -f1); [ \"\$w\" -lt \"\$s\" ]; }"
 check "fp003 record not appended twice" test "$(grep -c 'fp003' "$install/Partbase.txt")" -eq 1
 
+# ---- unattended runs: --quiet, --log, --check and the exit statuses, with no display
+run_with() {
+  HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" DISPLAY= \
+    timeout 120 "$updater" "$@" </dev/null >"$case_dir/out.txt" 2>&1
+  status=$?
+}
+logged() { grep -qF -- "$1" "$case_dir/log.txt"; }
+new_case quiet-log
+run_with --quiet --log "$case_dir/log.txt"
+check "exit status 0" test "$status" -eq 0
+check "nothing printed" test ! -s "$case_dir/out.txt"
+check "images" images_installed
+for line in "installation: HDPath $install, Version 5.0" "check: archive " "new files 24" \
+  "stage: Renewing files..." "message information (Information): Database successfully updated." \
+  "made: new files 24" "exit status 0"; do
+  check "logged: $line" logged "$line"
+done
+new_case quiet-no-installation
+rm "$case_dir/config/registry/HKEY_CURRENT_USER.reg"
+run_with --quiet --log "$case_dir/log.txt"
+check "exit status 1" test "$status" -eq 1
+check "nothing printed" test ! -s "$case_dir/out.txt"
+check "the message logged" logged "message error (Error): You have not correct installation for Lumora.\n\rPlease"
+new_case check-only
+before="$(tree_digest "$install")"
+run_with --check
+check "exit status 0" test "$status" -eq 0
+check "what it would do" printed "The update would run: archive "
+check "installation untouched" test "$before" = "$(tree_digest "$install")"
+rm "$case_dir/config/registry/HKEY_CURRENT_USER.reg"
+run_with --check
+check "no installation: exit status 1" test "$status" -eq 1
+check "not even the registry key made" test ! -e "$case_dir/config/registry/HKEY_CURRENT_USER.reg"
+new_case usage
+for args in "--bogus" "--log" "--log $case_dir/no/such/folder/log.txt" "--check --repair"; do
+  # shellcheck disable=SC2086
+  run_with $args
+  check "$args: exit status 2" test "$status" -eq 2
+done
+
 # ---- no registry: the installation message, nothing touched
 new_case missing-registry
 rm "$case_dir/config/registry/HKEY_CURRENT_USER.reg"
