@@ -394,6 +394,40 @@ killed_update() {
   [ "$status" = 0 ] || fail "the update after --repair ended with status $status, expected 0"
   [ "$(ls "$install/Pics" | wc -l)" = 2001 ] || fail "the update after --repair left $(ls "$install/Pics" | wc -l) files in Pics"
   echo "   the update then runs to the end: 2,000 new files beside the user's own"
+
+  # Killed again, the next plain run heals it. First with the journal damaged: the undo
+  # cannot start, the window shows its line under the file message, exit status 3.
+  rm -rf "$install" && cp -a "$big/before" "$install"
+  start_updater big-killed-again "$wine64" "$big/upd.exe"
+  for _ in $(seq 300); do
+    [ -e "$install/~LumoraUpdate.jnl" ] && [ "$(ls "$install/Pics" | wc -l)" -gt 50 ] && break
+    sleep 0.05
+  done
+  pkill -KILL -f 'upd\.exe' || true
+  [ "$(wait_updater)" != 0 ] || fail "the update ended before it was killed"
+  cp "$install/~LumoraUpdate.jnl" "$big/journal"
+  printf 'not a record\n' >>"$install/~LumoraUpdate.jnl"
+  start_updater big-damaged "$wine64" "$big/upd.exe"
+  capture_box Error big-damaged "$e2e/big-damaged.png"
+  main=$(xdotool search --onlyvisible --name '^SelfExtraction$' 2>/dev/null | head -n 1) || true
+  [ -n "$main" ] && shoot "$main" "$shots/wine-undo.png" "$e2e/big-damaged-screen.png"
+  timeout 20 xdotool windowfocus --sync "$box" key Return
+  sleep 0.5
+  main=$(find_window SelfExtraction) || true
+  [ -n "$main" ] && timeout 20 xdotool windowfocus --sync "$main" key alt+F4
+  status=$(wait_updater)
+  [ "$status" != lost ] || { lost_run "the run over a damaged journal"; return 0; }
+  [ "$status" = 3 ] || fail "the run over a damaged journal ended with status $status, expected 3"
+  cp "$big/journal" "$install/~LumoraUpdate.jnl"
+  start_updater big-healed "$wine64" "$big/upd.exe"
+  capture_box Information big-healed "$e2e/big-healed.png"
+  timeout 20 xdotool windowfocus --sync "$box" key Return
+  status=$(wait_updater)
+  [ "$status" != lost ] || { lost_run "the healing run"; return 0; }
+  [ "$status" = 0 ] || fail "the healing run ended with status $status, expected 0"
+  [ "$(ls "$install/Pics" | wc -l)" = 2001 ] || fail "the healing run left $(ls "$install/Pics" | wc -l) files in Pics"
+  [ ! -e "$install/~LumoraUpdate.jnl" ] || fail "the healing run left its journal"
+  echo "   killed again: over a damaged journal exit status 3 (screenshot wine-undo.png); a plain run then heals and updates"
 }
 scenario killed_update
 took
@@ -416,6 +450,42 @@ timeout 120 "$winerun" 64 "$bin/lumora-pack.exe" create -q --stub "$(winepath -w
   -C "$(winepath -w examples/sample-update)" >>"$logs/zip.log" 2>&1 || fail "packing with the unpacked $zip"
 cmp "$e2e/from-zip.exe" "$updater" || fail "the updater packed from $zip differs from the Linux packer's"
 echo "   $(basename "$zip"): $(cmake -E tar tf "$zip" | grep -c -v '/$') files; its packer makes the Linux packer's updater"
+took
+
+begin "End to end: unattended runs without a display"
+# --quiet and the forms Windows administrators type, with no X display at all (a scheduled
+# task with no desktop): no window, no box; the outcome is the exit status and the log. A
+# Wine process without a display spoils later windows of the same server, so these come
+# last and the server is started anew after them.
+quiet_install="$e2e/quiet-install"
+rm -rf "$quiet_install" && mkdir -p "$quiet_install"
+cp "$e2e/installed-partbase.txt" "$quiet_install/Partbase.txt"
+cp "$e2e/installed-paldata.txt" "$quiet_install/PalData.txt"
+timeout 60 "$winerun" 64 reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v Version /t REG_SZ /d 5.0 /f \
+  >>"$logs/reg.log" 2>&1 || fail "setting Version"
+timeout 60 "$winerun" 64 reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v HDPath /t REG_SZ \
+  /d "$(winepath -w "$quiet_install" 2>/dev/null)" /f >>"$logs/reg.log" 2>&1 || fail "setting HDPath"
+quiet_log="$e2e/quiet.log"
+status=0
+env -u DISPLAY timeout 120 "$winerun" 64 "$updater" /quiet "/log=$(winepath -w "$quiet_log" 2>/dev/null)" \
+  >"$logs/quiet.log" 2>&1 || status=$?
+[ "$status" = 0 ] || fail "/quiet /log= ended with status $status, expected 0 (see $quiet_log)"
+grep -q "exit status 0" "$quiet_log" || fail "the log of /quiet has no exit status"
+cat "$e2e/installed-partbase.txt" examples/sample-update/partbase.txt | cmp - "$quiet_install/Partbase.txt" ||
+  fail "/quiet left another Partbase.txt"
+timeout 60 "$winerun" 64 reg delete 'HKCU\SOFTWARE\Quandrix' /f >>"$logs/reg.log" 2>&1 || true
+status=0
+env -u DISPLAY timeout 120 "$winerun" 64 "$updater" --quiet --log "$(winepath -w "$e2e/quiet-none.log" 2>/dev/null)" \
+  >"$logs/quiet-none.log" 2>&1 || status=$?
+[ "$status" = 1 ] || fail "--quiet without an installation ended with status $status, expected 1"
+grep -q "You have not correct installation" "$e2e/quiet-none.log" ||
+  fail "the log of --quiet without an installation has no message"
+echo "   /quiet /log=FILE: exit status 0, updated, logged; --quiet without an installation: exit status 1, the message in the log"
+wineserver -k >/dev/null 2>&1 || true
+timeout 30 wineserver -w >/dev/null 2>&1 || true
+wineserver -p >>"$logs/wineserver.log" 2>&1
+"$wine64" explorer.exe /desktop >>"$logs/desktop.log" 2>&1 &
+sleep 2
 took
 
 # ---- 32-bit Windows -----------------------------------------------------------------------

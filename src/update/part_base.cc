@@ -100,8 +100,9 @@ bool PartBaseFiles::OnDisk() {
   return false;
 }
 
-bool PartBaseFiles::WillAppend(const char* base, int64_t offset) {
-  if (!append_record || append_record->WillAppend(base, offset)) return true;
+bool PartBaseFiles::WillAppend(const char* base, TextWriter& writer) {
+  if (!append_record || append_record->WillAppend(base, writer.start())) return true;
+  writer.Close();
   app_.ShowMessageDialog(kDiskFullText, MessageKind::Error, kButtonOk, 0);
   return false;
 }
@@ -159,7 +160,7 @@ bool PartBaseFiles::MergePartBase() {
   }
   TextWriter installed = TextWriter::Append(files_, Path(partbase::kPartBase));
   const int64_t start = installed.start();
-  if (!WillAppend(partbase::kPartBase, start)) return false;
+  if (!WillAppend(partbase::kPartBase, installed)) return false;
   std::string line;
 
   // First the keys of the new records, then one pass over the working copy that finds all
@@ -214,7 +215,7 @@ bool PartBaseFiles::MergePalData() {
   {
     TextWriter installed = TextWriter::Append(files_, Path(partbase::kPalDataArh));
     const int64_t start = installed.start();
-    if (!WillAppend(partbase::kPalData, start)) return false;
+    if (!WillAppend(partbase::kPalData, installed)) return false;
     TextReader fresh(files_, Path(partbase::kPalData));
     std::string line;
     while (!fresh.Eof()) {

@@ -13,6 +13,7 @@
 namespace lumora {
 
 class Application;
+class TextWriter;
 
 // Told before a merge appends to an installed file, and after, so that an interrupted run
 // can cut off exactly what it appended: the rollback journal.
@@ -83,9 +84,10 @@ class PartBaseFiles {
   bool FileError();
   // Syncs what was written; false, with the disk-full message, when the disk lost some.
   bool OnDisk();
-  // Tells the append record where the merge into path (base's file) starts appending;
-  // false, with the disk-full message, when that cannot be put on the disk.
-  bool WillAppend(const char* base, int64_t offset);
+  // Tells the append record where the merge through writer (base's file) starts
+  // appending; false, with the disk-full message, when that cannot be put on the disk. The
+  // writer is closed first then: the undo that comes with the message reads the file.
+  bool WillAppend(const char* base, TextWriter& writer);
   // Tells the append record what was appended to path from offset on, read back.
   void Appended(const char* base, const std::string& path, int64_t offset);
 

@@ -163,8 +163,9 @@ bool Repair::CutBack(const char* name, int64_t size, const JournalAppend* append
     return true;
   }
   try {
-    std::unique_ptr<File> file = files_.Open(dir_ + name, OpenMode::kReadWrite);
-    const int64_t now = file->Size();
+    // Read first: a file that needs no cut is never opened for writing (Lumora may hold
+    // it, and on Windows that refuses a writer).
+    const int64_t now = files_.Open(dir_ + name, OpenMode::kRead)->Size();
     int64_t to = -1;
     if (append != nullptr) {
       // TailOf has proved the bytes from the offset on the update's.
@@ -177,6 +178,7 @@ bool Repair::CutBack(const char* name, int64_t size, const JournalAppend* append
       return true;
     }
     if (to < 0 || now == to) return true;
+    std::unique_ptr<File> file = files_.Open(dir_ + name, OpenMode::kReadWrite);
     if (!file->Truncate(to) || !file->Flush()) throw IoError(errc::kGeneralFailure);
     Note(std::string("  cut ") + name + " back to its " + std::to_string(to) +
          " bytes (removed the " + std::to_string(now - to) + " bytes the update appended)");

@@ -372,8 +372,8 @@ bool UpdateRun::Change(const std::string& install_dir) {
   bool begun = false;
   try {
     begun = journal.Begin(SizeOf(files_, install_dir + partbase::kPartBase),
-                          SizeOf(files_, install_dir + partbase::kPalData),
-                          figures_.archive_bytes, figures_.archive_crc);
+                          SizeOf(files_, install_dir + partbase::kPalData), figures_.archive_bytes,
+                          figures_.archive_crc);
   } catch (...) {
     // Nothing has changed: the journal, made in part or not at all, goes.
     journal.Abandon();

@@ -156,6 +156,24 @@ fi
 finish_updater
 check "exit status 1" test "$status" -eq 1
 
+# ---- a journal the run cannot undo (damaged): the window shows the undo's line under the
+# file message, and the run ends with status 3 once closed
+new_case undo-line
+printf 'not a journal\n' >"$install/~LumoraUpdate.jnl"
+start_updater
+box="$(find_window Error)"
+main="$(find_window SelfExtraction)"
+check "file message shown" test -n "$box"
+if [ -n "$box" ] && [ -n "$main" ]; then
+  check "screenshot of the undo line" shot "$main" "$shots/fltk-undo.png"
+  xdotool windowfocus --sync "$box" key Return
+  gone Error
+  "$closer" "$main"
+fi
+finish_updater
+check "exit status 3" test "$status" -eq 3
+check "the journal stays" test -e "$install/~LumoraUpdate.jnl"
+
 # ---- closing the window while the success box is open: the window takes no input then,
 # the box stays until answered
 new_case closed-under-box
