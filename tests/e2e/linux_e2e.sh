@@ -129,6 +129,25 @@ for args in "--bogus" "--log" "--log $case_dir/no/such/folder/log.txt" "--check 
   check "$args: exit status 2" test "$status" -eq 2
 done
 
+# ---- another update or repair holds the installation (its lock): a second one changes
+# nothing, and neither does a repair
+new_case locked
+flock -o "$install" sleep 30 &
+holder=$!
+sleep 0.3
+refused "file message" "File error."
+before="$(tree_digest "$install")"
+HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" "$updater" --repair >"$case_dir/out.txt" 2>&1
+status=$?
+check "--repair: exit status 1" test "$status" -eq 1
+check "--repair: says an update is running" printed "is running in"
+check "--repair: installation untouched" test "$before" = "$(tree_digest "$install")"
+pkill -P "$holder" sleep 2>/dev/null
+kill "$holder" 2>/dev/null
+wait "$holder" 2>/dev/null
+run_updater
+check "once it ends: the update runs" test "$status" -eq 0
+
 # ---- no registry: the installation message, nothing touched
 new_case missing-registry
 rm "$case_dir/config/registry/HKEY_CURRENT_USER.reg"
