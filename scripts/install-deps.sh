@@ -7,6 +7,7 @@ packages=(
   libgif-dev ncompress python3 clang-format dpkg-dev strace time e2fsprogs
   libfltk1.3-dev libxcursor-dev libxinerama-dev libxft-dev libxext-dev
   xvfb xauth xdotool imagemagick
+  xfsprogs btrfs-progs dosfstools fusefat exfatprogs exfat-fuse
 )
 if [ "${LUMORA_WITH_WINDOWS:-1}" = 1 ]; then
   # 64-bit and 32-bit Windows builds.

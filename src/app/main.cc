@@ -30,6 +30,7 @@ constexpr char kHelp[] =
     "did. It changes nothing where no update was interrupted.\n"
     "LumoraUpdate --check: finds the installation and checks the whole update against it,\n"
     "changing nothing, then reports what the update would do.\n"
+    "On Windows /repair and /check are --repair and --check.\n"
     "--quiet (on Windows also /quiet, /S, /verysilent): no window and no message box; the\n"
     "outcome is the exit status and the log.\n"
     "--log FILE (on Windows also /log FILE, /log=FILE): appends what happens to FILE, one\n"
@@ -69,9 +70,9 @@ Options Parse(int argc, char** argv) {
 #endif
     if (arg == "--help" || arg == "-h" || (windows && lower == "/?")) {
       o.help = true;
-    } else if (arg == "--repair") {
+    } else if (arg == "--repair" || (windows && lower == "/repair")) {
       o.repair = true;
-    } else if (arg == "--check") {
+    } else if (arg == "--check" || (windows && lower == "/check")) {
       o.check = true;
     } else if (arg == "--quiet" ||
                (windows && (lower == "/quiet" || lower == "/s" || lower == "/verysilent"))) {

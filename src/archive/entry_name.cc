@@ -1,5 +1,7 @@
 #include "archive/entry_name.h"
 
+#include <cstring>
+
 #include "archive/format.h"
 
 namespace lumora {
@@ -31,6 +33,56 @@ bool IsSafeEntryName(const std::string& name) {
     // A "." component names its folder again: "a.txt" and ".\a.txt" would be two entries
     // for one file, and ".\partbase.txt" one the updater takes for new.
     if (end - start == 1 && name[start] == '.') return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+namespace {
+
+bool IsReservedDeviceName(const std::string& component) {
+  // The name before its first dot decides: "nul.list" is the null device.
+  std::string base = component.substr(0, component.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" ||
+      base == "CONOUT$") {
+    return true;
+  }
+  if (base.size() != 4 || (base.compare(0, 3, "COM") != 0 && base.compare(0, 3, "LPT") != 0)) {
+    return false;
+  }
+  // COM1-9 and LPT1-9, and the superscript digits 1, 2 and 3 (0xB9, 0xB2, 0xB3 in the code
+  // pages that have them), which current Windows takes for the same devices.
+  const auto digit = static_cast<unsigned char>(base[3]);
+  return (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+}
+
+}  // namespace
+
+bool IsWindowsEntryName(const std::string& name) {
+  const std::string body = !name.empty() && (name.back() == '\\' || name.back() == '/')
+                               ? name.substr(0, name.size() - 1)
+                               : name;
+  size_t start = 0;
+  for (;;) {
+    size_t end = body.find_first_of("\\/", start);
+    if (end == std::string::npos) end = body.size();
+    const std::string part = body.substr(start, end - start);
+    for (char c : part) {
+      if (static_cast<unsigned char>(c) < 0x20 || std::strchr("<>\"|?*", c) != nullptr) {
+        return false;
+      }
+    }
+    // "." and ".." are IsSafeEntryName's to judge.
+    if (part != "." && part != ".." && !part.empty() &&
+        (part.back() == '.' || part.back() == ' ')) {
+      return false;
+    }
+    if (IsReservedDeviceName(part)) return false;
+    if (end == body.size()) break;
     start = end + 1;
   }
   return true;

@@ -11,6 +11,14 @@ namespace lumora {
 // or a "." component ('\' and '/' both separate components).
 bool IsSafeEntryName(const std::string& name);
 
+// False for a name that Windows cannot create as itself, whatever the system the updater
+// runs on (an updater is made for Windows): a component holding < > " | ? * or a byte
+// below 0x20, one that ends in a dot or a space (Win32 strips those, so the name would
+// alias another), or one that is a reserved device name, with or without an extension
+// (CON, PRN, AUX, NUL, COM1-9, LPT1-9, and COM and LPT with a superscript digit as the
+// code page writes them). '\' and '/' separate components; a trailing '\' ends a folder.
+bool IsWindowsEntryName(const std::string& name);
+
 // The part of the name that the progress window shows: empty for a directory entry (a
 // name ending in '\'), else the part after the last '\', or the whole name.
 std::string DisplayName(const std::string& name);

@@ -159,7 +159,8 @@ std::string SelfExtractor::ReadEntryName(ArchiveStream& archive) {
   }
   // Names that could reach outside the extraction directory are refused before anything
   // is created for them.
-  if (!IsSafeEntryName(name)) throw IoError(errc::kPathNotFound);
+  // So are names that Windows cannot create as themselves: an updater is made for it.
+  if (!IsSafeEntryName(name) || !IsWindowsEntryName(name)) throw IoError(errc::kPathNotFound);
   return name;
 }
 

@@ -36,6 +36,13 @@ bool HasCaseTwins(FileSystem& files, const std::vector<DirEntry>& entries, const
   return found > 1;
 }
 
+// A path from the root: "\\server\share", "\x", "/x" or a drive's "C:\x".
+bool IsAbsolutePath(const std::string& path) {
+  if (path.empty()) return false;
+  if (path[0] == '\\' || path[0] == '/') return true;
+  return path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+}
+
 // Files the run makes for itself beside the archive's: the journal, the working copy of the
 // part base and the scratch file.
 constexpr int64_t kOwnFiles = 3;
@@ -135,8 +142,9 @@ std::string UpdateRun::FindInstallation() {
         registry_.ReadString(updaterun::kLumoraSection, updaterun::kHDPathValue)
             .value_or(updaterun::kNoHDPath);
     // An empty path names no installation: with the backslash rule it would be the root
-    // of the current drive.
-    if (hd_path != updaterun::kNoHDPath && !hd_path.empty()) {
+    // of the current drive. Nor does a relative one, which would name a folder below
+    // wherever the updater was started.
+    if (hd_path != updaterun::kNoHDPath && IsAbsolutePath(hd_path)) {
       install_dir = hd_path.back() == '\\' ? hd_path : hd_path + '\\';
       // An interrupted update may have the two files under working names: the run undoes
       // it first, and then they must stand.
@@ -239,6 +247,18 @@ bool UpdateRun::CheckUpdate(const std::string& install_dir) {
     if (observer) observer->OnChecked(figures_);
     app_.ShowMessageDialog(updaterun::kDiskFullText, MessageKind::Error, kButtonOk, 0);
     return false;
+  }
+
+  // The two files the run changes can be changed: one held by Lumora, or marked read-only,
+  // is refused here, before anything changes, not half-way.
+  for (const char* name : {partbase::kPartBase, partbase::kPalData}) {
+    try {
+      files_.Open(install_dir + name, OpenMode::kReadWrite);
+    } catch (const IoError&) {
+      if (observer) observer->OnChecked(figures_);
+      app_.ShowMessageDialog(partbase::kFileErrorText, MessageKind::Error, kButtonOk, 0);
+      return false;
+    }
   }
 
   // Every record of the installed part base has a sound basic index, or the merge would

@@ -16,24 +16,21 @@ sample="$examples/sample-update"
 work="$(mktemp -d)"
 mnt="$work/mnt"
 cleanup() {
-  [ -n "${pid:-}" ] && kill -KILL "$pid" 2>/dev/null
-  mountpoint -q "$mnt" && umount "$mnt"
-  rm -rf "$work"
+  [ -n "${pid:-}" ] && kill -KILL "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+  mountpoint -q "$mnt" && { umount "$mnt" || umount -l "$mnt"; }
+  mountpoint -q "$mnt" || rm -rf "$work"
 }
 trap cleanup EXIT
 mkdir -p "$mnt"
 
-# The sample update, a new data file, and a new folder of 1,000 small files (the first
-# batch of names) followed by 30 of 200 KB, so a kill among these finds new files under
-# their own names and others under working names.
+# The sample update, a new data file and 30 files of 300 KB in a new folder, the last
+# ones to be written: a kill among them finds the part bases already moved and merged.
 src="$work/src"
 mkdir -p "$src/Pack"
 cp -r "$sample/." "$src/"
-for i in $(seq 1001 2000); do printf 'small %d' "$i" >"$src/Pack/s$i.psd"; done
-for i in $(seq 1 30); do head -c 200000 /dev/urandom >"$src/Pack/r$i.bin"; done
+for i in $(seq 1 30); do head -c 300000 /dev/urandom >"$src/Pack/r$i.bin"; done
 printf '%s\r\n' "palette 3" "palette 4" >"$src/PalData.txt"
 (cat "$examples/sample-update.manifest"; echo 'PalData.txt'; echo 'Pack\'
-  for i in $(seq 1001 2000); do echo "Pack\\s$i.psd"; done
   for i in $(seq 1 30); do echo "Pack\\r$i.bin"; done) >"$work/manifest"
 updater="$work/update"
 "$pack" create -q --stub "$stub" -o "$updater" --manifest "$work/manifest" -C "$src" ||
@@ -53,24 +50,32 @@ fresh() {
   printf 'old' >"$install/Addition/old.psd"
 }
 run() { HOME="$home" XDG_CONFIG_HOME="$home/config" LUMORA_UI=terminal "$updater" "$@" </dev/null >"$work/out.txt" 2>&1; }
-# Every folder and every file with its contents. Names are compared without regard to
-# letter case: FAT keeps a name's case only as far as its long names do.
-tree_state() {
-  (cd "$1" && find . -mindepth 1 \( -type d -printf 'folder %p\n' \) -o \( -type f -printf '%p ' -exec sha1sum {} \; \) |
-    tr '[:upper:]' '[:lower:]' | sort | sha1sum)
-}
+# Every folder and every file with its contents (FAT and exFAT keep a name's letter case in
+# its long name).
+tree_state() { (cd "$1" && find . -mindepth 1 \( -type d -printf 'folder %p\n' \) -o \( -type f -printf '%p ' -exec sha1sum {} \; \) | sort | sha1sum); }
 show_failure() {
   echo "FAIL [$name] $1"
   tail -n 4 "$work/out.txt" 2>/dev/null | sed 's/^/    | /'
 }
 
-# The expected result: the same update on a folder of the disk the test runs on.
+# The expected result: the same update on a folder of the disk the test runs on, which
+# appends the new records to the part base and the data file and adds every file whole.
+name=reference
 fresh
+cp -r "$install" "$work/before"
 before="$(tree_state "$install")"
 run
-[ $? -eq 0 ] || { echo "the update fails on an ordinary folder"; tail -n 4 "$work/out.txt"; exit 1; }
+check "the update succeeds on an ordinary folder" test $? -eq 0
+reference_right() {
+  local f
+  cat "$work/before/Partbase.txt" "$src/partbase.txt" | cmp -s - "$install/Partbase.txt" &&
+    cat "$work/before/PalData.txt" "$src/PalData.txt" | cmp -s - "$install/PalData.txt" || return 1
+  for f in $(cd "$src" && find Addition Pack -type f); do cmp -s "$src/$f" "$install/$f" || return 1; done
+}
+check "records appended, files whole" reference_right
 expected="$(tree_state "$install")"
 rm -rf "$install"
+[ "$failed" -eq 0 ] || { finish; exit 1; }
 
 # mount_image FS: makes an image of FS and mounts it on $mnt with the kernel's driver, or
 # else through FUSE; false with the reason in $why when that cannot be done here.
@@ -116,18 +121,17 @@ for fs in xfs btrfs vfat exfat; do
   check "succeeds" test $? -eq 0
   check "the installation is the expected result" test "$expected" = "$(tree_state "$install")"
 
-  # Killed in the middle: the first 1,000 new files have their names, the big ones are
-  # still being written.
+  # Killed while the new files are being written under their working names.
   name="$fs: killed, then --repair"
   fresh
   HOME="$home" XDG_CONFIG_HOME="$home/config" LUMORA_UI=terminal "$updater" </dev/null >"$work/out.txt" 2>&1 &
   pid=$!
-  until grep -q 'r15\.bin' "$work/out.txt" || ! kill -0 "$pid" 2>/dev/null; do sleep 0.005; done
+  until grep -q 'r5\.bin' "$work/out.txt" || ! kill -0 "$pid" 2>/dev/null; do sleep 0.005; done
   kill -KILL "$pid" 2>/dev/null
   wait "$pid" 2>/dev/null
   pid=
   check "killed while its journal stands" test -f "$install/~LumoraUpdate.jnl"
-  check "killed after the first batch had its names" test -f "$install/Pack/s1500.psd"
+  check "killed after the part base was moved aside" test -f "$install/HairBase1.txt"
   run --repair
   check "--repair succeeds" test $? -eq 0
   check "--repair gives back the installation as before" test "$before" = "$(tree_state "$install")"

@@ -138,6 +138,15 @@ printf 'partbase.txt\r\nAddition\\Tattoo\\fp003.psd\r\n' >"$work/m2"
 check "manifest with an unlisted folder still packs" run 0 create -q --raw -o "$work/m2.bin" --manifest "$work/m2" -C "$sample"
 check "... and warns about the folder" grep -q 'warning: .*m2:2: .*lies in "Addition\\"' "$work/err"
 
+# Names the updater refuses are refused here, naming the manifest's line: a "." component
+# (a manifest made with find .), and names that Windows cannot create as themselves.
+for bad in './partbase.txt' 'partbase.txt.' 'Addition\Tattoo\fp003.psd ' 'Addition\a?b.psd' 'Addition\NUL.psd'; do
+  printf 'Addition\\\r\n%s\r\n' "$bad" >"$work/m3"
+  check "manifest line \"$bad\" refused" run 1 create -q --raw -o "$work/m3.bin" --manifest "$work/m3" -C "$sample"
+  check "... naming its line" grep -q 'm3:2: cannot pack' "$work/err"
+  check "... and nothing written" test ! -e "$work/m3.bin"
+done
+
 # Files are encoded on several threads and written in order: every -j gives the same bytes.
 # The random file's member outgrows what a job may hold before its turn comes.
 jobs="$work/jobs"

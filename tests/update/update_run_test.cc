@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -118,6 +119,9 @@ TEST_F(UpdateRunTest, RegistryValuesThatNameNoInstallation) {
       {"an empty HDPath", {Sz("Version", "1.0"), Sz("HDPath", "")}},
       {"a name no folder has", {Sz("Version", "1.0"), Sz("HDPath", ")#Kest@(")}},
       {"a missing folder", {Sz("Version", "1.0"), Sz("HDPath", install_.path() + "/nowhere")}},
+      // It would name a folder below wherever the updater was started.
+      {"a relative path, even to the installation",
+       {Sz("Version", "1.0"), Sz("HDPath", std::filesystem::relative(install_.path()).string())}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -238,6 +238,10 @@ std::string ShownArchiveName(const lumora::pack::NameCodec& names, const std::st
 // What keeps a native name from the archive, "" when nothing does: a byte that no Windows
 // name holds, or a character the code page lacks (fits is false). With separators the name
 // is a whole manifest line, '\\' between its components.
+constexpr char kNotWindowsName[] =
+    "Windows cannot create it as itself (< > \" | ? *, a name that ends in a dot or a space, "
+    "or a device name such as CON, NUL or COM1), and the updater refuses it";
+
 std::string NameProblem(const lumora::pack::NameCodec& names, const std::string& native,
                         bool separators, bool fits) {
   for (char c : native) {
@@ -339,6 +343,7 @@ std::vector<Entry> CollectEntries(const Options& o) {
       line.clear();
       const bool fits = names.FromText(native, &line);
       std::string problem = NameProblem(names, native, true, fits);
+      if (problem.empty() && !lumora::IsWindowsEntryName(line)) problem = kNotWindowsName;
       if (!problem.empty()) {
         throw std::runtime_error(o.manifest + ":" + std::to_string(number) + ": cannot pack \"" +
                                  Shown(native) + "\": " + problem);
@@ -402,6 +407,10 @@ std::vector<Entry> CollectEntries(const Options& o) {
     if (!lumora::IsSafeEntryName(e.name)) {
       throw std::runtime_error("entry name refused by the updater: \"" +
                                ShownArchiveName(names, e.name) + "\"");
+    }
+    if (!lumora::IsWindowsEntryName(e.name)) {
+      throw std::runtime_error("cannot pack \"" + ShownArchiveName(names, e.name) +
+                               "\": " + kNotWindowsName);
     }
   }
   return entries;
