@@ -74,15 +74,7 @@ void RunLog::OnInstallation(const std::string& hd_path, const std::string& versi
   Event("installation: HDPath " + hd_path + ", Version " + version);
 }
 
-std::string RunLog::FiguresText(const UpdateFigures& f) {
-  char crc[16];
-  std::snprintf(crc, sizeof crc, "%08X", f.archive_crc);
-  return "archive " + std::to_string(f.archive_bytes) + " bytes, CRC-32 " + crc + "; " +
-         Count("new files", f.files) + ", " + Count("new folders", f.folders) + ", " +
-         Count("part base records new", f.records) + ", " + Count("duplicate", f.duplicates) +
-         ", " + Count("data lines", f.data_lines) + ", " + Count("bytes needed", f.bytes_needed) +
-         ", " + Count("bytes free", f.bytes_free);
-}
+std::string RunLog::FiguresText(const UpdateFigures& f) { return lumora::FiguresText(f); }
 
 std::string RunLog::MadeText(const UpdateFigures& f) {
   return Count("new files", f.files) + ", " + Count("new folders", f.folders) + ", " +

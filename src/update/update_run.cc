@@ -1,6 +1,7 @@
 #include "update/update_run.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -113,6 +114,22 @@ class RecordedBy {
 };
 
 }  // namespace
+
+namespace {
+std::string Count(const char* what, int64_t n) {
+  return std::string(what) + " " + (n < 0 ? std::string("-") : std::to_string(n));
+}
+}  // namespace
+
+std::string FiguresText(const UpdateFigures& f) {
+  char crc[16];
+  std::snprintf(crc, sizeof crc, "%08X", f.archive_crc);
+  return "archive " + std::to_string(f.archive_bytes) + " bytes, CRC-32 " + crc + "; " +
+         Count("new files", f.files) + ", " + Count("new folders", f.folders) + ", " +
+         Count("part base records new", f.records) + ", " + Count("duplicate", f.duplicates) +
+         ", " + Count("data lines", f.data_lines) + ", " + Count("bytes needed", f.bytes_needed) +
+         ", " + Count("bytes free", f.bytes_free);
+}
 
 UpdateRun::UpdateRun(Registry& registry, FileSystem& files, Application& app,
                      SelfExtractor& extractor)

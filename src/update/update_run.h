@@ -30,6 +30,10 @@ struct UpdateFigures {
   int64_t bytes_free = -1;
 };
 
+// The figures as one line of text, as the log, --check's report and the packer's check
+// write them ("-" for what was not counted).
+std::string FiguresText(const UpdateFigures& figures);
+
 // Told what a run found and did, for the unattended log.
 class UpdateObserver {
  public:
