@@ -452,4 +452,31 @@ else
   echo "SKIP repair killed by strace: strace cannot trace here"
 fi
 
+# ---- a system call that fails at a point of the run (strace injects the error): the run
+# undoes itself before its message, so the installation is as before (exit status 1), or
+# the failure did not matter and the update stands (exit status 0, a write to the output)
+if strace -o /dev/null true 2>/dev/null; then
+  new_case inject-reference
+  run_updater "$work/kill-update"
+  updated="$(tree_state "$install")"
+  for fault in renameat2:error=EIO:when=3 renameat2:error=EIO:when=30 syncfs:error=EIO:when=1 \
+    syncfs:error=EIO:when=3 write:error=ENOSPC:when=25 write:error=ENOSPC:when=60 \
+    ftruncate:error=EIO:when=1 openat:error=ENOSPC:when=40; do
+    new_case "inject-${fault//[:=]/-}"
+    before="$(tree_state "$install")"
+    HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" LUMORA_UI=terminal strace -f -o /dev/null \
+      -e trace="${fault%%:*}" -e inject="$fault" "$work/kill-update" </dev/null >"$case_dir/out.txt" 2>&1
+    status=$?
+    echo "injected $fault: exit status $status"
+    case "$status" in
+      0) check "$fault: the update stands" test "$updated" = "$(tree_state "$install")" ;;
+      1) check "$fault: undone, as before" test "$before" = "$(tree_state "$install")"
+         check "$fault: no journal left" test ! -e "$install/~LumoraUpdate.jnl" ;;
+      *) check "$fault: exit status 0 or 1, not $status" false ;;
+    esac
+  done
+else
+  echo "SKIP injected failures: strace cannot trace here"
+fi
+
 finish
