@@ -36,9 +36,9 @@ for round in $(seq "$rounds"); do
     grep -E '\*\*\*Failed|Timeout' "$log" | sed "s/^/   round $round: /"
   fi
   l=$(grep -c "loader failed after" "$log")
-  u=$(grep -c "did not start" "$log")
+  u=$(grep -c "did not start\|printed nothing" "$log")
   lost=$((lost + l)) unstarted=$((unstarted + u)) restarted=$((restarted + l + u))
   echo "round $round: $(grep -Eo '[0-9]+ tests failed out of [0-9]+' "$log"), $l lost statuses, $u not started, $(($(date +%s) - start)) s"
 done
-echo "$rounds rounds: $failed failed; $restarted programs started again ($lost lost statuses after an ld.so assertion, $unstarted never started)"
+echo "$rounds rounds: $failed failed; $restarted programs started again ($lost lost statuses after an ld.so assertion, $unstarted never started or printed nothing)"
 [ "$failed" = 0 ]

@@ -18,7 +18,17 @@ case "$pack" in *.exe) windows=1 ;; esac
 if [ "$windows" = 1 ]; then
   source "$(dirname "$0")/../../cmake/wine-loader.sh"
   wine=$(wine_loader "${LUMORA_WINE_BITS:-64}")
-  winepath() { "$wine" winepath "$@"; }
+  # Through wine-run.sh, which runs it again when Wine lost its status; and once more when
+  # it printed nothing, which Wine's start-up does now and then on a busy machine.
+  winepath() {
+    local out
+    out=$("$(dirname "$0")/../../cmake/wine-run.sh" "${LUMORA_WINE_BITS:-64}" winepath "$@" 2>/dev/null)
+    if [ -z "$out" ]; then
+      echo "wine-run: winepath printed nothing; running it again" >&2
+      out=$("$(dirname "$0")/../../cmake/wine-run.sh" "${LUMORA_WINE_BITS:-64}" winepath "$@" 2>/dev/null)
+    fi
+    printf '%s\n' "$out"
+  }
 fi
 if [ -n "$linux_pack" ] && [ ! -x "$linux_pack" ]; then
   echo "skip: no Linux packer at $linux_pack (build the release preset to compare with it)"
