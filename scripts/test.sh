@@ -58,19 +58,21 @@ cmake --preset debug >/dev/null
 cmake --build --preset debug
 scripts/with-xvfb.sh ctest --preset debug -j2
 
-stage "Fuzzing the archive reader, the decoder and the journal reader (bounded)"
+stage "Fuzzing the readers of archives, codes, journals, the registry and the part base (bounded)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 corpus="build/fuzz/corpus"
-mkdir -p "$corpus/codec" "$corpus/archive" "$corpus/journal"
+mkdir -p "$corpus/codec" "$corpus/archive" "$corpus/journal" "$corpus/registry" "$corpus/partbase"
 # The checked-in seeds (fuzz/make_seeds.py) and a small real archive start the corpus,
 # so the fuzzers begin from whole members rather than from nothing.
 cp fuzz/corpus/codec/* "$corpus/codec/"
 cp fuzz/corpus/archive/* "$corpus/archive/"
 cp fuzz/corpus/journal/* "$corpus/journal/"
+cp fuzz/corpus/registry/* "$corpus/registry/"
+cp fuzz/corpus/partbase/* "$corpus/partbase/"
 build/release/tools/pack/lumora-pack create -q --raw -o "$corpus/archive/seed" \
   -C examples/sample-update partbase.txt
-for target in codec archive journal; do
+for target in codec archive journal registry partbase; do
   dict=()
   if [ -f "fuzz/$target.dict" ]; then dict=("-dict=fuzz/$target.dict"); fi
   build/fuzz/fuzz/lumora_fuzz_$target -max_total_time="${LUMORA_FUZZ_SECONDS:-30}" \
