@@ -23,6 +23,8 @@
 #include "archive/offset_marker.h"
 #include "archive/self_extractor.h"
 #include "archive/writer.h"
+#include "pack/check.h"
+#include "pack/diff.h"
 #include "pack/host.h"
 #include "pack/pe_image.h"
 #include "pack/pipeline.h"
@@ -49,6 +51,11 @@ const char kUsage[] =
     "  lumora-pack test    [--offset N] FILE                    decode everything; exit 0 only "
     "if all is sound\n"
     "  lumora-pack extract [--offset N] FILE -C DIR             extract, never overwriting\n"
+    "  lumora-pack check   [--offset N] UPDATER [--against DIR] [--strict] [--format json]\n"
+    "                                                           what the update would meet\n"
+    "  lumora-pack diff    OLD NEW (--stub STUB | --raw) -o OUT [--allow-changed]\n"
+    "                      [--manifest-out LIST]                the update from release OLD "
+    "to NEW\n"
     "\n"
     "Options:\n"
     "  -C DIR          folder that PATHs and manifest names are relative to (create), or the\n"
@@ -67,6 +74,17 @@ const char kUsage[] =
     "                  (default: $LUMORA_CODEPAGE, else CP1252, that is Windows-1252);\n"
     "                  on Windows CP1250, 1250 or Windows-1250 (default: the ANSI code page)\n"
     "  --no-trailer    leave out the integrity trailer\n"
+    "  --no-check      pack even what the check calls an error (for tests of the\n"
+    "                  updater's own refusals)\n"
+    "  --against DIR   check: also run the updater's own check against DIR, a copy of a\n"
+    "                  customer's installation, changing nothing, and show its figures\n"
+    "  --strict        check: warnings fail too\n"
+    "  --format text|json\n"
+    "                  check: the report as text (default) or as one JSON object\n"
+    "  --allow-changed diff: a file that OLD and NEW hold with other bytes is left out with\n"
+    "                  a warning, not an error\n"
+    "  --manifest-out LIST\n"
+    "                  diff: write the names it packed, one a line, as --manifest reads them\n"
     "  --offset N      archive start offset (image length + 1); default: read the stub's\n"
     "                  marker, else 214529\n"
     "  -v, --verbose   one line per entry with its sizes\n"
@@ -91,7 +109,37 @@ const char kUsage[] =
     "unnamed temporary files in $TMPDIR (default /tmp; on Windows the TEMP folder),\n"
     "which never stay.\n"
     "\n"
-    "Exit status: 0 success, 1 the work failed (the message says why), 2 wrong usage.\n";
+    "check reads the whole archive as the updater does (its framing, the checksum trailer\n"
+    "and every member, as test does) and judges it by the updater's own rules: names it\n"
+    "refuses; names it takes for one another (letter case aside, a file and a folder of one\n"
+    "name); its working and reserved names; in partbase.txt each record's basic index and\n"
+    "shape (index; n; n;image path;name;), image paths that name no file of the archive\n"
+    "(with --against, nor of the installation), records with one image path, line ends\n"
+    "other than CR LF, a missing last line end; in PalData.txt its line ends and text that\n"
+    "the code page lacks. With --against it runs the updater's check against DIR as\n"
+    "LumoraUpdate --check does and prints the same figures. A finding names the entry and\n"
+    "line and is an error (the update would fail, deliver less than the archive holds, or\n"
+    "leave something that stops a later update, as a bad basic index does: \"Bad file\n"
+    "PARTBASE.TXT. Basic index error.\") or a warning. create runs the same checks on what\n"
+    "it packs, shows the warnings and refuses an error.\n"
+    "\n"
+    "diff compares two releases of the database as installed (folders that hold\n"
+    "Partbase.txt and PalData.txt) and packs the update that takes OLD to NEW: the files\n"
+    "and folders that NEW adds (names compared letter case aside), partbase.txt with NEW's\n"
+    "records whose image path OLD's part base does not hold, each with the comment lines\n"
+    "after it (the merge keeps or drops a comment with the record before it), and\n"
+    "PalData.txt with the lines NEW adds after OLD's. What no update can deliver is an\n"
+    "error, one a line: a file that OLD and NEW hold with other bytes, a file, folder or\n"
+    "record of OLD that NEW lacks, an OLD PalData.txt that is not the start of NEW's. Run a\n"
+    "second time, the update changes nothing more but PalData.txt, to which every run\n"
+    "appends.\n"
+    "\n"
+    "The same inputs give the same updater byte for byte, whatever -j, the folder the\n"
+    "packer runs in, TMPDIR or the locale (as long as it reads the names as the same\n"
+    "characters); only another stub gives another updater.\n"
+    "\n"
+    "Exit status: 0 success, 1 the work failed (the message says why) or check found an\n"
+    "error (with --strict also a warning), 2 wrong usage.\n";
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -106,6 +154,10 @@ struct Options {
   lumora::ClearPolicy policy = lumora::ClearPolicy::kAdaptive;
   std::vector<std::string> paths;
   const lumora::pack::NameCodec* names = nullptr;  // the code page of archive names
+  // check and diff
+  bool check = true, strict = false, allow_changed = false;
+  std::string against, format, manifest_out;
+  std::string installation;  // where create's check looks for image paths and folders
 };
 
 // Progress on standard error, only when it is a terminal, about six times a second.
@@ -173,6 +225,21 @@ Options Parse(const std::vector<std::string>& args) {
       o.raw = true;
     } else if (a == "--no-trailer") {
       o.trailer = false;
+    } else if (a == "--no-check") {
+      o.check = false;
+    } else if (a == "--against") {
+      o.against = value();
+    } else if (a == "--strict") {
+      o.strict = true;
+    } else if (a == "--format") {
+      o.format = value();
+      if (o.format != "text" && o.format != "json") {
+        throw UsageError("unknown --format: " + o.format);
+      }
+    } else if (a == "--allow-changed") {
+      o.allow_changed = true;
+    } else if (a == "--manifest-out") {
+      o.manifest_out = value();
     } else if (a == "--offset") {
       o.offset = ParseOffset(value());
     } else if (a == "-j" || a == "--jobs") {
@@ -481,7 +548,15 @@ std::string ReadWhole(const std::string& path) {
   return s.str();
 }
 
-int Create(const Options& o) {
+// The archive checks on what create is about to pack: warnings are shown, an error refuses.
+void CheckBeforePacking(const Options& o, const std::vector<Entry>& entries) {
+  std::vector<lumora::pack::PackedEntry> packed;
+  for (const auto& e : entries) packed.push_back({e.name, e.source});
+  lumora::pack::ReportPacking(
+      *o.names, lumora::pack::CheckPacking(*o.names, packed, o.installation), o.output);
+}
+
+int Create(const Options& o, std::vector<Entry>* given = nullptr) {
   const lumora::pack::NameCodec& names = *o.names;
   if (o.output.empty()) throw UsageError("create needs -o OUT");
   if (o.raw == !o.stub.empty()) throw UsageError("create needs exactly one of --stub and --raw");
@@ -493,7 +568,8 @@ int Create(const Options& o) {
       throw std::runtime_error(o.output + " is a folder: -o names the file to write");
     }
   }
-  std::vector<Entry> entries = CollectEntries(o);
+  std::vector<Entry> entries = given ? std::move(*given) : CollectEntries(o);
+  if (o.check) CheckBeforePacking(o, entries);
 
   std::string stub;
   int64_t marker_at = -1;
@@ -590,6 +666,56 @@ int Create(const Options& o) {
   }
   lumora::pack::KeepOnInterrupt();
   return kExitOk;
+}
+
+// ---- check, diff ------------------------------------------------------------------------
+
+int Check(const Options& o) {
+  if (o.paths.size() != 1) throw UsageError("check needs exactly one UPDATER");
+  lumora::pack::CheckOptions c;
+  c.updater = o.paths[0];
+  c.offset = o.offset ? *o.offset : -1;
+  c.against = o.against;
+  c.strict = o.strict;
+  c.json = o.format == "json";
+  return lumora::pack::CheckCommand(*o.names, c);
+}
+
+int Diff(const Options& o) {
+  if (o.paths.size() != 2) throw UsageError("diff needs OLD and NEW");
+  if (o.output.empty()) throw UsageError("diff needs -o OUT");
+  if (o.raw == !o.stub.empty()) throw UsageError("diff needs exactly one of --stub and --raw");
+  if (!o.dir.empty() || !o.manifest.empty()) throw UsageError("diff takes no -C or --manifest");
+  lumora::pack::StagingFolder staging;
+  const lumora::pack::Diff diff =
+      lumora::pack::MakeDiff(*o.names, {o.paths[0], o.paths[1], o.allow_changed}, staging);
+  int errors = 0;
+  for (const lumora::pack::Finding& f : diff.findings) {
+    errors += f.severity == lumora::pack::Severity::kError;
+    std::fprintf(stderr, "lumora-pack: %s\n", lumora::pack::FindingText(*o.names, f, "").c_str());
+  }
+  if (errors != 0) {
+    throw std::runtime_error(o.output + " not written: " + std::to_string(errors) +
+                             (errors == 1 ? " error" : " errors") + " that no update can deliver");
+  }
+  if (diff.entries.empty()) throw std::runtime_error("NEW adds nothing to OLD: no update written");
+  std::vector<Entry> entries;
+  for (const auto& e : diff.entries) entries.push_back({e.name, e.source});
+  if (!o.manifest_out.empty()) {
+    std::ofstream list(lumora::pack::PathOf(o.manifest_out), std::ios::binary | std::ios::trunc);
+    for (const auto& e : entries) list << ShownArchiveName(*o.names, e.name) << '\n';
+    list.close();
+    if (!list) throw std::runtime_error("cannot write " + o.manifest_out);
+  }
+  Options packing = o;
+  packing.installation = o.paths[0];  // image paths and folders of OLD are installed
+  const int status = Create(packing, &entries);
+  if (o.verbose) {
+    std::printf("diff\t%lld new folders\t%lld new files\t%lld records\t%lld data lines\n",
+                static_cast<long long>(diff.folders), static_cast<long long>(diff.files),
+                static_cast<long long>(diff.records), static_cast<long long>(diff.data_lines));
+  }
+  return status;
 }
 
 // ---- list, test, extract ----------------------------------------------------------------
@@ -706,6 +832,8 @@ int main(int argc, char** argv) {
     if (o.command == "list") return ListOrTest(o, true);
     if (o.command == "test") return ListOrTest(o, false);
     if (o.command == "extract") return Extract(o);
+    if (o.command == "check") return Check(o);
+    if (o.command == "diff") return Diff(o);
     throw UsageError("unknown command " + o.command);
   } catch (const UsageError& e) {
     std::fprintf(stderr, "lumora-pack: %s\n%s", e.what(), "Try 'lumora-pack --help'.\n");
