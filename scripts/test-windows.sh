@@ -452,6 +452,123 @@ cmp "$e2e/from-zip.exe" "$updater" || fail "the updater packed from $zip differs
 echo "   $(basename "$zip"): $(cmake -E tar tf "$zip" | grep -c -v '/$') files; its packer makes the Linux packer's updater"
 took
 
+begin "End to end: paths in any script"
+# The user's own folders, in a script that the ANSI code page (1252 here) cannot write: the
+# 64-bit updater saved in "Загрузки" and run from there, over an installation in
+# "Ярослав\Lumora" named by HDPath as REG_SZ, as REG_EXPAND_SZ ("%SystemDrive%\...") and
+# with the long-path prefix "\\?\". Wine turns Unix names, arguments and the environment
+# into UTF-16 through LC_CTYPE, which must be UTF-8 for these (reg.exe's arguments too).
+saved_lc_all="${LC_ALL-}"
+export LC_ALL=C.UTF-8
+paths="$e2e/paths"
+rm -rf "$paths"
+mkdir -p "$paths/Загрузки"
+cp "$updater" "$paths/Загрузки/Обновление.exe"
+# HDPath as reg.exe stored it, in UTF-8, read back from an export of the key.
+stored_hdpath() {
+  rm -f "$paths/lumora.reg"
+  timeout 60 "$winerun" 64 reg export 'HKCU\SOFTWARE\Quandrix\Lumora' "$(winepath -w "$paths/lumora.reg")" /y \
+    >>"$logs/reg.log" 2>&1 || fail "exporting SOFTWARE\Quandrix\Lumora"
+  python3 - "$paths/lumora.reg" <<'PY'
+import re, sys
+text = open(sys.argv[1], encoding="utf-16").read().replace("\r\n", "\n").replace("\\\n  ", "")
+m = re.search(r'^"HDPath"=(?:"((?:[^"\\]|\\.)*)"|hex\(2\):([0-9a-f,]*))$', text, re.M | re.I)
+if not m:
+    sys.exit("no HDPath in the export")
+if m.group(1) is not None:
+    print(re.sub(r"\\(.)", r"\1", m.group(1)))
+else:
+    data = bytes(int(b, 16) for b in m.group(2).split(",") if b)
+    print("REG_EXPAND_SZ " + data.decode("utf-16-le").rstrip("\0"))
+PY
+}
+# One update (tag, installation folder, HDPath's type, HDPath): the Information box, exit
+# status 0, the installation byte for byte, the log's paths in their own characters. With a
+# fifth argument --check, only the check runs: its report box, exit status 0, nothing changed.
+paths_update() {
+  local tag="$1" install="$2" type="$3" hdpath="$4" check="${5:-}"
+  local status stored expected images left
+  rm -rf "$install"
+  mkdir -p "$install"
+  printf '%s\r\n' "# 1 - Lips" "1; 0; 0;lips\\red.psd;red lips;" >"$paths/installed-partbase.txt"
+  cp "$paths/installed-partbase.txt" "$install/Partbase.txt"
+  printf '%s\r\n' "palette 1" >"$install/PalData.txt"
+  timeout 60 "$winerun" 64 reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v Version /t REG_SZ /d 5.0 /f \
+    >>"$logs/reg.log" 2>&1 || fail "setting Version"
+  timeout 60 "$winerun" 64 reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v HDPath /t "$type" /d "$hdpath" /f \
+    >>"$logs/reg.log" 2>&1 || fail "setting HDPath"
+  stored=$(stored_hdpath)
+  expected="$hdpath"
+  [ "$type" = REG_SZ ] || expected="$type $hdpath"
+  [ "$stored" = "$expected" ] || fail "reg add stored HDPath as \"$stored\", not \"$expected\""
+  rm -f "$paths/$tag.log"
+  start_updater "paths-$tag" "$wine64" "$paths/Загрузки/Обновление.exe" $check --log "$(winepath -w "$paths/$tag.log")"
+  local title=Information
+  [ -z "$check" ] || title="LumoraUpdate --check"
+  capture_box "$title" "paths-$tag" "$paths/$tag-box.png"
+  timeout 20 xdotool windowfocus --sync "$box" key Return
+  status=$(wait_updater)
+  [ "$status" != lost ] || { lost_run "the update from Загрузки ($tag)"; return 0; }
+  [ "$status" = 0 ] || fail "the update from Загрузки ($tag) ended with status $status, expected 0"
+  grep -q 'Загрузки\\Обновление\.exe' "$paths/$tag.log" || fail "$tag: the log does not name the updater in its own characters"
+  grep -q 'Ярослав' "$paths/$tag.log" || fail "$tag: the log does not name the installation in its own characters"
+  if [ -n "$check" ]; then
+    cmp "$paths/installed-partbase.txt" "$install/Partbase.txt" || fail "$tag: --check changed Partbase.txt"
+    [ "$(ls "$install" | tr '\n' ' ')" = "PalData.txt Partbase.txt " ] || fail "$tag: --check changed the installation"
+    echo "   $type $hdpath: --check report box, exit status 0, nothing changed, log in UTF-8"
+    return 0
+  fi
+  cat "$paths/installed-partbase.txt" examples/sample-update/partbase.txt | cmp - "$install/Partbase.txt" ||
+    fail "$tag: Partbase.txt is not the installed lines followed by the new part base"
+  printf '%s\r\n' "palette 1" | cmp - "$install/PalData.txt" || fail "$tag: PalData.txt changed"
+  images=0
+  for f in examples/sample-update/Addition/Tattoo/*; do
+    cmp "$f" "$install/Addition/Tattoo/$(basename "$f")" || fail "$tag: image $(basename "$f") differs"
+    images=$((images + 1))
+  done
+  [ "$images" = 23 ] && [ "$(ls "$install/Addition/Tattoo" | wc -l)" = 23 ] || fail "$tag: not the 23 images"
+  left=$(ls "$install" | tr '\n' ' ')
+  [ "$left" = "Addition PalData.txt Partbase.txt " ] || fail "$tag: working files left behind: $left"
+  echo "   $type $hdpath: Information box, exit status 0, installation byte for byte, log in UTF-8"
+}
+install="$paths/Ярослав/Lumora"
+scenario paths_update sz "$install" REG_SZ "$(winepath -w "$install")"
+# %SystemDrive% is the prefix's drive_c.
+scenario paths_update expand "$WINEPREFIX/drive_c/Ярослав/Lumora" REG_EXPAND_SZ '%SystemDrive%\Ярослав\Lumora'
+# The long-path prefix: the check only, for now. The update itself never ends there: the
+# extraction's walk up a folder's parents (src/archive) takes "\\?\Z:" for a folder whose
+# parent is itself.
+scenario paths_update long "$install" REG_SZ "\\\\?\\$(winepath -w "$install")" --check
+
+# Ctrl-C at the packer's console removes OUT.part, and the packer ends as Windows ends a
+# program on Ctrl-C (STATUS_CONTROL_C_EXIT, 0xC000013A, of which Wine's loader returns the
+# low byte, 58). Wine's console reads the terminal that script(1) gives it, so the byte
+# 0x03 typed there is a real Ctrl-C; it is typed once OUT.part holds the stub.
+interrupted="$paths/ctrl-c"
+mkdir -p "$interrupted/in"
+head -c 150000000 /dev/urandom >"$interrupted/in/big.bin"
+rm -f "$interrupted/status"
+(
+  trap '' PIPE
+  for _ in $(seq 600); do [ -s "$interrupted/out.exe.part" ] && break; sleep 0.05; done
+  printf '\003' || true
+  for _ in $(seq 1200); do [ -e "$interrupted/status" ] && break; sleep 0.05; done
+) | {
+  status=0
+  timeout 120 script -qefc "$(printf '%q ' "$wine64" build/mingw/tools/pack/lumora-pack.exe create -j 1 \
+    --stub "$(winepath -w "$exe")" -C "$(winepath -w "$interrupted/in")" -o "$(winepath -w "$interrupted/out.exe")" \
+    big.bin)" /dev/null >"$logs/ctrl-c.log" 2>&1 || status=$?
+  echo "$status" >"$interrupted/status"
+}
+status=$(cat "$interrupted/status")
+[ ! -e "$interrupted/out.exe.part" ] || fail "Ctrl-C left out.exe.part ($(stat -c %s "$interrupted/out.exe.part") bytes)"
+[ ! -e "$interrupted/out.exe" ] || fail "the packer finished before Ctrl-C (make its input larger)"
+[ "$status" = 58 ] || fail "the packer ended with status $status after Ctrl-C, expected 58 (STATUS_CONTROL_C_EXIT)"
+rm -rf "$interrupted"
+echo "   Ctrl-C at lumora-pack.exe's console: OUT.part removed, exit status STATUS_CONTROL_C_EXIT"
+if [ -n "$saved_lc_all" ]; then export LC_ALL="$saved_lc_all"; else unset LC_ALL; fi
+took
+
 begin "End to end: unattended runs without a display"
 # --quiet and the forms Windows administrators type, with no X display at all (a scheduled
 # task with no desktop): no window, no box; the outcome is the exit status and the log. A

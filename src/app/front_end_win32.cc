@@ -1,6 +1,7 @@
 #include <string>
 
 #include "app/front_end.h"
+#include "platform/win32/win32_text.h"
 #include "platform/win32/win32_windows.h"
 #include "ui/win32/win32_backend.h"
 
@@ -16,25 +17,26 @@ void ShowHelp(const std::string& text) {
     const bool joined = text[i] == '\n' && i > 0 && text[i - 1] != '.' && i + 1 < text.size();
     paragraphs += joined ? ' ' : text[i];
   }
-  MessageBoxA(nullptr, ToCrLf(paragraphs).c_str(), "LumoraUpdate", MB_OK | MB_ICONINFORMATION);
+  MessageBoxW(nullptr, ToWide(ToCrLf(paragraphs)).c_str(), L"LumoraUpdate",
+              MB_OK | MB_ICONINFORMATION);
 }
 
 void ShowReport(const std::string& text, bool succeeded, const char* caption) {
-  // Each line of the report is one thing found or done: the box keeps them as lines.
-  MessageBoxA(nullptr, ToCrLf(text).c_str(), caption,
+  // Each line of the report is one thing found or done: the box keeps them as lines. A
+  // path in it shows with its own characters, whatever the code page (win32_text.h).
+  MessageBoxW(nullptr, ToWide(ToCrLf(text)).c_str(), ToWide(caption).c_str(),
               MB_OK | (succeeded ? MB_ICONINFORMATION : MB_ICONERROR));
 }
 
 void ShowUsageError(const std::string& text) {
-  MessageBoxA(nullptr, ToCrLf(text).c_str(), "LumoraUpdate", MB_OK | MB_ICONERROR);
+  MessageBoxW(nullptr, ToWide(ToCrLf(text)).c_str(), L"LumoraUpdate", MB_OK | MB_ICONERROR);
 }
 
 std::string TextToUtf8(const std::string& text) {
-  if (text.empty()) return text;
-  const int wide_length =
-      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(wide_length), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], wide_length);
+  // The escapes of characters beyond the code page become those characters.
+  const std::wstring wide = ToWide(text);
+  if (wide.empty()) return std::string();
+  const int wide_length = static_cast<int>(wide.size());
   const int length =
       WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, nullptr, 0, nullptr, nullptr);
   std::string utf8(static_cast<size_t>(length), '\0');

@@ -1,5 +1,6 @@
 // The file services over real files in a temporary folder: error codes, sharing, renames
-// that never replace, and the directory search with the system's attribute bits.
+// that never replace, the directory search with the system's attribute bits, names in any
+// script and long paths.
 #include "platform/win32/win32_windows.h"
 // (windows.h first)
 #include <gtest/gtest.h>
@@ -36,6 +37,15 @@ class Win32FileSystemTest : public ::testing::Test {
       return e.code();
     }
     return 0;
+  }
+  // The folder's path for the wide functions (the temporary folder's name is ASCII).
+  std::wstring WideDir() const {
+    const std::string& dir = dir_.path();
+    return std::wstring(dir.begin(), dir.end()) + L"\\";
+  }
+  // The attributes of what stands under the real (UTF-16) name relative to the folder.
+  DWORD WideAttributes(const std::wstring& relative) const {
+    return GetFileAttributesW((WideDir() + relative).c_str());
   }
   // A handle as another program holds a file: reading, sharing reading only.
   HANDLE HoldOpen(const std::string& path) {
@@ -269,6 +279,136 @@ TEST_F(Win32FileSystemTest, FreeSpaceAndModuleFileName) {
   EXPECT_EQ(self.substr(self.size() - 4), ".exe");
   EXPECT_TRUE(fs_.FileExists(self));
   EXPECT_EQ(OpenError(self, OpenMode::kRead), 0);
+}
+
+// Core text with each '^' as the escape byte 0x01.
+std::string E(std::string text) {
+  std::replace(text.begin(), text.end(), '^', '\x01');
+  return text;
+}
+
+// Names beyond the ANSI code page reach the core as escapes (0x01 and the four hex digits
+// of each UTF-16 unit); every call takes them back to the real name. The expected forms are
+// those of code page 1252, Wine's with a C.UTF-8 or no locale.
+struct ScriptName {
+  const char* what;
+  const wchar_t* wide;
+  std::string core;
+};
+const ScriptName kScriptNames[] = {
+    {"Cyrillic", L"Загрузки", E("^0417^0430^0433^0440^0443^0437^043A^0438")},
+    {"Cyrillic with ASCII", L"Ярослав-2", E("^042F^0440^043E^0441^043B^0430^0432-2")},
+    {"CJK", L"資料", E("^8CC7^6599")},
+    {"beyond the basic plane", L"clef \U0001D11E", E("clef ^D834^DD1E")},
+    // 'Ő' has a look-alike in the code page ('O'), which must never stand in for it.
+    {"best-fit look-alike", L"\u0150r", E("^0150r")},
+    {"in the code page", L"Caf\u00e9", "Caf\xe9"},
+};
+
+class Win32ScriptNamesTest : public Win32FileSystemTest {
+ protected:
+  void SetUp() override {
+    if (GetACP() != 1252) GTEST_SKIP() << "the expected names are those of code page 1252";
+  }
+  bool Listed(const std::string& folder, const std::string& name, uint32_t attribute) {
+    std::vector<DirEntry> entries;
+    if (!fs_.ListDirectory(folder, &entries)) return false;
+    for (const DirEntry& e : entries) {
+      if (e.name == name) return (e.attributes & attr::kDirectory) == attribute;
+    }
+    return false;
+  }
+};
+
+TEST_F(Win32ScriptNamesTest, FoldersAndFilesLiveUnderTheirRealNames) {
+  for (const ScriptName& n : kScriptNames) {
+    SCOPED_TRACE(n.what);
+    const std::wstring wide = n.wide;
+    const std::string folder = P(n.core);
+    const std::string file = folder + "\\" + n.core + ".txt";
+    ASSERT_TRUE(fs_.CreateDirectory(folder));
+    EXPECT_EQ(WideAttributes(wide) & FILE_ATTRIBUTE_DIRECTORY, DWORD{FILE_ATTRIBUTE_DIRECTORY});
+    EXPECT_TRUE(Listed(dir_.Core(), n.core, attr::kDirectory));
+    {
+      auto f = fs_.Open(file, OpenMode::kCreateNew);
+      EXPECT_EQ(f->Write("data", 4).count, 4u);
+    }
+    EXPECT_NE(WideAttributes(wide + L"\\" + wide + L".txt"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(Listed(folder, n.core + ".txt", 0));
+    EXPECT_TRUE(fs_.FileExists(file));
+    EXPECT_EQ(fs_.Kind(file), EntryKind::kFile);
+    EXPECT_EQ(fs_.KindForCreate(folder), EntryKind::kDirectory);
+    EXPECT_TRUE(fs_.DirectoryExists(folder + "\\"));
+    EXPECT_TRUE(fs_.PathFits(file, false));
+    EXPECT_GT(fs_.FreeSpace(folder + "\\"), 0);
+    char data[8] = {};
+    EXPECT_EQ(fs_.Open(file, OpenMode::kRead)->Read(data, sizeof data).count, 4u);
+
+    const std::string renamed = folder + "\\~" + n.core;
+    EXPECT_TRUE(fs_.Rename(file, renamed));
+    EXPECT_NE(WideAttributes(wide + L"\\~" + wide), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(fs_.RenameWritten(renamed, file));
+    EXPECT_FALSE(fs_.Rename(renamed, file));  // the source is gone
+    EXPECT_FALSE(fs_.RemoveDirectory(folder));
+    EXPECT_TRUE(fs_.DeleteFile(file));
+    EXPECT_TRUE(fs_.RemoveDirectory(folder));
+    EXPECT_EQ(WideAttributes(wide), INVALID_FILE_ATTRIBUTES);
+  }
+  EXPECT_TRUE(ListNames(dir_.path()).empty());
+}
+
+TEST_F(Win32ScriptNamesTest, EscapedLettersFoldAsTheSystemComparesThem) {
+  const std::string lower = E("^044F^0440.txt");  // "яр.txt"
+  const std::string upper = E("^042F^0420.TXT");  // "ЯР.TXT"
+  ASSERT_TRUE(CloseHandle(CreateFileW((WideDir() + L"яр.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)));
+  EXPECT_TRUE(fs_.FileExists(P(upper)));
+  EXPECT_FALSE(fs_.Rename(P(lower), P(upper)));  // another spelling of its own name
+  EXPECT_EQ(fs_.FoldCase(lower), upper);
+  EXPECT_EQ(fs_.FoldCase(upper), upper);
+  EXPECT_NE(fs_.FoldCase(E("^044F")), fs_.FoldCase(E("^0430")));
+  // The folded name still names the file; its escapes stay escapes.
+  EXPECT_TRUE(fs_.FileExists(P(fs_.FoldCase(lower))));
+  // No letter beyond ASCII folds to an ASCII one: the dotless i stays itself.
+  EXPECT_EQ(fs_.FoldCase(E("^0131x")), E("^0131X"));
+}
+
+// "\\?\" paths are taken as they stand, up to 32,767 characters; their '?' is no wildcard.
+TEST_F(Win32FileSystemTest, LongPathPrefixIsAPathNotAWildcard) {
+  const std::string dir = "\\\\?\\" + dir_.Core();
+  WriteFile(dir_.Native("Partbase.txt"), "p");
+  EXPECT_TRUE(fs_.FileExists(dir + "Partbase.txt"));
+  EXPECT_TRUE(fs_.FileExists(dir + "PARTBASE.TXT"));
+  EXPECT_FALSE(fs_.FileExists(dir + "Part?ase.txt"));  // a wildcard after the prefix still is
+  EXPECT_FALSE(fs_.FileExists(dir + "Part*"));
+  EXPECT_TRUE(fs_.DirectoryExists(dir));
+  EXPECT_EQ(fs_.Kind(dir + "Partbase.txt"), EntryKind::kFile);
+  EXPECT_EQ(OpenError(dir + "Partbase.txt", OpenMode::kRead), 0);
+  EXPECT_GT(fs_.FreeSpace(dir), 0);
+  for (const std::string& path : {dir, dir.substr(0, dir.size() - 1)}) {
+    std::vector<DirEntry> entries;
+    ASSERT_TRUE(fs_.ListDirectory(path, &entries));
+    EXPECT_EQ(entries.size(), 3u);  // ".", ".." and the file
+  }
+
+  // Beyond MAX_PATH only with the prefix.
+  std::string deep = dir;
+  for (int i = 0; i < 4; ++i) {
+    deep += std::string(80, static_cast<char>('a' + i));
+    ASSERT_TRUE(fs_.PathFits(deep, true));
+    ASSERT_TRUE(fs_.CreateDirectory(deep));
+    deep += "\\";
+  }
+  EXPECT_FALSE(fs_.PathFits(deep.substr(4) + "f.txt", false));
+  EXPECT_TRUE(fs_.PathFits(deep + "f.txt", false));
+  fs_.Open(deep + "f.txt", OpenMode::kCreateNew);
+  EXPECT_TRUE(fs_.FileExists(deep + "f.txt"));
+  EXPECT_FALSE(fs_.PathFits(dir + std::string(256, 'n'), false));  // one name of 256
+
+  // One folder, one lock, whichever way its path is written.
+  const auto lock = fs_.LockFolder(dir.substr(0, dir.size() - 1));
+  ASSERT_NE(lock, nullptr);
+  EXPECT_EQ(fs_.LockFolder(dir_.path()), nullptr);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Starting real programs with CreateProcessA and waiting for them.
+// Starting real programs with CreateProcessW and waiting for them.
 #include "platform/win32/win32_windows.h"
 // (windows.h first)
 #include <gtest/gtest.h>
@@ -31,6 +31,21 @@ TEST_F(Win32ProcessesTest, ExecAndWaitReturnsAfterTheProgramHasEnded) {
   EXPECT_TRUE(ExecAndWait(processes_, app_, "cmd /c echo done> \"" + out + "\""));
   EXPECT_EQ(testing::ReadFile(out), "done\r\n");
   EXPECT_TRUE(ExecAndWait(processes_, app_, "cmd.exe /c exit 3"));
+}
+
+TEST_F(Win32ProcessesTest, CommandLineInAnyScript) {
+  // "Ярослав.txt" as the core writes it where the ANSI code page has no Cyrillic: each
+  // character an escape (0x01 and the hex digits of its UTF-16 unit).
+  std::string name;
+  for (const char* unit : {"042F", "0440", "043E", "0441", "043B", "0430", "0432"}) {
+    name += '\x01';
+    name += unit;
+  }
+  const std::string& dir = dir_.path();
+  const std::wstring out = std::wstring(dir.begin(), dir.end()) + L"\\Ярослав.txt";
+  EXPECT_TRUE(
+      ExecAndWait(processes_, app_, "cmd /c echo done> \"" + dir_.Core() + name + ".txt\""));
+  EXPECT_NE(GetFileAttributesW(out.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(Win32ProcessesTest, MissingProgramIsNotStarted) {

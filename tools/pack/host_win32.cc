@@ -1,6 +1,7 @@
 // The packer on Windows: text in the ANSI code page, names from the file system as UTF-16,
 // converted with the system's own tables. Best-fit mappings are turned off: a name the code
 // page cannot hold is refused, never packed as a look-alike ('ő' as 'o').
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 // After windows.h:
@@ -9,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -228,11 +230,100 @@ std::FILE* TemporaryFile() {
   return file;
 }
 
-void RemoveOnInterrupt(const fs::path&) {}  // the file is open, and Windows keeps it while so
-void KeepOnInterrupt() {}
+namespace {
+
+// What an interruption removes: the file's full path and the run-time's descriptor that
+// writes it, read by the console's control handler on a thread of its own.
+struct Interruptible {
+  SRWLOCK lock = SRWLOCK_INIT;
+  wchar_t path[32768] = {};
+  int fd = -1;
+};
+Interruptible g_interruptible;
+
+bool SameFile(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION x, y;
+  return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
+         x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+         x.nFileIndexLow == y.nFileIndexLow;
+}
+
+// The run-time descriptor open on the file at path, or -1. A handle that only reads the
+// attributes is granted whatever sharing the writer asked for.
+int DescriptorOf(const wchar_t* path) {
+  const HANDLE probe = CreateFileW(path, FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) return -1;
+  int found = -1;
+  // msvcrt answers a descriptor that is not open with -1 (it has no handler that would end
+  // the program for it).
+  for (int fd = _getmaxstdio() - 1; fd >= 0 && found < 0; --fd) {
+    const auto h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_DISK && SameFile(h, probe)) {
+      found = fd;
+    }
+  }
+  CloseHandle(probe);
+  return found;
+}
+
+// Ctrl-C, Ctrl-Break and the close of the console end the program as the system's own
+// handler would, with STATUS_CONTROL_C_EXIT, but first remove the half-written file. The
+// stream still holds it open without sharing its deletion, so its descriptor is pointed at
+// NUL first: that closes the file's handle once a write under way has ended, and the
+// writer's further writes go nowhere instead of failing into the error path, which would
+// race this handler to the end of the program.
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  AcquireSRWLockExclusive(&g_interruptible.lock);
+  if (g_interruptible.path[0] != L'\0') {
+    if (g_interruptible.fd >= 0) {
+      const int nowhere = _wopen(L"NUL", _O_WRONLY | _O_BINARY);
+      if (nowhere >= 0) _dup2(nowhere, g_interruptible.fd);
+    }
+    DeleteFileW(g_interruptible.path);
+  }
+  // The lock stays taken: nothing of the program may go on meanwhile.
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+  return TRUE;
+}
+
+}  // namespace
+
+void RemoveOnInterrupt(const fs::path& path) {
+  std::error_code ec;
+  const std::wstring full = fs::absolute(path, ec).native();
+  if (ec || full.size() >= std::size(g_interruptible.path)) return;
+  const int fd = DescriptorOf(full.c_str());
+  AcquireSRWLockExclusive(&g_interruptible.lock);
+  std::memcpy(g_interruptible.path, full.c_str(), (full.size() + 1) * sizeof(wchar_t));
+  g_interruptible.fd = fd;
+  ReleaseSRWLockExclusive(&g_interruptible.lock);
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+void KeepOnInterrupt() {
+  SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+  AcquireSRWLockExclusive(&g_interruptible.lock);
+  g_interruptible.path[0] = L'\0';
+  g_interruptible.fd = -1;
+  ReleaseSRWLockExclusive(&g_interruptible.lock);
+}
 
 std::string WriteFailure(int error) {
-  if (error == ENOSPC) return "the disk is full";
+  // The run-time reports a full disk in more than one way: ENOSPC for ERROR_DISK_FULL;
+  // EINVAL with the system's code in _doserrno for ERROR_HANDLE_DISK_FULL, which it has
+  // no errno for; and, under Wine, EINVAL with no system code at all for a write that the
+  // disk took only part of. The program writes its own buffers to files it opened itself,
+  // so an EINVAL without a system code has no other cause.
+  const unsigned long code = _doserrno;
+  if (error == ENOSPC || (error == EINVAL && (code == 0 || code == ERROR_DISK_FULL ||
+                                              code == ERROR_HANDLE_DISK_FULL))) {
+    return "the disk is full";
+  }
   return std::strerror(error);
 }
 

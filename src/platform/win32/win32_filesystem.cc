@@ -1,6 +1,7 @@
-// Files, directories and the directory search through the system's ANSI file functions.
-// Every failure keeps the system's own error code (GetLastError), which is what the
-// run-time layer's messages are keyed by.
+// Files, directories and the directory search through the system's wide (UTF-16) file
+// functions, with the core's paths turned into UTF-16 by win32_text.h. Every failure keeps
+// the system's own error code (GetLastError), which is what the run-time layer's messages
+// are keyed by.
 #include "platform/win32/win32_windows.h"
 // (windows.h first)
 #include <algorithm>
@@ -9,6 +10,7 @@
 
 #include "platform/errors.h"
 #include "platform/win32/win32_platform.h"
+#include "platform/win32/win32_text.h"
 
 namespace lumora {
 namespace {
@@ -43,8 +45,8 @@ class FileHandle {
 // An open directory search, closed by its destructor.
 class SearchHandle {
  public:
-  SearchHandle(const std::string& pattern, WIN32_FIND_DATAA* first)
-      : h_(FindFirstFileA(pattern.c_str(), first)) {}
+  SearchHandle(const std::string& pattern, WIN32_FIND_DATAW* first)
+      : h_(FindFirstFileW(ToWide(pattern).c_str(), first)) {}
   ~SearchHandle() {
     if (valid()) FindClose(h_);
   }
@@ -154,17 +156,31 @@ bool IsDeviceName(const std::string& path) {
          base[3] >= '1' && base[3] <= '9';
 }
 
-// True when a name holds the search wildcards, which FindFirstFileA would expand.
-bool HasWildcard(const std::string& path) { return path.find_first_of("*?") != std::string::npos; }
+// The prefix of a path that the system takes as it stands, without parsing it into a full
+// path first: "\\?\C:\..." and "\\?\UNC\server\share\...". Such a path may be as long as
+// 32,767 characters.
+constexpr char kLongPathPrefix[] = "\\\\?\\";
+constexpr size_t kLongPathPrefixLength = 4;
 
-std::string WithoutTrailingSeparators(std::string path) {
-  // "C:\" keeps its separator: it is the root, not a trailing one.
-  while (path.size() > 1 && (path.back() == '\\' || path.back() == '/') &&
-         !(path.size() == 3 && path[1] == ':')) {
-    path.pop_back();
-  }
-  return path;
+bool IsLongPath(const std::string& path) {
+  return path.compare(0, kLongPathPrefixLength, kLongPathPrefix) == 0;
 }
+
+// True when a name holds the search wildcards, which FindFirstFileW would expand. The '?'
+// of the long-path prefix is none.
+bool HasWildcard(const std::string& path) {
+  return path.find_first_of("*?", IsLongPath(path) ? kLongPathPrefixLength : 0) !=
+         std::string::npos;
+}
+
+// The folder's search pattern: its contents, whatever separators end its path ("C:\" gives
+// "C:\*.*"; a long path is never normalised, so no separator may stand twice).
+std::string SearchPattern(std::string path) {
+  while (!path.empty() && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+  return path + "\\*.*";
+}
+
+DWORD Attributes(const std::string& path) { return GetFileAttributesW(ToWide(path).c_str()); }
 
 }  // namespace
 
@@ -193,8 +209,8 @@ std::unique_ptr<File> Win32FileSystem::Open(const std::string& path, OpenMode mo
   }
   // A device name opens the device, never a file: it is refused before it is touched.
   if (IsDeviceName(path)) throw IoError(errc::kAccessDenied);
-  FileHandle h(CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                           nullptr));
+  FileHandle h(CreateFileW(ToWide(path).c_str(), access, share, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!h.valid()) throw IoError(static_cast<int>(GetLastError()));
   if (GetFileType(h.get()) != FILE_TYPE_DISK) throw IoError(errc::kAccessDenied);
   return std::make_unique<Win32File>(std::move(h));
@@ -202,7 +218,7 @@ std::unique_ptr<File> Win32FileSystem::Open(const std::string& path, OpenMode mo
 
 EntryKind Win32FileSystem::Kind(const std::string& path) {
   if (IsDeviceName(path)) return EntryKind::kOther;
-  const DWORD a = GetFileAttributesA(path.c_str());
+  const DWORD a = Attributes(path);
   if (a == INVALID_FILE_ATTRIBUTES) return EntryKind::kNone;
   return (a & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::kDirectory : EntryKind::kFile;
 }
@@ -210,34 +226,70 @@ EntryKind Win32FileSystem::Kind(const std::string& path) {
 EntryKind Win32FileSystem::KindForCreate(const std::string& path) {
   // A junction or a symbolic link is never written or removed through.
   if (IsDeviceName(path)) return EntryKind::kOther;
-  const DWORD a = GetFileAttributesA(path.c_str());
+  const DWORD a = Attributes(path);
   if (a == INVALID_FILE_ATTRIBUTES) return EntryKind::kNone;
   if ((a & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return EntryKind::kOther;
   return (a & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::kDirectory : EntryKind::kFile;
 }
 
-std::string Win32FileSystem::FoldCase(const std::string& name) {
-  std::string folded = name;
+namespace {
+
+// Folds a run of code page bytes (no escape in it) onto the end of out.
+void FoldBytes(std::string_view run, std::string* out) {
+  std::string folded(run);
   if (!folded.empty()) CharUpperBuffA(&folded[0], static_cast<DWORD>(folded.size()));
-  for (size_t i = 0; i < name.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(name[i]);
+  for (size_t i = 0; i < run.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(run[i]);
     if (c < 0x80) {
-      folded[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : name[i];
+      folded[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : run[i];
     } else if (static_cast<unsigned char>(folded[i]) < 0x80) {
-      folded[i] = name[i];
+      folded[i] = run[i];
     }
   }
+  *out += folded;
+}
+
+}  // namespace
+
+std::string Win32FileSystem::FoldCase(const std::string& name) {
+  std::string folded;
+  folded.reserve(name.size());
+  size_t run = 0;
+  for (size_t at = name.find(kWideEscape); at != std::string::npos;
+       at = name.find(kWideEscape, at)) {
+    wchar_t unit = 0;
+    if (!WideEscapeAt(name, at, &unit)) {
+      ++at;
+      continue;
+    }
+    FoldBytes(std::string_view(name).substr(run, at - run), &folded);
+    // An escaped character folds by the system's table too. Its upper case is written as
+    // the code page writes it: the escape again, or the code page's own byte when it has
+    // one, so that the escape and that byte fold alike. Never to an ASCII letter.
+    wchar_t upper = unit;
+    CharUpperBuffW(&upper, 1);
+    if (upper < 0x80) {
+      AppendWideEscape(unit, &folded);
+    } else {
+      FoldBytes(FromWide(std::wstring_view(&upper, 1)), &folded);
+    }
+    at += kWideEscapeLength;
+    run = at;
+  }
+  FoldBytes(std::string_view(name).substr(run), &folded);
   return folded;
 }
 
 bool Win32FileSystem::PathFits(const std::string& path, bool directory) {
-  // The ANSI functions take paths shorter than MAX_PATH; a directory must leave room for
-  // an 8.3 name inside it. No name may pass 255 characters.
-  const size_t limit = directory ? MAX_PATH - 12 : MAX_PATH;
-  if (path.size() >= limit) return false;
+  // Limits in UTF-16 characters, as the system counts them. A path shorter than MAX_PATH;
+  // a directory must leave room for an 8.3 name inside it. A long path ("\\?\...") may
+  // hold up to 32,767 characters. No name may pass 255 characters.
+  const std::wstring wide = ToWide(path);
+  const size_t limit = IsLongPath(path) ? 32767 : directory ? MAX_PATH - 12 : MAX_PATH;
+  if (wide.size() >= limit) return false;
   size_t name = 0;
-  for (char c : path) {
-    name = (c == '\\' || c == '/') ? 0 : name + 1;
+  for (wchar_t c : wide) {
+    name = (c == L'\\' || c == L'/') ? 0 : name + 1;
     if (name > 255) return false;
   }
   return true;
@@ -268,9 +320,23 @@ std::unique_ptr<FolderLock> Win32FileSystem::LockFolder(const std::string& path)
   // A semaphore, not a mutex: a mutex is taken again by the thread that holds it, and a
   // second run in this process must be refused too. When a holder ends, however it ends,
   // the system closes its handle, and the semaphore goes with the last one.
-  char full[4 * MAX_PATH];
-  const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
-  std::string folded = FoldCase(n > 0 && n < sizeof full ? std::string(full, n) : path);
+  // The name comes from the full path in its plain form, so that "\\?\C:\Lumora" and
+  // "C:\Lumora" take the same lock.
+  const std::wstring wide = ToWide(path);
+  std::wstring full(MAX_PATH, L'\0');
+  DWORD n = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+  if (n >= full.size()) {
+    full.resize(n);
+    n = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+  }
+  std::string plain =
+      n > 0 && n < full.size() ? FromWide(std::wstring_view(full).substr(0, n)) : path;
+  if (plain.compare(0, 8, "\\\\?\\UNC\\") == 0) {
+    plain.replace(0, 8, "\\\\");
+  } else if (IsLongPath(plain)) {
+    plain.erase(0, kLongPathPrefixLength);
+  }
+  std::string folded = FoldCase(plain);
   while (!folded.empty() && folded.back() == '\\') folded.pop_back();
   // Object names cannot hold '\': the name carries a hash of the folder's path.
   uint64_t hash = 14695981039346656037ull;
@@ -289,61 +355,63 @@ std::unique_ptr<FolderLock> Win32FileSystem::LockFolder(const std::string& path)
 
 bool Win32FileSystem::FileExists(const std::string& path) {
   if (path.empty() || HasWildcard(path)) return false;
-  WIN32_FIND_DATAA found;
+  WIN32_FIND_DATAW found;
   SearchHandle search(path, &found);
   return search.valid() && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 bool Win32FileSystem::DirectoryExists(const std::string& path) {
-  DWORD a = GetFileAttributesA(path.c_str());
+  const DWORD a = Attributes(path);
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool Win32FileSystem::CreateDirectory(const std::string& path) {
-  return CreateDirectoryA(path.c_str(), nullptr) != 0;
+  return CreateDirectoryW(ToWide(path).c_str(), nullptr) != 0;
 }
 
 bool Win32FileSystem::RemoveDirectory(const std::string& path) {
-  return RemoveDirectoryA(path.c_str()) != 0;
+  return RemoveDirectoryW(ToWide(path).c_str()) != 0;
 }
 
-bool Win32FileSystem::DeleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool Win32FileSystem::DeleteFile(const std::string& path) {
+  return DeleteFileW(ToWide(path).c_str()) != 0;
+}
 
 bool Win32FileSystem::Rename(const std::string& from, const std::string& to) {
-  // MoveFileA never replaces an existing target, but it does give a file a new spelling
+  // MoveFileW never replaces an existing target, but it does give a file a new spelling
   // of its own name ("a.txt" to "A.TXT"); that target exists too, so it is refused here.
-  if (GetFileAttributesA(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
+  if (Attributes(to) != INVALID_FILE_ATTRIBUTES) {
     SetLastError(ERROR_ALREADY_EXISTS);
     return false;
   }
-  return MoveFileA(from.c_str(), to.c_str()) != 0;
+  return MoveFileW(ToWide(from).c_str(), ToWide(to).c_str()) != 0;
 }
 
 bool Win32FileSystem::RenameWritten(const std::string& from, const std::string& to) {
   // Without MOVEFILE_REPLACE_EXISTING it never replaces; write-through puts the new name
   // on the disk before it returns, as the file's data already is.
-  if (GetFileAttributesA(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
+  if (Attributes(to) != INVALID_FILE_ATTRIBUTES) {
     SetLastError(ERROR_ALREADY_EXISTS);
     return false;
   }
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+  return MoveFileExW(ToWide(from).c_str(), ToWide(to).c_str(), MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool Win32FileSystem::ListDirectory(const std::string& path, std::vector<DirEntry>* entries) {
   entries->clear();
   if (HasWildcard(path)) return false;
-  WIN32_FIND_DATAA found;
-  SearchHandle search(WithoutTrailingSeparators(path) + "\\*.*", &found);
+  WIN32_FIND_DATAW found;
+  SearchHandle search(SearchPattern(path), &found);
   if (!search.valid()) return false;
   do {
-    entries->push_back({found.cFileName, static_cast<uint32_t>(found.dwFileAttributes)});
-  } while (FindNextFileA(search.get(), &found));
+    entries->push_back({FromWide(found.cFileName), static_cast<uint32_t>(found.dwFileAttributes)});
+  } while (FindNextFileW(search.get(), &found));
   return true;
 }
 
 int64_t Win32FileSystem::FreeSpace(const std::string& path) {
   ULARGE_INTEGER available;
-  if (!GetDiskFreeSpaceExA(path.c_str(), &available, nullptr, nullptr)) return -1;
+  if (!GetDiskFreeSpaceExW(ToWide(path).c_str(), &available, nullptr, nullptr)) return -1;
   if (available.QuadPart > static_cast<ULONGLONG>(std::numeric_limits<int64_t>::max())) {
     return std::numeric_limits<int64_t>::max();
   }
@@ -351,16 +419,14 @@ int64_t Win32FileSystem::FreeSpace(const std::string& path) {
 }
 
 std::string Win32FileSystem::ModuleFileName() {
-  std::string name(MAX_PATH, '\0');
+  std::wstring name(MAX_PATH, L'\0');
   for (;;) {
-    DWORD n = GetModuleFileNameA(nullptr, &name[0], static_cast<DWORD>(name.size()));
+    const DWORD n = GetModuleFileNameW(nullptr, &name[0], static_cast<DWORD>(name.size()));
     if (n == 0) return "";
-    // A name that filled the buffer may have been cut: try again with a larger one.
-    if (n < name.size()) {
-      name.resize(n);
-      return name;
-    }
-    if (name.size() >= 32768) return "";
+    // A name that filled the buffer may have been cut: try again with a larger one. A path
+    // has at most 32,767 characters, so the buffer stops growing at 64 Ki.
+    if (n < name.size()) return FromWide(std::wstring_view(name).substr(0, n));
+    if (name.size() >= 65536) return "";
     name.resize(name.size() * 2);
   }
 }

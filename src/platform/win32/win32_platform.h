@@ -1,11 +1,13 @@
-// Windows services behind the platform interfaces, through the ANSI (...A) functions, so
-// that paths and values are the byte strings of the system's 8-bit code page unchanged.
+// Windows services behind the platform interfaces, through the wide (...W) functions. Paths
+// and values reach the core as byte strings of the ANSI code page, each character that the
+// code page cannot write as an escape (win32_text.h), and go back to UTF-16 the same way.
 // Implemented:
 //  [X] registry: HKEY_CURRENT_USER keys opened and created with full access, string values
-//      (REG_SZ, REG_EXPAND_SZ unexpanded), every other type refused
-//  [X] files: CreateFileA with the sharing of each open mode, errors as GetLastError codes,
-//      directory search with the real attribute bits, renames that never replace
-//  [X] processes: CreateProcessA in a new console, waited for while window messages wake
+//      (REG_SZ, REG_EXPAND_SZ with its %variables% expanded), every other type refused
+//  [X] files: CreateFileW with the sharing of each open mode, errors as GetLastError codes,
+//      directory search with the real attribute bits, renames that never replace, names
+//      in any script, long paths ("\\?\C:\...", "\\?\UNC\...")
+//  [X] processes: CreateProcessW in a new console, waited for while window messages wake
 //      the caller, so the window stays alive without keeping a core busy
 #pragma once
 
@@ -35,7 +37,9 @@ class Win32FileSystem : public FileSystem {
   // As Kind, but a reparse point (a junction, a symbolic link) is kOther.
   EntryKind KindForCreate(const std::string& path) override;
   // Upper case by the ANSI code page (CharUpperBuffA), as the file system compares names;
-  // a letter beyond ASCII never becomes an ASCII one, and ASCII folds only to ASCII.
+  // a letter beyond ASCII never becomes an ASCII one, and ASCII folds only to ASCII. An
+  // escaped character folds by CharUpperBuffW: to the escape of its upper case, or to the
+  // code page's byte for it where the code page has one.
   std::string FoldCase(const std::string& name) override;
   bool PathFits(const std::string& path, bool directory) override;
   bool CreateDirectory(const std::string& path) override;

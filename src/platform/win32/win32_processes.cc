@@ -1,9 +1,10 @@
-// Starting a program with CreateProcessA and waiting for it.
+// Starting a program with CreateProcessW and waiting for it.
 #include "platform/win32/win32_windows.h"
 // (windows.h first)
-#include <vector>
+#include <string>
 
 #include "platform/win32/win32_platform.h"
+#include "platform/win32/win32_text.h"
 
 namespace lumora {
 namespace {
@@ -36,19 +37,18 @@ class Win32Process : public Process {
 }  // namespace
 
 std::unique_ptr<Process> Win32Processes::Start(const std::string& command_line) {
-  // sizeof(STARTUPINFOA) is 104 on 64-bit Windows; the 68 bytes of the 32-bit record
-  // would make CreateProcessA refuse the call or misread the record here.
-  STARTUPINFOA startup;
+  // sizeof(STARTUPINFOW) is 104 on 64-bit Windows; the 68 bytes of the 32-bit record
+  // would make CreateProcessW refuse the call or misread the record here.
+  STARTUPINFOW startup;
   ZeroMemory(&startup, sizeof startup);
-  startup.cb = sizeof(STARTUPINFOA);
+  startup.cb = sizeof(STARTUPINFOW);
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOWNORMAL;
   PROCESS_INFORMATION info;
   ZeroMemory(&info, sizeof info);
-  // CreateProcessA may write into the command line, so it gets a copy of its own.
-  std::vector<char> line(command_line.begin(), command_line.end());
-  line.push_back('\0');
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE,
+  // CreateProcessW may write into the command line, so it gets a copy of its own.
+  std::wstring line = ToWide(command_line);
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE,
                       CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
                       &info)) {
     return nullptr;
