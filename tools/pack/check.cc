@@ -186,8 +186,7 @@ void ArchiveCheck::CheckNames(std::vector<Finding>* out) const {
             "that ends in a dot or a space, or a device name such as CON, NUL or COM1), and "
             "the updater refuses it (\"Invalid filename\")");
     }
-    std::string text;
-    if (!names_.ToText(name, &text)) {
+    if (!names_.Defines(name)) {
       error("name-codepage", "code page " + names_.name() +
                                  " has no character for a byte of it: the updater refuses it");
     }
@@ -403,12 +402,10 @@ void ArchiveCheck::CheckText(const std::string& entry, const std::string& text, 
   const std::vector<EditorLine> lines = EditorLines(text, &eof_at);
   int64_t lf = 0, cr = 0, outside = 0;
   int64_t first_lf = 0, first_cr = 0, first_outside = 0;
-  std::string scratch;
   for (const EditorLine& line : lines) {
     if (line.end == EditorLine::kLf && lf++ == 0) first_lf = line.number;
     if (line.end == EditorLine::kCr && cr++ == 0) first_cr = line.number;
-    scratch.clear();
-    if (!names_.ToText(line.text, &scratch) && outside++ == 0) first_outside = line.number;
+    if (!names_.Defines(line.text) && outside++ == 0) first_outside = line.number;
   }
   const auto also = [](int64_t n) {
     return n > 1 ? " (and " + Plural(n - 1, "line", "lines") + " more)" : std::string();

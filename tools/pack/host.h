@@ -29,6 +29,10 @@ class NameCodec {
   // Appends the text form of an archive name to text; false when a byte has none.
   virtual bool ToText(std::string_view name, std::string* text) const = 0;
 
+  // True when the code page gives every byte of an archive name a character (the text
+  // form may still lack one: on Windows that is the ANSI code page's).
+  virtual bool Defines(std::string_view name) const = 0;
+
   // One component of a path from the file system: its text form (for messages and
   // checks) in *text, its code page form in *name, false as for FromText.
   virtual bool FromPath(const std::filesystem::path& component, std::string* text,

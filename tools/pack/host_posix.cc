@@ -30,6 +30,10 @@ class PosixNames : public NameCodec {
   bool ToText(std::string_view name, std::string* text) const override {
     return page_.ToNative(name, text);
   }
+  bool Defines(std::string_view name) const override {
+    std::string text;
+    return page_.ToNative(name, &text);
+  }
   bool FromPath(const fs::path& component, std::string* text, std::string* name) const override {
     *text = component.string();
     return page_.FromNative(*text, name);

@@ -122,6 +122,12 @@ class Win32Names : public NameCodec {
     return Narrow(CP_ACP, wide, text) && ok;
   }
 
+  bool Defines(std::string_view name) const override {
+    bool ok = true;
+    Widen(cp_, name, &ok);
+    return ok;
+  }
+
   bool FromPath(const fs::path& component, std::string* text, std::string* name) const override {
     text->clear();
     Narrow(CP_ACP, component.native(), text);
