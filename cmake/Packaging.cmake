@@ -10,6 +10,8 @@ else()
   # The stub is not a command of its own: run, it would look for an archive in itself.
   set(LUMORA_STUB_DIR lib/lumora-pack)
 endif()
+# What ships carries no debug information: the programs in the build are stripped already,
+# their debug information beside them (lumora_split_debug, cmake/StubSize.cmake).
 install(TARGETS LumoraUpdate RUNTIME DESTINATION ${LUMORA_STUB_DIR})
 
 if(TARGET lumora-pack)

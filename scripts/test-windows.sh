@@ -448,6 +448,7 @@ grep -q 'lumora-pack create' "$logs/zip.log" || fail "lumora-pack.exe --help pri
 timeout 120 "$winerun" 64 "$bin/lumora-pack.exe" create -q --stub "$(winepath -w "$bin/LumoraUpdate.exe")" \
   -o "$(winepath -w "$e2e/from-zip.exe")" --manifest "$(winepath -w examples/sample-update.manifest)" \
   -C "$(winepath -w examples/sample-update)" >>"$logs/zip.log" 2>&1 || fail "packing with the unpacked $zip"
+! grep -q 'debug information' "$logs/zip.log" || fail "the stub in $zip carries debug information"
 cmp "$e2e/from-zip.exe" "$updater" || fail "the updater packed from $zip differs from the Linux packer's"
 echo "   $(basename "$zip"): $(cmake -E tar tf "$zip" | grep -c -v '/$') files; its packer makes the Linux packer's updater"
 took
@@ -535,10 +536,9 @@ install="$paths/Ярослав/Lumora"
 scenario paths_update sz "$install" REG_SZ "$(winepath -w "$install")"
 # %SystemDrive% is the prefix's drive_c.
 scenario paths_update expand "$WINEPREFIX/drive_c/Ярослав/Lumora" REG_EXPAND_SZ '%SystemDrive%\Ярослав\Lumora'
-# The long-path prefix: the check only, for now. The update itself never ends there: the
-# extraction's walk up a folder's parents (src/archive) takes "\\?\Z:" for a folder whose
-# parent is itself.
-scenario paths_update long "$install" REG_SZ "\\\\?\\$(winepath -w "$install")" --check
+# The long-path prefix: the check, then the whole update.
+scenario paths_update long-check "$install" REG_SZ "\\\\?\\$(winepath -w "$install")" --check
+scenario paths_update long "$install" REG_SZ "\\\\?\\$(winepath -w "$install")"
 
 # Ctrl-C at the packer's console removes OUT.part, and the packer ends as Windows ends a
 # program on Ctrl-C (STATUS_CONTROL_C_EXIT, 0xC000013A, of which Wine's loader returns the

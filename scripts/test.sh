@@ -48,7 +48,13 @@ unpacked=$(mktemp -d)
 dpkg-deb -x "$deb" "$unpacked"
 "$unpacked/usr/bin/lumora-pack" --help >/dev/null
 "$unpacked/usr/bin/lumora-pack" create -q --stub "$unpacked/usr/lib/lumora-pack/LumoraUpdate" \
-  -o "$unpacked/update" --manifest examples/sample-update.manifest -C examples/sample-update
+  -o "$unpacked/update" --manifest examples/sample-update.manifest -C examples/sample-update \
+  2>"$unpacked/create.log"
+# What ships carries no debug information: the packer would warn of it.
+if grep -q 'debug information' "$unpacked/create.log"; then
+  cat "$unpacked/create.log"
+  exit 1
+fi
 "$unpacked/usr/bin/lumora-pack" test "$unpacked/update"
 rm -rf "$unpacked"
 echo "   $(basename "$deb"): $(dpkg-deb -c "$deb" | grep -c -v '/$') files, unpacked and used"

@@ -48,7 +48,10 @@ void RunLog::Event(const std::string& text) {
   for (size_t start = 0; start < utf8.size() || start == 0;) {
     size_t end = utf8.find('\n', start);
     if (end == std::string::npos) end = utf8.size();
-    std::fprintf(file_, "%s %s\n", stamp, utf8.substr(start, end - start).c_str());
+    // Written as it is, not through fprintf: that would link the C library's whole
+    // formatter, floating point included, into the Windows stub.
+    const std::string line = std::string(stamp) + " " + utf8.substr(start, end - start) + "\n";
+    std::fwrite(line.data(), 1, line.size(), file_);
     start = end + 1;
     if (start >= utf8.size()) break;
   }

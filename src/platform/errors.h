@@ -9,8 +9,9 @@
 //     RuntimeError where it is found, and reported by the uncaught-error box.
 #pragma once
 
-#include <stdexcept>
+#include <exception>
 #include <string>
+#include <utility>
 
 namespace lumora {
 
@@ -40,10 +41,15 @@ constexpr int kAlreadyExists = 183;
 std::string IoErrorText(int code);
 
 // A failure of the run-time layer. what() is the text the user sees (the uncaught-error
-// report adds the final ".").
-class RuntimeError : public std::runtime_error {
+// report adds the final "."). The text is held here rather than by std::runtime_error,
+// whose reference-counted copy of it would link a second std::string into the stub.
+class RuntimeError : public std::exception {
  public:
-  using std::runtime_error::runtime_error;
+  explicit RuntimeError(std::string what) : what_(std::move(what)) {}
+  const char* what() const noexcept override { return what_.c_str(); }
+
+ private:
+  std::string what_;
 };
 
 // A failed file operation, carrying its Windows-style code; the text is IoErrorText(code).

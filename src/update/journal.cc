@@ -1,6 +1,5 @@
 #include "update/journal.h"
 
-#include <cstdio>
 #include <utility>
 
 #include "archive/crc32.h"
@@ -31,9 +30,11 @@ uint32_t CrcOf(const std::string& text) {
   return crc.Value();
 }
 
+// Eight upper-case hex digits. Not through printf: in the Windows stub that would link
+// the C library's whole formatter, floating point included, for this one format.
 std::string Hex8(uint32_t value) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%08X", value);
+  std::string text(8, '0');
+  for (int i = 7; i >= 0; --i, value >>= 4) text[i] = "0123456789ABCDEF"[value & 15];
   return text;
 }
 

@@ -25,8 +25,8 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -41,9 +41,13 @@ inline constexpr const char kJournalName[] = "~LumoraUpdate.jnl";
 }  // namespace journal
 
 // A journal that is not what an update writes: altered, damaged, or another program's.
-class JournalDamaged : public std::runtime_error {
+class JournalDamaged : public std::exception {
  public:
-  using std::runtime_error::runtime_error;
+  explicit JournalDamaged(std::string what) : what_(std::move(what)) {}
+  const char* what() const noexcept override { return what_.c_str(); }
+
+ private:
+  std::string what_;
 };
 
 struct JournalFile {

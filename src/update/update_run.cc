@@ -1,7 +1,6 @@
 #include "update/update_run.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -122,8 +121,9 @@ std::string Count(const char* what, int64_t n) {
 }  // namespace
 
 std::string FiguresText(const UpdateFigures& f) {
-  char crc[16];
-  std::snprintf(crc, sizeof crc, "%08X", f.archive_crc);
+  // Eight upper-case hex digits, without printf's formatter in the stub.
+  std::string crc(8, '0');
+  for (uint32_t v = f.archive_crc, i = 8; i-- > 0; v >>= 4) crc[i] = "0123456789ABCDEF"[v & 15];
   return "archive " + std::to_string(f.archive_bytes) + " bytes, CRC-32 " + crc + "; " +
          Count("new files", f.files) + ", " + Count("new folders", f.folders) + ", " +
          Count("part base records new", f.records) + ", " + Count("duplicate", f.duplicates) +

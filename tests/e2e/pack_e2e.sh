@@ -400,4 +400,20 @@ ROWS
   check "... the Linux packer's bytes from UTF-8" cmp -s "$work/ansi" "$work/utf8"
 fi
 
+# Debug information in the stub: every customer would download it with every update. An
+# optimised build keeps it beside the stub (STUB.debug) and the stub carries none: create
+# says nothing. A stub that still carries some (here a .debug_* section of 3072 bytes added
+# to the stripped stub, which a PE image names through its string table) draws a warning
+# with their size, and the updater is made all the same.
+if [ -e "$stub.debug" ]; then
+  check "the built stub: no debug warning" run 0 create --stub "$stub" -o "$work/lean" -C "$sample" partbase.txt
+  check "... none printed" bash -c "! grep -q 'debug information' '$work/err'"
+fi
+head -c 3072 /dev/zero >"$work/debug-bytes"
+objcopy --strip-debug "$stub" "$work/debug-stub"
+objcopy --add-section .debug_info="$work/debug-bytes" --set-section-flags .debug_info=readonly,debug \
+  "$work/debug-stub"
+check "a stub with debug sections is packed" run 0 create --stub "$work/debug-stub" -o "$work/fat" -C "$sample" partbase.txt
+check "... with a warning that gives their size" grep -q "warning: .* carries 3072 bytes of debug information" "$work/err"
+
 finish

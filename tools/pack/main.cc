@@ -556,6 +556,53 @@ void CheckBeforePacking(const Options& o, const std::vector<Entry>& entries) {
       *o.names, lumora::pack::CheckPacking(*o.names, packed, o.installation), o.output);
 }
 
+// The bytes of debug information a stub carries: its ELF sections named .debug_*, or its
+// PE sections so named, directly or (as MinGW names them) through "/NN", an offset into the
+// COFF string table. 0 for a stripped stub or one that is neither ELF nor PE. Every customer
+// downloads the stub with every update: the one that ships carries none.
+uint64_t DebugSectionBytes(const std::string& image) {
+  // Little-endian fields; one that lies beyond the image reads as 0.
+  auto at = [&image](uint64_t offset, int width) -> uint64_t {
+    uint64_t v = 0;
+    if (offset > image.size() || image.size() - offset < static_cast<uint64_t>(width)) return 0;
+    for (int i = width - 1; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(image[offset + i]);
+    return v;
+  };
+  auto named_debug = [&image](uint64_t offset) {
+    return offset < image.size() && image.compare(offset, 7, ".debug_") == 0;
+  };
+  uint64_t total = 0;
+  if (image.compare(0, 4, "\177ELF") == 0 && at(5, 1) == 1) {
+    const bool wide = at(4, 1) == 2;  // ELFCLASS64
+    const uint64_t table = wide ? at(0x28, 8) : at(0x20, 4);
+    const uint64_t entry = at(wide ? 0x3A : 0x2E, 2), count = at(wide ? 0x3C : 0x30, 2);
+    const uint64_t names = table + at(wide ? 0x3E : 0x32, 2) * entry;
+    const uint64_t strings = wide ? at(names + 24, 8) : at(names + 16, 4);
+    for (uint64_t s = table; s < table + count * entry; s += entry) {
+      const bool in_file = at(s + 4, 4) != 8;  // SHT_NOBITS takes no room in the file
+      if (in_file && named_debug(strings + at(s, 4))) total += wide ? at(s + 32, 8) : at(s + 20, 4);
+    }
+    return total;
+  }
+  const uint64_t pe = at(0x3C, 4);
+  if (image.compare(0, 2, "MZ") != 0 || at(pe, 4) != 0x4550) return 0;  // "PE\0\0"
+  // The string table follows the COFF symbols (18 bytes each).
+  const uint64_t strings = at(pe + 12, 4) + at(pe + 16, 4) * 18;
+  const uint64_t table = pe + 24 + at(pe + 20, 2);
+  for (uint64_t s = table; s < table + at(pe + 6, 2) * 40 && s + 40 <= image.size(); s += 40) {
+    uint64_t name = s;
+    if (image[s] == '/') {
+      name = 0;
+      for (uint64_t d = s + 1; d < s + 8 && image[d] >= '0' && image[d] <= '9'; ++d) {
+        name = name * 10 + static_cast<uint64_t>(image[d] - '0');
+      }
+      name += strings;
+    }
+    if (named_debug(name)) total += at(s + 16, 4);
+  }
+  return total;
+}
+
 int Create(const Options& o, std::vector<Entry>* given = nullptr) {
   const lumora::pack::NameCodec& names = *o.names;
   if (o.output.empty()) throw UsageError("create needs -o OUT");
@@ -579,6 +626,12 @@ int Create(const Options& o, std::vector<Entry>* given = nullptr) {
       throw std::runtime_error(o.stub +
                                " is signed, and the archive appended to it would break the "
                                "signature: pack the unsigned stub and sign the updater");
+    }
+    if (const uint64_t debug = DebugSectionBytes(stub)) {
+      std::fprintf(stderr,
+                   "lumora-pack: warning: %s carries %llu bytes of debug information: every "
+                   "customer downloads them with the update; pack the stub that ships\n",
+                   o.stub.c_str(), static_cast<unsigned long long>(debug));
     }
     int count = 0;
     marker_at = lumora::FindOffsetMarker(stub, &count);
