@@ -13,6 +13,16 @@ endif()
 # What ships carries no debug information: the programs in the build are stripped already,
 # their debug information beside them (lumora_split_debug, cmake/StubSize.cmake).
 install(TARGETS LumoraUpdate RUNTIME DESTINATION ${LUMORA_STUB_DIR})
+if(NOT CMAKE_CROSSCOMPILING)
+  # The updater's own manual page, its --help text: what a user or an administrator types.
+  set(LUMORA_UPDATE_MAN_PAGE ${CMAKE_BINARY_DIR}/LumoraUpdate.1)
+  add_custom_command(OUTPUT ${LUMORA_UPDATE_MAN_PAGE}
+    COMMAND sh ${CMAKE_SOURCE_DIR}/cmake/help-to-man.sh $<TARGET_FILE:LumoraUpdate>
+            ${LUMORA_UPDATE_MAN_PAGE} LumoraUpdate "update the Lumora database from the archive it carries"
+    DEPENDS LumoraUpdate ${CMAKE_SOURCE_DIR}/cmake/help-to-man.sh VERBATIM)
+  add_custom_target(lumora-update-man ALL DEPENDS ${LUMORA_UPDATE_MAN_PAGE})
+  install(FILES ${LUMORA_UPDATE_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
 
 if(TARGET lumora-pack)
   install(TARGETS lumora-pack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -47,6 +47,13 @@ deb=$(ls build/release/lumora-pack_*.deb)
 unpacked=$(mktemp -d)
 dpkg-deb -x "$deb" "$unpacked"
 "$unpacked/usr/bin/lumora-pack" --help >/dev/null
+# Both manual pages, each its program's --help.
+for page in lumora-pack LumoraUpdate; do
+  zcat -f "$unpacked"/usr/share/man/man1/$page.1* | grep -q '^\.SH DESCRIPTION' || {
+    echo "the .deb has no manual page for $page"
+    exit 1
+  }
+done
 "$unpacked/usr/bin/lumora-pack" create -q --stub "$unpacked/usr/lib/lumora-pack/LumoraUpdate" \
   -o "$unpacked/update" --manifest examples/sample-update.manifest -C examples/sample-update \
   2>"$unpacked/create.log"
