@@ -148,6 +148,27 @@ wait "$holder" 2>/dev/null
 run_updater
 check "once it ends: the update runs" test "$status" -eq 0
 
+# ---- a database file marked read-only (as files copied from a disc are): refused by the
+# check before anything changes. Root writes read-only files all the same, so the run is
+# made as an ordinary user where the test runs as root.
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+  for ro in Partbase.txt PalData.txt; do
+    new_case "read-only-$ro"
+    chmod 755 "$work" "$case_dir"
+    chown -R 65534:65534 "$case_dir"
+    chmod 444 "$install/$ro"
+    before="$(tree_digest "$install")"
+    HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" LUMORA_UI=terminal \
+      setpriv --reuid 65534 --regid 65534 --clear-groups "$updater" </dev/null >"$case_dir/out.txt" 2>&1
+    status=$?
+    check "$ro read-only: exit status 1" test "$status" -eq 1
+    check "$ro read-only: the file message" printed "File error."
+    check "$ro read-only: installation untouched" test "$before" = "$(tree_digest "$install")"
+  done
+else
+  echo "SKIP read-only database files: needs root to run the updater as another user"
+fi
+
 # ---- no registry: the installation message, nothing touched
 new_case missing-registry
 rm "$case_dir/config/registry/HKEY_CURRENT_USER.reg"
