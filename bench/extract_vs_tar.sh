@@ -3,15 +3,18 @@
 # new files, and 1,000 new files into a folder that already holds 20,000.
 #
 # Creating files costs the file system very different amounts from one moment to the next
-# on a disk that has seen many deletions, so every case runs ROUNDS rounds, the updater and
-# tar taking turns (which goes first alternates), and each of them unpacks into a fresh
+# on a disk that has seen many deletions, so every case runs ROUNDS rounds, the updaters and
+# tar taking turns (which goes first rotates), and each of them unpacks into a fresh
 # ext4 file system of its own (a loop-mounted image; as root where mounting works, else a
 # fresh folder on the disk of the work folder, and the header says which). Every unpacked
 # file is compared with its source. The updater ends with its files on the disk (syncfs),
-# so tar -x is also timed with a sync of its file system after it. Printed: the medians of
-# the rounds' times, the medians of the rounds' ratios, and the updater's peak RSS. With
-# BASELINE naming another build folder (an earlier version), its updater takes its turn in
-# every round too, and the ratio of the two is shown.
+# so tar -x is also timed with a sync of its file system after it. The updater runs twice a
+# round: as it runs, with new files made without a name and linked once on the disk, and
+# with LUMORA_NO_TMPFILE=1, written under working names and renamed (as on file systems
+# without O_TMPFILE). Printed: the medians of the rounds' times, the medians of the rounds'
+# ratios to tar -x + sync, and the peak RSS of each updater. With BASELINE naming another
+# build folder (an earlier version), its updater takes its turn in every round too, and the
+# ratio of the two is shown.
 #   [BASELINE=DIR] bench/extract_vs_tar.sh [BUILD_DIR [ROUNDS [CASE...]]]
 #     (default build/release, 5 rounds; a CASE is N or N+EXISTING, e.g. 1000+20000)
 set -euo pipefail
@@ -88,9 +91,10 @@ now() { date +%s.%N; }
 
 # One side of a round (an updater, or tar) of case directory C with EXISTING files already
 # in the target: prints its start and end times (for tar, also the end of the sync) and,
-# for an updater, its peak RSS in KiB. run_updater takes the updater's file too.
+# for an updater, its peak RSS in KiB. run_updater takes the updater's file and, for the
+# working names, LUMORA_NO_TMPFILE=1.
 run_updater() {
-  local c="$1" existing="$2" upd="${3:-$1/upd}" t0 t1
+  local c="$1" existing="$2" upd="$3" no_tmpfile="${4:-}" t0 t1
   fresh_fs "$c/install"
   [ "$existing" -eq 0 ] || files "$c/install" 1000000 "$existing"
   printf '# 1\r\n' >"$c/install/Partbase.txt"
@@ -99,10 +103,12 @@ run_updater() {
     "$c/install" >"$c/home/config/registry/HKEY_CURRENT_USER.reg"
   sync
   t0=$(now)
-  HOME="$c/home" XDG_CONFIG_HOME="$c/home/config" LUMORA_UI=terminal \
+  HOME="$c/home" XDG_CONFIG_HOME="$c/home/config" LUMORA_UI=terminal LUMORA_NO_TMPFILE="$no_tmpfile" \
     /usr/bin/time -f %M -o "$c/rss" "$upd" </dev/null >"$c/out.txt" 2>&1 || { cat "$c/out.txt" >&2; exit 1; }
   t1=$(now)
   same_files "$c/src" "$c/install" >&2 || exit 1
+  # Nothing is left under a working name.
+  if ls "$c/install/Pics" | grep -q '^~LumoraUpdate\.'; then echo "working names left" >&2; exit 1; fi
   echo "$t0 $t1 $(cat "$c/rss")"
   drop_fs "$c/install"
 }
@@ -121,7 +127,9 @@ run_tar() {
   drop_fs "$c/tar"
 }
 
-# run CASE: packs the case's new files, then ROUNDS interleaved rounds.
+# run CASE: packs the case's new files, then ROUNDS rounds in which tar, the updater with
+# new files without a name, the updater with working names and the baseline take turns,
+# the first of them rotating from round to round.
 run() {
   local count="${1%%+*}" existing=0 c="$work/case"
   [ "$1" = "$count" ] || existing="${1#*+}"
@@ -135,42 +143,46 @@ run() {
   [ -z "${BASELINE:-}" ] || "$BASELINE/tools/pack/lumora-pack" create -q \
     --stub "$BASELINE/src/app/LumoraUpdate" -o "$c/base" --manifest "$c/manifest" -C "$c/src"
   : >"$c/times"
-  local r u t b
+  local sides=(tar unnamed named) r i side
+  [ -z "${BASELINE:-}" ] || sides+=(base)
   for ((r = 0; r < rounds; r++)); do
-    b="0 0 0"
-    if [ $((r % 2)) = 0 ]; then
-      u=$(run_updater "$c" "$existing")
-      t=$(run_tar "$c" "$existing")
-      [ -z "${BASELINE:-}" ] || b=$(run_updater "$c" "$existing" "$c/base")
-    else
-      [ -z "${BASELINE:-}" ] || b=$(run_updater "$c" "$existing" "$c/base")
-      t=$(run_tar "$c" "$existing")
-      u=$(run_updater "$c" "$existing")
-    fi
-    echo "$u $t $b" >>"$c/times"
+    declare -A t=([base]="0 0 0")
+    for ((i = 0; i < ${#sides[@]}; i++)); do
+      side=${sides[$(((i + r) % ${#sides[@]}))]}
+      case $side in
+        tar) t[tar]=$(run_tar "$c" "$existing") ;;
+        unnamed) t[unnamed]=$(run_updater "$c" "$existing" "$c/upd") ;;
+        named) t[named]=$(run_updater "$c" "$existing" "$c/upd" 1) ;;
+        base) t[base]=$(run_updater "$c" "$existing" "$c/base") ;;
+      esac
+    done
+    echo "${t[tar]} ${t[unnamed]} ${t[named]} ${t[base]}" >>"$c/times"
   done
   python3 - "$name" "$count" "$existing" "$c/times" "$work/rows" <<'PY'
 import statistics, sys
 name, n, existing, path, rows_path = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), *sys.argv[4:]
 rows = [list(map(float, line.split())) for line in open(path)]
-ours = [r[1] - r[0] for r in rows]
-rss = max(r[2] for r in rows) / 1024
-tar = [r[4] - r[3] for r in rows]
-synced = [r[5] - r[3] for r in rows]
-base = [r[7] - r[6] for r in rows]
 med = statistics.median
-line = ("%-22s updater %6.3f s  tar -x %6.3f s  ratio %4.2fx  tar -x + sync %6.3f s  ratio %4.2fx"
-        % (name, med(ours), med(tar), med(o / t for o, t in zip(ours, tar)), med(synced),
-           med(o / s for o, s in zip(ours, synced))))
-row = ("| %s | %.2f s | %.2f s | %.2fx | %.2f s | %.2fx |"
-       % (name, med(ours), med(tar), med(o / t for o, t in zip(ours, tar)), med(synced),
-          med(o / s for o, s in zip(ours, synced))))
-if any(base):
-    line += "  baseline %6.3f s, ratio %4.2fx" % (med(base), med(o / b for o, b in zip(ours, base)))
-    row += " %.2f s | %.2fx |" % (med(base), med(o / b for o, b in zip(ours, base)))
-print(line + "  (rounds: updater %s; tar -x %s)  peak RSS %.1f MB, %d names in the folder"
-      % (" ".join("%.2f" % o for o in ours), " ".join("%.2f" % t for t in tar), rss, n + existing))
-print(row + " %.1f MB |" % rss, file=open(rows_path, "a"))
+tar = [r[1] - r[0] for r in rows]
+synced = [r[2] - r[0] for r in rows]
+sides = {"unnamed": 3, "named": 6, "base": 9}
+took = {k: [r[i + 1] - r[i] for r in rows] for k, i in sides.items()}
+rss = {k: max(r[i + 2] for r in rows) / 1024 for k, i in sides.items()}
+has_base = any(took["base"])
+line = "%-22s tar -x %6.3f s, + sync %6.3f s" % (name, med(tar), med(synced))
+row = "| %s | %.2f s | %.2f s |" % (name, med(tar), med(synced))
+for k in ("unnamed", "named", "base") if has_base else ("unnamed", "named"):
+    ratio = med(o / s for o, s in zip(took[k], synced))
+    line += "; %s %6.3f s %4.2fx" % (k, med(took[k]), ratio)
+    row += " %.2f s | %.2fx |" % (med(took[k]), ratio)
+if has_base:
+    line += "; unnamed / base %4.2fx" % med(o / b for o, b in zip(took["unnamed"], took["base"]))
+    row += " %.2fx |" % med(o / b for o, b in zip(took["unnamed"], took["base"]))
+rss_keys = ("unnamed", "named", "base") if has_base else ("unnamed", "named")
+print(line + "  (rounds, unnamed: %s; tar + sync: %s)  peak RSS %s MB, %d names in the folder"
+      % (" ".join("%.2f" % o for o in took["unnamed"]), " ".join("%.2f" % t for t in synced),
+         " / ".join("%.1f" % rss[k] for k in rss_keys), n + existing))
+print(row + " %s MB |" % " / ".join("%.1f" % rss[k] for k in rss_keys), file=open(rows_path, "a"))
 PY
   rm -rf "$c"
 }
@@ -182,10 +194,10 @@ echo "each case: $rounds rounds, updater and tar -x taking turns, each on $where
 for c in "${cases[@]}"; do run "$c"; done
 echo
 if [ -n "${BASELINE:-}" ]; then
-  echo "| files | updater | tar -x | ratio | tar -x + sync | ratio | baseline | ratio | peak RSS |"
-  echo "|---|---|---|---|---|---|---|---|---|"
+  echo "| files | tar -x | tar -x + sync | no name | ratio | working names | ratio | baseline | ratio | no name / baseline | peak RSS |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|"
 else
-  echo "| files | updater | tar -x | ratio | tar -x + sync | ratio | peak RSS |"
-  echo "|---|---|---|---|---|---|---|"
+  echo "| files | tar -x | tar -x + sync | no name | ratio | working names | ratio | peak RSS |"
+  echo "|---|---|---|---|---|---|---|---|"
 fi
 cat "$work/rows"

@@ -266,13 +266,13 @@ void SelfExtractor::ExtractFile(ArchiveStream& archive) {
     output = files_.Open(written, OpenMode::kCreate);
   } else {
     try {
-      output = files_.Open(written, OpenMode::kCreateNew);
+      output = files_.CreatePending(written);
     } catch (const IoError& e) {
       // A working file left by a run that was cut short: removed, and made anew.
       if (e.code() != errc::kFileExists) throw;
       if (!files_.FileExists(written)) throw IoError(errc::kAccessDenied);
       files_.DeleteFile(written);
-      output = files_.Open(written, OpenMode::kCreateNew);
+      output = files_.CreatePending(written);
     }
   }
   // What was written under the working name never stays when the member fails.
@@ -310,7 +310,8 @@ void SelfExtractor::ExtractFile(ArchiveStream& archive) {
   if (!exists) {
     pending_.push_back({written, target, sink.size(), sink.crc()});
     pending_names_.insert(folded);
-    if (static_cast<int>(pending_.size()) >= naming_batch) NameBatch();
+    const int pending = static_cast<int>(pending_.size());
+    if (pending >= naming_batch || pending >= files_.MaxPendingFiles()) NameBatch();
   }
 
   if (scratch_may_exist_) {
@@ -328,7 +329,10 @@ void SelfExtractor::ExtractEmptyDirectory(const std::string& path) {
     if (n < 3) break;
     chain.push_back(n);
     const size_t cut = path.find_last_of("\\:", n - 1);
-    n = cut == std::string::npos ? 0 : cut + 1;
+    const size_t next = cut == std::string::npos ? 0 : cut + 1;
+    // A drive behind the long-path prefix ("\\?\C:") ends in its ':': nothing above it.
+    if (next >= n) break;
+    n = next;
   }
   const auto folder = [&path, &chain](size_t i) { return path.substr(0, chain[i]); };
   // The first index in [low, high) that holds, for a test that holds from some index on;

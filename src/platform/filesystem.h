@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -126,6 +127,14 @@ class FileSystem {
   virtual bool RenameWritten(const std::string& from, const std::string& to) {
     return Rename(from, to);
   }
+  // Creates a new file for writing, as Open with OpenMode::kCreateNew, that the caller
+  // gives its own name with RenameWritten once it is written and on the disk (or deletes).
+  // Until then the system may keep it without any name on the disk, known under path to
+  // this object alone (FileExists, Kind, Open and DeleteFile find it there), so that
+  // nothing of it stands when the process or the power goes first.
+  virtual std::unique_ptr<File> CreatePending(const std::string& path) {
+    return Open(path, OpenMode::kCreateNew);
+  }
   // Lists the entries of a directory, "." and ".." included, in the order the file
   // system delivers them. False when the directory cannot be searched.
   virtual bool ListDirectory(const std::string& path, std::vector<DirEntry>* entries) = 0;
@@ -149,6 +158,9 @@ class FileSystem {
   }
   // Full path of the running executable, in the form Open accepts.
   virtual std::string ModuleFileName() = 0;
+  // How many files made by CreatePending may wait at once, written and closed, for their
+  // RenameWritten: a system that holds each open meanwhile has only so many handles.
+  virtual int MaxPendingFiles() { return std::numeric_limits<int>::max(); }
 };
 
 // Has the file system keep its folder indexes while it stands (an extraction, its check, or

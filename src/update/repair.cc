@@ -96,6 +96,7 @@ Repair::Tail Repair::TailOf(const std::string& name, const JournalAppend& append
     std::unique_ptr<File> file = files_.Open(dir_ + name, OpenMode::kRead);
     const int64_t size = file->Size();
     if (size < append.offset) return Tail::kUnknown;
+    if (size == append.offset) return Tail::kCutBack;
     // Stopped while appending: everything past the offset is what it had written so far.
     if (append.length < 0) return Tail::kPartial;
     if (size < append.offset + append.length || file->Seek(append.offset) != append.offset) {
@@ -318,7 +319,20 @@ RepairOutcome Repair::Repaired(const std::string& install_dir, bool held, bool u
     Note("An interrupted update was found in " + shown + " (its journal " + journal::kJournalName +
          ").");
     // Each base file's appended bytes, where they stand now.
+    // The update had finished when every name is back, every file it made stands with
+    // the size it wrote (a repair cut short may have removed some), and every appended tail
+    // is intact.
     bool finished = !left_over && !undo;
+    for (const JournalFile& file : journal.files) {
+      if (!finished) break;
+      if (IsBaseFile(file.name)) continue;
+      try {
+        finished = files_.Open(dir_ + file.name, OpenMode::kRead)->Size() == file.size;
+      } catch (const IoError&) {
+        finished = false;
+      }
+    }
+    std::string unjudged;
     for (const char* base : {partbase::kPartBase, partbase::kPalData}) {
       finished = finished && files_.FileExists(dir_ + base);
       const JournalAppend* append = AppendRecordOf(journal, base);
@@ -329,10 +343,11 @@ RepairOutcome Repair::Repaired(const std::string& install_dir, bool held, bool u
       const char* holder = files_.FileExists(dir_ + working) ? working : base;
       const Tail tail = TailOf(holder, *append);
       finished = finished && (tail == Tail::kExact || tail == Tail::kLonger);
-      if (!finished && (tail == Tail::kLonger || tail == Tail::kUnknown)) {
-        return SetAside(std::string(holder) + " no longer ends in the bytes the update " +
-                        "appended to it, so what follows them cannot be told apart.");
-      }
+      if (tail == Tail::kLonger || tail == Tail::kUnknown) unjudged = holder;
+    }
+    if (!finished && !unjudged.empty()) {
+      return SetAside(unjudged + " no longer ends in the bytes the update appended to it, so " +
+                      "what follows them cannot be told apart.");
     }
     if (finished) {
       // Every name is back and every appended tail intact: the update had done everything

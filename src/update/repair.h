@@ -57,7 +57,8 @@ class Repair {
 
  private:
   // Where the bytes a merge appended stand in the file that holds them.
-  enum class Tail { kNone, kPartial, kExact, kLonger, kUnknown };
+  // kCutBack: the file ends where the append began (a repair cut it back already).
+  enum class Tail { kNone, kPartial, kCutBack, kExact, kLonger, kUnknown };
 
   RepairOutcome Repaired(const std::string& install_dir, bool held, bool undo);
   RepairOutcome Undo(const JournalContents* journal, const std::vector<std::string>& working);

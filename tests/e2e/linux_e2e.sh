@@ -449,14 +449,16 @@ done
 
 echo "killed at 12 points: $cut_short of them cut the update short, the others came after its end"
 
-# ---- a repair killed (SIGKILL) at its 1st, 5th and 20th change: the next one finishes it
+# ---- a repair killed (SIGKILL) at the 1st, 3rd and 6th call of each kind of change it makes
+# (strace counts each system call apart): the next one finishes it
 if strace -o /dev/null true 2>/dev/null; then
-  for when in 1 5 20; do
+  for when in 1 3 6; do
     new_case "repair-killed-$when"
     before="$(tree_state "$install")"
-    # The update is killed as it names its 3rd new file (its 5th rename), however fast it runs.
+    # The update is killed as it names its 3rd new file (its 5th rename or link), however
+    # fast it runs.
     HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" LUMORA_UI=terminal strace -f -o /dev/null \
-      -e trace=renameat2 -e inject=renameat2:signal=KILL:when=5 \
+      -e trace=renameat2,linkat -e inject=renameat2,linkat:signal=KILL:when=5 \
       "$work/kill-update" </dev/null >"$case_dir/out.txt" 2>&1
     check "repair killed at change $when: the update was cut short" test -e "$install/~LumoraUpdate.jnl"
     HOME="$case_dir" XDG_CONFIG_HOME="$case_dir/config" strace -f -o /dev/null \

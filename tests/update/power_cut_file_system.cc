@@ -86,6 +86,15 @@ std::unique_ptr<File> PowerCutFileSystem::Open(const std::string& path, OpenMode
   return std::make_unique<PowerCutFile>(std::move(file), *this, written);
 }
 
+std::unique_ptr<File> PowerCutFileSystem::CreatePending(const std::string& path) {
+  if (!Change()) throw IoError(errc::kGeneralFailure);
+  std::unique_ptr<File> file = inner_.CreatePending(path);
+  std::shared_ptr<Written>& written = written_[Key(path)];
+  written = std::make_shared<Written>();
+  written->path = path;
+  return std::make_unique<PowerCutFile>(std::move(file), *this, written);
+}
+
 bool PowerCutFileSystem::Sync(const std::string&) {
   if (!Change()) return false;
   for (auto& [key, written] : written_) written->synced = written->size;

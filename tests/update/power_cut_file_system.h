@@ -36,6 +36,10 @@ class PowerCutFileSystem : public FileSystem {
   void DropUnsynced();
 
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
+  // A new file that gets its name later (unnamed until then on Linux): a change, as a
+  // create is.
+  std::unique_ptr<File> CreatePending(const std::string& path) override;
+  int MaxPendingFiles() override { return inner_.MaxPendingFiles(); }
   bool FileExists(const std::string& p) override { return inner_.FileExists(p); }
   bool DirectoryExists(const std::string& p) override { return inner_.DirectoryExists(p); }
   EntryKind Kind(const std::string& p) override { return inner_.Kind(p); }

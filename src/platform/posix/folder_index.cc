@@ -188,6 +188,23 @@ std::vector<std::string> FolderIndexes::Matches(const std::string& dir, const st
   std::lock_guard<std::mutex> lock(mutex_);
   if (held_ == 0) return Scan(dir, name);
   Drain();
+  return MatchesDrained(dir, name);
+}
+
+bool FolderIndexes::MatchesInFolder(const std::string& folder, const std::string& name,
+                                    std::string* native, std::vector<std::string>* matches) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (held_ == 0) return false;
+  Drain();
+  auto it = resolved_.find(folder);
+  if (it == resolved_.end()) return false;
+  *native = it->second;
+  *matches = MatchesDrained(*native, name);
+  return true;
+}
+
+std::vector<std::string> FolderIndexes::MatchesDrained(const std::string& dir,
+                                                       const std::string& name) {
   const std::string key = Key(dir);
   auto watch = watch_of_.find(key);
   auto it = watch == watch_of_.end() ? folders_.end() : folders_.find(watch->second);

@@ -103,6 +103,10 @@ class FolderIndexes {
   // without regard to case, as native names in name order. An entry the code page cannot
   // name matches nothing.
   std::vector<std::string> Matches(const std::string& dir, const std::string& name);
+  // ResolvedFolder and then Matches in the native folder, with one look at the queued
+  // changes for both: false (and nothing looked up) when the folder is not remembered.
+  bool MatchesInFolder(const std::string& folder, const std::string& name, std::string* native,
+                       std::vector<std::string>* matches);
 
   // New files this process made (core path -> native path) while held, so that naming one
   // needs no lookup of the name it was written under: Take returns and forgets one. Like
@@ -133,6 +137,8 @@ class FolderIndexes {
   bool Anchor(const std::string& dir);
   // Applies every change the watches have queued.
   void Drain();
+  // Matches, once the queue is drained.
+  std::vector<std::string> MatchesDrained(const std::string& dir, const std::string& name);
   // Forgets every index and closes the watches.
   void DropAll();
 

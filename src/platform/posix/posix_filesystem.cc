@@ -10,12 +10,20 @@
 // The core's names are in the updater's 8-bit code page (see codepage.h); each component is
 // turned into the locale's encoding on its way to the system, and each name read from a
 // folder is turned back. A name the code page cannot represent cannot be named by the core.
+//
+// A new file that the caller names later (CreatePending) is made without a name where the
+// file system allows it (O_TMPFILE), and linked under its name once the caller has put it
+// on the disk: until then no name on the disk stands for it, and a process killed or a
+// power cut leaves nothing of it behind (the file system frees a file that has no name by
+// itself). Where it does not (FAT, exFAT, network and most FUSE file systems) or /proc is
+// not mounted, the file is made under the name it is created under, and renamed.
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
@@ -24,6 +32,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -73,11 +83,14 @@ bool SameFolder(const std::string& a, const std::string& b) {
 
 // A core path split before its last component: the folder (with its separator, resolved),
 // the last name as written, and that name in the locale's encoding (empty when the code
-// page cannot name it or its folder).
+// page cannot name it or its folder); with the folder's index, also the entries that
+// match the name in any letter case.
 struct SplitTarget {
   std::string native_dir;
   std::string name;
   std::string native_name;
+  bool matched = false;
+  std::vector<std::string> matches;
 };
 
 SplitTarget SplitLast(const std::string& path) {
@@ -88,19 +101,42 @@ SplitTarget SplitLast(const std::string& path) {
   target.name = cut == std::string::npos ? p : p.substr(cut + 1);
   if (cut != std::string::npos) {
     const std::string folder = p.substr(0, cut + 1);
-    if (!Indexes().ResolvedFolder(folder, &target.native_dir)) {
-      target.native_dir = ResolvePath(folder);
-    }
+    target.matched =
+        Indexes().MatchesInFolder(folder, target.name, &target.native_dir, &target.matches);
+    if (!target.matched) target.native_dir = ResolvePath(folder);
     if (target.native_dir.empty()) return target;
   }
   if (!CodePage::System().ToNative(target.name, &target.native_name)) target.native_name.clear();
   return target;
 }
 
+// The entries of the target's folder that its name matches in any letter case.
+std::vector<std::string> TargetMatches(const SplitTarget& target) {
+  return target.matched ? target.matches : CaseInsensitiveMatches(target.native_dir, target.name);
+}
+
+}  // namespace
+
+// A descriptor, closed when its last holder lets it go: a file without a name is held by
+// its File while it is written and by the file system until it has its name.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() { close(fd_); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+namespace {
+
 class PosixFile : public File {
  public:
-  explicit PosixFile(int fd) : fd_(fd) {}
-  ~PosixFile() override { close(fd_); }
+  explicit PosixFile(int fd) : PosixFile(std::make_shared<Descriptor>(fd)) {}
+  explicit PosixFile(std::shared_ptr<Descriptor> fd) : fd_(fd->get()), owner_(std::move(fd)) {}
   PosixFile(const PosixFile&) = delete;
   PosixFile& operator=(const PosixFile&) = delete;
 
@@ -162,6 +198,7 @@ class PosixFile : public File {
 
  private:
   int fd_;
+  std::shared_ptr<Descriptor> owner_;
 };
 
 bool IsNumber(const char* s) {
@@ -237,18 +274,19 @@ bool ResolveInIndexedFolder(const std::string& path, std::string* native, bool* 
   if (name == "." || name == "..") return false;
   const std::string folder = path.substr(0, cut + 1);
   std::string native_folder;
-  if (!Indexes().ResolvedFolder(folder, &native_folder)) {
+  std::vector<std::string> matches;
+  if (!Indexes().MatchesInFolder(folder, name, &native_folder, &matches)) {
     bool folder_missing = false;
     native_folder = Resolve(folder, &folder_missing);
     if (native_folder.empty() || folder_missing || !IsDirectory(native_folder)) return false;
     Indexes().RememberFolder(folder, native_folder);
+    matches = CaseInsensitiveMatches(native_folder, name);
   }
   std::string written;
   if (!CodePage::System().ToNative(name, &written)) {
     native->clear();
     return true;
   }
-  const std::vector<std::string> matches = CaseInsensitiveMatches(native_folder, name);
   // The name as written first, else the first match in name order.
   const bool exact = std::binary_search(matches.begin(), matches.end(), written);
   *native = native_folder + (exact || matches.empty() ? written : matches.front());
@@ -402,14 +440,226 @@ bool HeldOpenByOtherProcess(const std::string& native_path) {
   return false;
 }
 
+namespace {
+
+// Descriptors kept for everything but files without a name: the archive, the journal, the
+// folder indexes, the scratch file, a display, what the libraries open.
+constexpr int kSpareDescriptors = 64;
+
+// The soft limit of open descriptors the process started with, once PosixFileSystem has
+// raised it (0 before), and the limit it raised it to.
+std::atomic<rlim_t> started_limit{0};
+std::atomic<rlim_t> raised_limit{0};
+
+// A batch of files without a name holds a descriptor for each: more than the soft limit
+// usual on Linux (1,024) allows, and far less than the hard one.
+void RaiseDescriptorLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  const rlim_t started = limit.rlim_cur;
+  limit.rlim_cur = limit.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    // An unlimited hard limit still stops at the kernel's fs.nr_open (2^20 by default).
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, rlim_t{1} << 20);
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  }
+  raised_limit = limit.rlim_cur;
+  started_limit = started;
+}
+
+// The link to an open file that /proc/self/fd holds for it.
+std::string FdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// True when /proc/self/fd leads to the file fd is open on: a file without a name is linked
+// through it.
+bool LinkableByProc(int fd) {
+  struct stat by_fd, by_proc;
+  return fstat(fd, &by_fd) == 0 && stat(FdPath(fd).c_str(), &by_proc) == 0 &&
+         by_fd.st_dev == by_proc.st_dev && by_fd.st_ino == by_proc.st_ino;
+}
+
+// Links a file without a name under dest, never replacing what stands there: by its
+// descriptor where the kernel lets its opener do that (Linux 6.10 and later), else through
+// /proc/self/fd.
+bool LinkUnnamed(int fd, const std::string& dest) {
+  static std::atomic<bool> through_proc{false};
+  const bool tried = !through_proc;
+  if (tried) {
+    if (linkat(fd, "", AT_FDCWD, dest.c_str(), AT_EMPTY_PATH) == 0) return true;
+    if (errno == EEXIST) return false;
+  }
+  if (linkat(AT_FDCWD, FdPath(fd).c_str(), AT_FDCWD, dest.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    return false;
+  }
+  if (tried) through_proc = true;
+  return true;
+}
+
+// True when open(O_TMPFILE) failed because the file system makes no files without a name:
+// EOPNOTSUPP from FAT, exFAT, NFS and FUSE, EISDIR or EINVAL from kernels older than the
+// flag.
+bool HasNoUnnamedFiles(int err) {
+  return err == EOPNOTSUPP || err == EISDIR || err == EINVAL || err == ENOSYS;
+}
+
+// The key of a file without a name: the path it was opened under, as the system compares
+// paths.
+std::string UnnamedKey(const std::string& path) {
+  std::string key = CodePage::System().Folded(path);
+  for (char& c : key) {
+    if (c == '/') c = '\\';
+  }
+  return key;
+}
+
+// A second open of a file without a name, through /proc/self/fd: for reading, writing
+// or emptying. A create that must make the file finds its name taken.
+std::unique_ptr<File> Reopen(const Descriptor& unnamed, OpenMode mode) {
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case OpenMode::kRead:
+      flags |= O_RDONLY;
+      break;
+    case OpenMode::kWriteExisting:
+      flags |= O_WRONLY;
+      break;
+    case OpenMode::kReadWrite:
+      flags |= O_RDWR;
+      break;
+    case OpenMode::kCreate:
+      flags |= O_WRONLY | O_TRUNC;
+      break;
+    case OpenMode::kCreateNew:
+      throw IoError(errc::kFileExists);
+  }
+  int fd;
+  do {
+    fd = open(FdPath(unnamed.get()).c_str(), flags);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw IoError(WindowsErrorCode(errno));
+  return std::make_unique<PosixFile>(fd);
+}
+
+}  // namespace
+
+StartLimits::StartLimits() {
+  const rlim_t started = started_limit;
+  struct rlimit limit;
+  if (started == 0 || getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur <= started) return;
+  limit.rlim_cur = started;
+  lowered_ = setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+StartLimits::~StartLimits() {
+  struct rlimit limit;
+  if (!lowered_ || getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  limit.rlim_cur = raised_limit;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 PosixFileSystem::PosixFileSystem() {
   static std::once_flag ignored;
   std::call_once(ignored, [] { signal(SIGXFSZ, SIG_IGN); });
+  RaiseDescriptorLimit();
+  const char* no_unnamed = std::getenv("LUMORA_NO_TMPFILE");
+  unnamed_off_ = no_unnamed != nullptr && std::strcmp(no_unnamed, "1") == 0;
+}
+
+PosixFileSystem::~PosixFileSystem() = default;
+
+Descriptor* PosixFileSystem::Unnamed(const std::string& path) {
+  if (unnamed_.empty()) return nullptr;
+  const auto it = unnamed_.find(UnnamedKey(path));
+  return it == unnamed_.end() ? nullptr : it->second.get();
+}
+
+std::unique_ptr<File> PosixFileSystem::CreateUnnamed(const std::string& path,
+                                                     const std::string& native, bool missing) {
+  if (native.empty() || static_cast<int64_t>(unnamed_.size()) >= MaxPendingFiles()) return nullptr;
+  const std::string folder = NativeParent(native);
+  const auto decided = unnamed_folders_.find(folder);
+  if (decided != unnamed_folders_.end() && !decided->second) return nullptr;
+  // Nothing may have the name, as O_EXCL has it for a file made under its name.
+  struct stat st;
+  if (!missing && lstat(native.c_str(), &st) == 0) throw IoError(errc::kFileExists);
+  int fd;
+  do {
+    fd = open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    // Any other failure (a folder that is missing or may not be written) is met again by
+    // the create under the name, which reports it as it always has.
+    if (HasNoUnnamedFiles(errno)) unnamed_folders_[folder] = false;
+    return nullptr;
+  }
+  auto unnamed = std::make_shared<Descriptor>(fd);
+  if (decided == unnamed_folders_.end()) {
+    if (!LinkableByProc(fd)) {
+      unnamed_off_ = true;  // no /proc: no file could ever get its name
+      return nullptr;
+    }
+    unnamed_folders_[folder] = true;
+  }
+  NoteWritten(fd, native);
+  unnamed_[UnnamedKey(path)] = unnamed;
+  return std::make_unique<PosixFile>(std::move(unnamed));
+}
+
+bool PosixFileSystem::NameUnnamed(const std::string& from, const std::string& to) {
+  const auto it = unnamed_.find(UnnamedKey(from));
+  const SplitTarget target = SplitLast(to);
+  if (target.native_name.empty() || target.name == "." || target.name == "..") return false;
+  // The name may be taken in no letter case (the kernel refuses only the exact one).
+  if (!TargetMatches(target).empty()) return false;
+  const std::string dest = target.native_dir + target.native_name;
+  if (!LinkUnnamed(it->second->get(), dest)) return false;
+  Indexes().Changed(dest, true);
+  unnamed_.erase(it);
+  return true;
+}
+
+int PosixFileSystem::MaxPendingFiles() {
+  if (unnamed_off_) return INT_MAX;
+  if (max_unnamed_ < 0) {
+    int64_t open_now = -1;  // the listing's own descriptor is not counted
+    DirHandle fds("/proc/self/fd");
+    while (fds.get() && readdir(fds.get()) != nullptr) ++open_now;
+    open_now -= 2 + static_cast<int64_t>(unnamed_.size());  // "." and ".."; files without a name
+    struct rlimit limit;
+    if (!fds.get()) {
+      unnamed_off_ = true;  // no /proc
+      return INT_MAX;
+    }
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+      max_unnamed_ = INT_MAX;
+    } else {
+      const int64_t left = static_cast<int64_t>(limit.rlim_cur) - open_now - kSpareDescriptors;
+      max_unnamed_ = static_cast<int>(std::clamp<int64_t>(left, 1, INT_MAX));
+    }
+  }
+  return max_unnamed_;
+}
+
+std::unique_ptr<File> PosixFileSystem::CreatePending(const std::string& path) {
+  if (Unnamed(path)) throw IoError(errc::kFileExists);
+  bool missing = false;
+  const std::string native = Resolve(path, &missing);
+  if (!unnamed_off_) {
+    if (std::unique_ptr<File> file = CreateUnnamed(path, native, missing)) return file;
+  }
+  return OpenResolved(path, native, missing, OpenMode::kCreateNew);
 }
 
 std::unique_ptr<File> PosixFileSystem::Open(const std::string& path, OpenMode mode) {
+  if (const Descriptor* unnamed = Unnamed(path)) return Reopen(*unnamed, mode);
   bool missing = false;
-  std::string native = Resolve(path, &missing);
+  const std::string native = Resolve(path, &missing);
+  return OpenResolved(path, native, missing, mode);
+}
+
+std::unique_ptr<File> PosixFileSystem::OpenResolved(const std::string& path,
+                                                    const std::string& native, bool missing,
+                                                    OpenMode mode) {
   // Never blocks in open: a pipe or a device under the name is refused below instead of
   // waiting for a reader that never comes. A new file (O_EXCL) never opens anything that
   // stands already.
@@ -464,6 +714,7 @@ std::unique_ptr<File> PosixFileSystem::Open(const std::string& path, OpenMode mo
 
 EntryKind PosixFileSystem::Kind(const std::string& path) {
   if (path.empty()) return EntryKind::kDirectory;  // the current folder
+  if (Unnamed(path)) return EntryKind::kFile;
   bool missing = false;
   const std::string native = Resolve(path, &missing);
   if (native.empty() || missing) return EntryKind::kNone;
@@ -479,6 +730,7 @@ EntryKind PosixFileSystem::Kind(const std::string& path) {
 
 EntryKind PosixFileSystem::KindForCreate(const std::string& path) {
   if (path.empty()) return EntryKind::kDirectory;
+  if (Unnamed(path)) return EntryKind::kFile;
   bool missing = false;
   const std::string native = Resolve(path, &missing);
   if (native.empty() || missing) return EntryKind::kNone;
@@ -516,6 +768,7 @@ bool PosixFileSystem::PathFits(const std::string& path, bool /*directory*/) {
 }
 
 bool PosixFileSystem::FileExists(const std::string& path) {
+  if (Unnamed(path)) return true;
   struct stat st;
   bool missing = false;
   std::string native = Resolve(path, &missing);
@@ -544,6 +797,8 @@ bool PosixFileSystem::RemoveDirectory(const std::string& path) {
 }
 
 bool PosixFileSystem::DeleteFile(const std::string& path) {
+  // A file without a name goes with its descriptor.
+  if (Unnamed(path)) return unnamed_.erase(UnnamedKey(path)) != 0;
   std::string native = ResolvePath(path);
   struct stat st;
   if (native.empty() || lstat(native.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
@@ -579,6 +834,8 @@ bool RenameWithoutReplacing(const std::string& source, const std::string& dest, 
 }  // namespace
 
 bool PosixFileSystem::Rename(const std::string& from, const std::string& to) {
+  // Nothing but this object can hold a file without a name.
+  if (Unnamed(from)) return NameUnnamed(from, to);
   std::string source = ResolvePath(from);
   struct stat src;
   if (source.empty() || lstat(source.c_str(), &src) != 0) return false;
@@ -593,7 +850,7 @@ bool PosixFileSystem::Rename(const std::string& from, const std::string& to) {
   const bool same_dir = SameFolder(NativeParent(source), target.native_dir);
   const std::string source_name = NativeBaseName(source);
   bool case_change_only = false;
-  for (const std::string& match : CaseInsensitiveMatches(target.native_dir, target.name)) {
+  for (const std::string& match : TargetMatches(target)) {
     if (same_dir && match == source_name) {
       case_change_only = true;
       continue;
@@ -619,6 +876,7 @@ bool PosixFileSystem::Rename(const std::string& from, const std::string& to) {
 }
 
 bool PosixFileSystem::RenameWritten(const std::string& from, const std::string& to) {
+  if (Unnamed(from)) return NameUnnamed(from, to);
   // The file made under `from` by this run is renamed as it was made, without a lookup.
   std::string source;
   if (!Indexes().TakeCreated(from, &source)) source = ResolvePath(from);
@@ -628,7 +886,7 @@ bool PosixFileSystem::RenameWritten(const std::string& from, const std::string& 
   }
   const std::string dest = target.native_dir + target.native_name;
   // The name may be taken in no letter case (the kernel refuses only the exact one).
-  if (!CaseInsensitiveMatches(target.native_dir, target.name).empty()) return false;
+  if (!TargetMatches(target).empty()) return false;
   if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, dest.c_str(), RENAME_NOREPLACE) == 0) {
     return Moved(source, dest);
   }
@@ -704,14 +962,17 @@ int64_t PosixFileSystem::FreeFileEntries(const std::string& path) {
 void PosixFileSystem::HoldFolderIndexes(bool on) { Indexes().Hold(on); }
 
 void PosixFileSystem::NoteWritten(int fd, const std::string& native) {
+  const size_t slash = native.rfind('/');
+  std::string folder = slash == std::string::npos ? "."
+                       : slash == 0               ? "/"
+                                                  : native.substr(0, slash);
+  // Most files go to the folder of the file before: its file system is known.
+  if (folder == noted_folder_) return;
   struct stat st;
   if (fstat(fd, &st) != 0) return;
   const auto device = static_cast<uint64_t>(st.st_dev);
-  if (written_devices_.count(device) != 0) return;
-  const size_t slash = native.rfind('/');
-  written_devices_[device] = slash == std::string::npos ? "."
-                             : slash == 0               ? "/"
-                                                        : native.substr(0, slash);
+  if (written_devices_.count(device) == 0) written_devices_[device] = folder;
+  noted_folder_ = std::move(folder);
 }
 
 bool PosixFileSystem::Sync(const std::string& path) {

@@ -4,7 +4,8 @@
 // with posix_spawnp, which reports a program that cannot be executed as its result (the
 // child runs exec before posix_spawnp returns). The child inherits the environment, the
 // current directory and the terminal, but none of this process's other descriptors, and
-// the signal dispositions this process changed are set back to their defaults for it.
+// the signal dispositions this process changed are set back to their defaults for it, and
+// so is the limit of open descriptors.
 // Waiting sleeps in poll() on a pidfd, or in short naps where pidfds are not available.
 #include <errno.h>
 #include <fcntl.h>
@@ -212,7 +213,12 @@ std::unique_ptr<Process> PosixProcesses::Start(const std::string& command_line) 
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
   pid_t pid = 0;
-  int rc = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  int rc;
+  {
+    // The limit of open descriptors this process started with, not the one it raised.
+    const StartLimits limits;
+    rc = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  }
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return nullptr;
