@@ -121,12 +121,25 @@ for fs in xfs btrfs vfat exfat; do
   check "succeeds" test $? -eq 0
   check "the installation is the expected result" test "$expected" = "$(tree_state "$install")"
 
-  # Killed while the new files are being written under their working names.
+  # Killed while the new files are being written (under their working names on FAT and
+  # exFAT, without names elsewhere).
   name="$fs: killed, then --repair"
   fresh
-  HOME="$home" XDG_CONFIG_HOME="$home/config" LUMORA_UI=terminal "$updater" </dev/null >"$work/out.txt" 2>&1 &
-  pid=$!
-  until grep -q 'r5\.bin' "$work/out.txt" || ! kill -0 "$pid" 2>/dev/null; do sleep 0.005; done
+  if strace -o /dev/null true 2>/dev/null; then
+    # Every write slowed by 20 ms: the kill lands among the new files however fast the
+    # file system and however busy the machine, once the part base stands aside.
+    HOME="$home" XDG_CONFIG_HOME="$home/config" LUMORA_UI=terminal strace -f -o /dev/null \
+      -e trace=write -e inject=write:delay_exit=20000 "$updater" </dev/null >"$work/out.txt" 2>&1 &
+    pid=$!
+    until { [ -f "$install/HairBase1.txt" ] && [ -f "$install/~LumoraUpdate.jnl" ]; } ||
+      ! kill -0 "$pid" 2>/dev/null; do sleep 0.01; done
+    sleep 0.5
+    pkill -KILL -P "$pid" 2>/dev/null
+  else
+    HOME="$home" XDG_CONFIG_HOME="$home/config" LUMORA_UI=terminal "$updater" </dev/null >"$work/out.txt" 2>&1 &
+    pid=$!
+    until grep -q 'r5\.bin' "$work/out.txt" || ! kill -0 "$pid" 2>/dev/null; do sleep 0.005; done
+  fi
   kill -KILL "$pid" 2>/dev/null
   wait "$pid" 2>/dev/null
   pid=
