@@ -318,7 +318,6 @@ RepairOutcome Repair::Repaired(const std::string& install_dir, bool held, bool u
   } else {
     Note("An interrupted update was found in " + shown + " (its journal " + journal::kJournalName +
          ").");
-    // Each base file's appended bytes, where they stand now.
     // The update had finished when every name is back, every file it made stands with
     // the size it wrote (a repair cut short may have removed some), and every appended tail
     // is intact.
