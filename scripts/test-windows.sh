@@ -450,7 +450,24 @@ timeout 120 "$winerun" 64 "$bin/lumora-pack.exe" create -q --stub "$(winepath -w
   -C "$(winepath -w examples/sample-update)" >>"$logs/zip.log" 2>&1 || fail "packing with the unpacked $zip"
 ! grep -q 'debug information' "$logs/zip.log" || fail "the stub in $zip carries debug information"
 cmp "$e2e/from-zip.exe" "$updater" || fail "the updater packed from $zip differs from the Linux packer's"
+# An update made from two releases, and its check, by the unpacked packer: the same bytes
+# as the Linux packer's diff.
+rel="$e2e/releases"
+rm -rf "$rel" && mkdir -p "$rel/old" "$rel/new/Addition"
+printf '%s\r\n' "# 1 - Lips" "1; 0; 0;lips\\red.psd;red lips;" >"$rel/old/Partbase.txt"
+printf 'palette 1\r\n' >"$rel/old/PalData.txt"
+cp "$rel/old/Partbase.txt" "$rel/new/Partbase.txt"
+printf '%s\r\n' "2; 0; 0;Addition\\a.psd;a;" >>"$rel/new/Partbase.txt"
+printf 'palette 1\r\npalette 2\r\n' >"$rel/new/PalData.txt"
+printf 'image a' >"$rel/new/Addition/a.psd"
+"$packer" diff "$rel/old" "$rel/new" --raw -o "$rel/linux.raw" >>"$logs/zip.log" 2>&1 || fail "the Linux packer's diff"
+timeout 120 "$winerun" 64 "$bin/lumora-pack.exe" diff "$(winepath -w "$rel/old")" "$(winepath -w "$rel/new")" \
+  --raw -o "$(winepath -w "$rel/windows.raw")" >>"$logs/zip.log" 2>&1 || fail "lumora-pack.exe diff from $zip"
+cmp "$rel/linux.raw" "$rel/windows.raw" || fail "lumora-pack.exe diff made another archive than the Linux packer's"
+timeout 120 "$winerun" 64 "$bin/lumora-pack.exe" check --offset 1 "$(winepath -w "$rel/windows.raw")" \
+  >>"$logs/zip.log" 2>&1 || fail "lumora-pack.exe check of its diff"
 echo "   $(basename "$zip"): $(cmake -E tar tf "$zip" | grep -c -v '/$') files; its packer makes the Linux packer's updater"
+echo "   its diff of two releases is the Linux packer's, byte for byte, and its check passes"
 took
 
 begin "End to end: paths in any script"
