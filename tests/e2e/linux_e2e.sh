@@ -478,7 +478,11 @@ fi
 # ---- a system call that fails at a point of the run (strace injects the error): the run
 # undoes itself before its message, so the installation is as before (exit status 1), or
 # the failure did not matter and the update stands (exit status 0, a write to the output)
-if strace -o /dev/null true 2>/dev/null; then
+if grep -q __asan_init "$updater" 2>/dev/null; then
+  # The sanitizers test memory with system calls of their own, which the injected errors
+  # break, and their leak check does not run under ptrace: the release build covers these.
+  echo "SKIP injected failures: a sanitizer build"
+elif strace -o /dev/null true 2>/dev/null; then
   new_case inject-reference
   run_updater "$work/kill-update"
   updated="$(tree_state "$install")"
