@@ -134,7 +134,14 @@ for fs in xfs btrfs vfat exfat; do
     until { [ -f "$install/HairBase1.txt" ] && [ -f "$install/~LumoraUpdate.jnl" ]; } ||
       ! kill -0 "$pid" 2>/dev/null; do sleep 0.01; done
     sleep 0.5
-    pkill -KILL -P "$pid" 2>/dev/null
+    child=$(pgrep -P "$pid" | head -n 1)
+    [ -z "$child" ] || kill -KILL "$child" 2>/dev/null
+    # The killed updater ends once its tracer lets it: only then are its files, and the
+    # installation's lock, let go.
+    for _ in $(seq 200); do
+      [ -n "$child" ] && kill -0 "$child" 2>/dev/null || break
+      sleep 0.05
+    done
   else
     HOME="$home" XDG_CONFIG_HOME="$home/config" LUMORA_UI=terminal "$updater" </dev/null >"$work/out.txt" 2>&1 &
     pid=$!
