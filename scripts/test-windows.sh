@@ -559,8 +559,10 @@ scenario paths_update long "$install" REG_SZ "\\\\?\\$(winepath -w "$install")"
 
 # Ctrl-C at the packer's console removes OUT.part, and the packer ends as Windows ends a
 # program on Ctrl-C (STATUS_CONTROL_C_EXIT, 0xC000013A, of which Wine's loader returns the
-# low byte, 58). Wine's console reads the terminal that script(1) gives it, so the byte
-# 0x03 typed there is a real Ctrl-C; it is typed once OUT.part holds the stub.
+# low byte, 58). The byte 0x03 typed at the terminal that script(1) gives the packer makes
+# the terminal send SIGINT, which Wine hands to the program as Ctrl-C; it is typed once
+# OUT.part holds the stub. The command is exec'd: a shell left waiting in between (dash, the
+# /bin/sh that script(1) takes where SHELL is unset) would die of that SIGINT itself.
 interrupted="$paths/ctrl-c"
 mkdir -p "$interrupted/in"
 head -c 150000000 /dev/urandom >"$interrupted/in/big.bin"
@@ -572,7 +574,7 @@ rm -f "$interrupted/status"
   for _ in $(seq 1200); do [ -e "$interrupted/status" ] && break; sleep 0.05; done
 ) | {
   status=0
-  timeout 120 script -qefc "$(printf '%q ' "$wine64" build/mingw/tools/pack/lumora-pack.exe create -j 1 \
+  timeout 120 script -qefc "exec $(printf '%q ' "$wine64" build/mingw/tools/pack/lumora-pack.exe create -j 1 \
     --stub "$(winepath -w "$exe")" -C "$(winepath -w "$interrupted/in")" -o "$(winepath -w "$interrupted/out.exe")" \
     big.bin)" /dev/null >"$logs/ctrl-c.log" 2>&1 || status=$?
   echo "$status" >"$interrupted/status"
