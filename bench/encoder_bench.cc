@@ -14,9 +14,14 @@
 // a shared machine disturbs less than the clock on the wall. Each speed is the median of the
 // rounds; each ratio to compress is the median of the rounds' own ratios.
 //
+// Beside the library, each policy is also run as the packer's own process, `lumora-pack
+// create --raw -j 1` on the same file, timed like compress (user and system time, start-up
+// counted) and on the wall; its archive must hold the library's member byte for byte. The
+// second table sets the process against the library: what packing costs beyond encoding.
+//
 // The output is a Markdown table, headed by the machine and the date.
 //
-// Usage: lumora_bench_encoder [ROUNDS]   (default 5)
+// Usage: lumora_bench_encoder [ROUNDS [PACKER]]   (default 5 rounds, the packer built beside)
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -99,41 +104,64 @@ void WriteFile(const std::string& path, const Bytes& data) {
   }
 }
 
-// Runs `compress ARGS...` with stdin from `in` and stdout to `out`; returns its user and
-// system seconds, or a negative number when it cannot run or fails.
-double RunCompress(std::vector<const char*> args, const std::string& in, const std::string& out) {
+double WallSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+struct ProcessTimes {
+  double cpu = -1;  // user and system seconds; negative when it could not run or failed
+  double wall = 0;
+};
+
+// Runs PROGRAM ARGS... (found on PATH) with stdin from `in` and stdout to `out`, or to
+// /dev/null with no `in`. Exit statuses in `ok` count as success.
+ProcessTimes RunProcess(const char* program, std::vector<const char*> args, const std::string& in,
+                        const std::string& out, std::vector<int> ok = {0}) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 0, in.empty() ? "/dev/null" : in.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.empty() ? "/dev/null" : out.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
   std::vector<char*> argv;
-  argv.push_back(const_cast<char*>("compress"));
+  argv.push_back(const_cast<char*>(program));
   for (const char* a : args) argv.push_back(const_cast<char*>(a));
   argv.push_back(nullptr);
+  ProcessTimes times;
+  const double start = WallSeconds();
   pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, "compress", &actions, nullptr, argv.data(), environ);
+  const int spawned = posix_spawnp(&pid, program, &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1;
+  if (spawned != 0) return times;
   int status = 0;
   rusage usage{};
-  if (wait4(pid, &status, 0, &usage) != pid) return -1;
+  if (wait4(pid, &status, 0, &usage) != pid) return times;
+  times.wall = WallSeconds() - start;
   auto seconds = [](const timeval& v) { return v.tv_sec + v.tv_usec * 1e-6; };
-  const double t = seconds(usage.ru_utime) + seconds(usage.ru_stime);
-  // compress exits 2 when the output is larger than the input; it is still written.
-  if (!WIFEXITED(status) || (WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 2)) return -1;
-  return t;
+  if (WIFEXITED(status) && std::count(ok.begin(), ok.end(), WEXITSTATUS(status)) > 0) {
+    times.cpu = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+  }
+  return times;
+}
+
+// compress exits 2 when the output is larger than the input; it is still written.
+double RunCompress(std::vector<const char*> args, const std::string& in, const std::string& out) {
+  return RunProcess("compress", std::move(args), in, out, {0, 2}).cpu;
 }
 
 struct Timed {
   double seconds = 0;
   size_t size = 0;
+  double wall = 0;  // the packer's process only
 };
 
 // One member made with `policy`, timed with its output gathered in memory, then decoded
 // and compared. The memory is one buffer for every round, touched before the first: the
 // packer hands its members to files piece by piece, so the first touch of fresh pages by a
 // buffer that only the bench keeps is no cost of encoding (and varied from run to run).
-Timed Ours(const Bytes& data, lumora::ClearPolicy policy, const std::string& what) {
+Timed Ours(const Bytes& data, lumora::ClearPolicy policy, const std::string& what,
+           Bytes* copy = nullptr) {
   static Bytes buffer;
   Bytes& member = buffer;
   const size_t most = data.size() + data.size() / 2 + 1024;
@@ -151,7 +179,28 @@ Timed Ours(const Bytes& data, lumora::ClearPolicy policy, const std::string& wha
   encoder.Finish();
   const double seconds = ThreadSeconds() - start;
   CheckDecodes(member, data, what);
+  if (copy != nullptr) *copy = member;
   return {seconds, member.size()};
+}
+
+// The packer's process on the file `in`, one job: its archive is the magic, the entry
+// ",in\0", the member and the end byte, then the trailer, and the member must be
+// `member`, the library's own for the same policy.
+Timed Packer(const std::string& packer, const std::string& folder, const char* policy,
+             const Bytes& member, const std::string& what) {
+  const std::string out = folder + "/out.lz";
+  const ProcessTimes t = RunProcess(packer.c_str(),
+                                    {"create", "--raw", "-j", "1", "--clear-policy", policy, "-q",
+                                     "-o", out.c_str(), "-C", folder.c_str(), "in"},
+                                    "", "");
+  if (t.cpu < 0) throw std::runtime_error("the packer failed: " + what);
+  const Bytes archive = ReadFile(out);
+  const size_t head = 7 + 4;
+  if (archive.size() < head + member.size() ||
+      !std::equal(member.begin(), member.end(), archive.begin() + head)) {
+    throw std::runtime_error("the packer's member is not the library's: " + what);
+  }
+  return {t.cpu, member.size(), t.wall};
 }
 
 // One run of `compress -b 12` on the file `in` (holding `data`), then `compress -d` on its
@@ -191,6 +240,7 @@ std::string Today() {
 
 int Bench(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+  const std::string packer = argc > 2 ? argv[2] : LUMORA_PACK_PATH;
   char folder_template[] = "/tmp/lumora-encbench-XXXXXX";
   if (mkdtemp(folder_template) == nullptr) throw std::runtime_error("mkdtemp failed");
   const std::string folder = folder_template;
@@ -214,13 +264,21 @@ int Bench(int argc, char** argv) {
                               {lumora::bench::kRuns, size_t{16} << 20},
                               {lumora::bench::kText, size_t{16} << 20},
                               {lumora::bench::kRandom, size_t{16} << 20}};
+  std::string process_rows;
   for (const Payload& p : payloads) {
     const Bytes data = lumora::bench::MakePayload(p.size, p.kind);
     const std::string name = lumora::bench::kKindNames[p.kind];
     WriteFile(folder + "/in", data);
-    enum { kAdaptive, kFull, kCompress, kCoders };
+    enum { kAdaptive, kFull, kCompress, kPackAdaptive, kPackFull, kCoders };
     std::vector<double> seconds[kCoders], speedRatio[2];
+    // For each policy, the library's CPU time over the process's CPU and wall time, and
+    // compress's over the process's CPU time.
+    std::vector<double> versusCpu[2], versusWall[2], processVersusCompress[2];
     size_t sizes[kCoders] = {};
+    Bytes members[2];
+    // The library's members, made once beforehand, are what the packer's must hold.
+    Ours(data, lumora::ClearPolicy::kAdaptive, name, &members[kAdaptive]);
+    Ours(data, lumora::ClearPolicy::kBaseline, name, &members[kFull]);
     for (int r = 0; r < rounds; ++r) {
       Timed run[kCoders];
       for (int i = 0; i < kCoders; ++i) {
@@ -228,6 +286,10 @@ int Bench(int argc, char** argv) {
         if (coder == kAdaptive) run[coder] = Ours(data, lumora::ClearPolicy::kAdaptive, name);
         if (coder == kFull) run[coder] = Ours(data, lumora::ClearPolicy::kBaseline, name);
         if (coder == kCompress) run[coder] = Compress(data, folder, name);
+        if (coder == kPackAdaptive) {
+          run[coder] = Packer(packer, folder, "adaptive", members[kAdaptive], name);
+        }
+        if (coder == kPackFull) run[coder] = Packer(packer, folder, "full", members[kFull], name);
       }
       for (int coder = 0; coder < kCoders; ++coder) {
         if (r > 0 && run[coder].size != sizes[coder]) {
@@ -236,9 +298,14 @@ int Bench(int argc, char** argv) {
         sizes[coder] = run[coder].size;
         seconds[coder].push_back(run[coder].seconds);
       }
-      if (sizes[kCompress] > 0) {
-        speedRatio[kAdaptive].push_back(run[kCompress].seconds / run[kAdaptive].seconds);
-        speedRatio[kFull].push_back(run[kCompress].seconds / run[kFull].seconds);
+      for (int policy : {kAdaptive, kFull}) {
+        const Timed& process = run[policy == kAdaptive ? kPackAdaptive : kPackFull];
+        versusCpu[policy].push_back(run[policy].seconds / process.seconds);
+        versusWall[policy].push_back(run[policy].seconds / process.wall);
+        if (sizes[kCompress] > 0) {
+          speedRatio[policy].push_back(run[kCompress].seconds / run[policy].seconds);
+          processVersusCompress[policy].push_back(run[kCompress].seconds / process.seconds);
+        }
       }
     }
     const double mb = static_cast<double>(data.size()) / 1e6;
@@ -260,8 +327,29 @@ int Bench(int argc, char** argv) {
                 cell(kAdaptive).c_str(), cell(kFull).c_str(), cell(kCompress).c_str(),
                 versus(kAdaptive).c_str(), versus(kFull).c_str());
     std::fflush(stdout);
+    for (int policy : {kAdaptive, kFull}) {
+      const int process = policy == kAdaptive ? kPackAdaptive : kPackFull;
+      char compared[32] = "-";
+      if (sizes[kCompress] > 0) {
+        std::snprintf(compared, sizeof compared, "%.2fx", Median(processVersusCompress[policy]));
+      }
+      char row[256];
+      std::snprintf(row, sizeof row, "| %s | %s | %.1f MB/s | %.1f MB/s | %.3fx | %.3fx | %s |\n",
+                    name.c_str(), policy == kAdaptive ? "adaptive" : "full",
+                    mb / Median(seconds[policy]), mb / Median(seconds[process]),
+                    Median(versusCpu[policy]), Median(versusWall[policy]), compared);
+      process_rows += row;
+    }
   }
-  for (const char* f : {"/in", "/out.Z", "/back"}) std::remove((folder + f).c_str());
+  std::printf(
+      "\nThe packer's process (`lumora-pack create --raw -j 1`) against the library, same "
+      "rounds: process speed in MB of input per CPU second of the whole process; process / "
+      "library is the library's CPU time over the process's CPU time and over its time on "
+      "the wall.\n\n"
+      "| payload | policy | library | process | process / library (CPU) | process / library "
+      "(wall) | process / compress (CPU) |\n|---|---|---:|---:|---:|---:|---:|\n%s",
+      process_rows.c_str());
+  for (const char* f : {"/in", "/out.Z", "/back", "/out.lz"}) std::remove((folder + f).c_str());
   rmdir(folder.c_str());
   return 0;
 }

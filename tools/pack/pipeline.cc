@@ -51,7 +51,11 @@ void MemberPipeline::EncodeOne(const Item& item, size_t index) {
   // takes the lock and wakes the writing thread, which on a small piece costs more than the
   // piece is worth.
   std::vector<uint8_t> gathered;
-  auto hand_over = [this, index](const uint8_t* data, size_t n) {
+  gathered.reserve(kHandOver);
+  // Hands on what gathered holds and leaves it empty: the buffer itself goes to the writer,
+  // and a spare one, if the writer has given one back, takes its place.
+  auto hand_over = [this, index, &gathered]() {
+    const size_t n = gathered.size();
     std::FILE* spill = nullptr;
     {
       std::unique_lock<std::mutex> lock(mutex_);
@@ -68,23 +72,28 @@ void MemberPipeline::EncodeOne(const Item& item, size_t index) {
         // The member being written: its output goes on as fast as it is written.
         changed_.wait(lock, [&] { return stop_ || slot.held < kHeldPerMember; });
         if (stop_) throw Stopped{};
-        slot.pieces.emplace_back(data, data + n);
+        slot.pieces.push_back(std::move(gathered));
         slot.held += n;
+        gathered.clear();
+        if (!spare_.empty()) {
+          gathered = std::move(spare_.back());
+          spare_.pop_back();
+        } else {
+          gathered.reserve(kHandOver);
+        }
         changed_.notify_all();
         return;
       }
     }
     // Until this job is done, only it touches the file.
     errno = 0;
-    if (std::fwrite(data, 1, n, spill) != n) throw SpillFailure("write", errno);
+    if (std::fwrite(gathered.data(), 1, n, spill) != n) throw SpillFailure("write", errno);
     slots_[index].spilled += static_cast<int64_t>(n);
+    gathered.clear();
   };
   Encoder encoder(policy_, [&](const uint8_t* data, size_t n) {
     gathered.insert(gathered.end(), data, data + n);
-    if (gathered.size() >= kHandOver) {
-      hand_over(gathered.data(), gathered.size());
-      gathered.clear();
-    }
+    if (gathered.size() >= kHandOver) hand_over();
   });
   std::vector<char> buffer(256 * 1024);
   for (;;) {
@@ -99,7 +108,7 @@ void MemberPipeline::EncodeOne(const Item& item, size_t index) {
     input_ += static_cast<int64_t>(got);
   }
   encoder.Finish();
-  if (!gathered.empty()) hand_over(gathered.data(), gathered.size());
+  if (!gathered.empty()) hand_over();
   // The tail of the spill is still in the stream's buffer: a full disk shows only now, and
   // the job that spilled reports it, before the writer relies on the file.
   if (std::FILE* spill = slots_[index].spill) {
@@ -186,6 +195,14 @@ void MemberPipeline::Run(const std::vector<Item>& items, ArchiveWriter& writer,
           if (finished) break;
           writer.PutFramed(piece.data(), piece.size());
           if (progress) progress(input);
+          {
+            // Kept for the jobs while they have fewer than two each.
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (spare_.size() < 2 * static_cast<size_t>(jobs_)) {
+              piece.clear();
+              spare_.push_back(std::move(piece));
+            }
+          }
         }
         // The rest of a member that outgrew what it may hold in memory.
         if (std::FILE* spill = slots_[i].spill) {

@@ -71,6 +71,9 @@ class MemberPipeline {
   bool stop_ = false;
   std::exception_ptr failed_;  // the first failure of a job, which stops every job
   int64_t input_ = 0;
+  // Buffers the writer is done with, for the jobs to gather their next pieces in: a fresh
+  // buffer of kHandOver bytes would cost the job a page fault every 4 KB.
+  std::vector<std::vector<uint8_t>> spare_;
 };
 
 }  // namespace lumora::pack
