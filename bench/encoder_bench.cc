@@ -189,6 +189,8 @@ Timed Ours(const Bytes& data, lumora::ClearPolicy policy, const std::string& wha
 Timed Packer(const std::string& packer, const std::string& folder, const char* policy,
              const Bytes& member, const std::string& what) {
   const std::string out = folder + "/out.lz";
+  // A new file each time, as for compress: ext4 writes a file renamed over another at once.
+  std::remove(out.c_str());
   const ProcessTimes t = RunProcess(packer.c_str(),
                                     {"create", "--raw", "-j", "1", "--clear-policy", policy, "-q",
                                      "-o", out.c_str(), "-C", folder.c_str(), "in"},
@@ -207,6 +209,8 @@ Timed Packer(const std::string& packer, const std::string& folder, const char* p
 // output, which must give back `data`. A size of 0 when compress is not installed.
 Timed Compress(const Bytes& data, const std::string& folder, const std::string& what) {
   const std::string in = folder + "/in", out = folder + "/out.Z", back = folder + "/back";
+  std::remove(out.c_str());
+  std::remove(back.c_str());
   const double seconds = RunCompress({"-b", "12", "-c"}, in, out);
   if (seconds < 0) return {};
   if (RunCompress({"-d", "-c"}, out, back) < 0 || ReadFile(back) != data) {

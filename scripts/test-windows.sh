@@ -50,6 +50,10 @@ export HOME="$scratch/home"
 export WINEPREFIX="$scratch/pfx"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
+# Wine turns Unix names, arguments and the environment into UTF-16 through LC_CTYPE, which
+# must be UTF-8 for the suites' and the end-to-end runs' names in other scripts (reg.exe's
+# arguments too): under the C locale of a bare environment they come out as '?'.
+export LC_ALL=C.UTF-8
 
 # Wine's loaders, called directly: the `wine` command would take the 32-bit one for every
 # program wherever wine32 is installed (cmake/wine-loader.sh).
@@ -474,10 +478,7 @@ begin "End to end: paths in any script"
 # The user's own folders, in a script that the ANSI code page (1252 here) cannot write: the
 # 64-bit updater saved in "Загрузки" and run from there, over an installation in
 # "Ярослав\Lumora" named by HDPath as REG_SZ, as REG_EXPAND_SZ ("%SystemDrive%\...") and
-# with the long-path prefix "\\?\". Wine turns Unix names, arguments and the environment
-# into UTF-16 through LC_CTYPE, which must be UTF-8 for these (reg.exe's arguments too).
-saved_lc_all="${LC_ALL-}"
-export LC_ALL=C.UTF-8
+# with the long-path prefix "\\?\".
 paths="$e2e/paths"
 rm -rf "$paths"
 mkdir -p "$paths/Загрузки"
@@ -585,7 +586,6 @@ status=$(cat "$interrupted/status")
 [ "$status" = 58 ] || fail "the packer ended with status $status after Ctrl-C, expected 58 (STATUS_CONTROL_C_EXIT)"
 rm -rf "$interrupted"
 echo "   Ctrl-C at lumora-pack.exe's console: OUT.part removed, exit status STATUS_CONTROL_C_EXIT"
-if [ -n "$saved_lc_all" ]; then export LC_ALL="$saved_lc_all"; else unset LC_ALL; fi
 took
 
 begin "End to end: unattended runs without a display"
