@@ -21,7 +21,9 @@
 //
 // The output is a Markdown table, headed by the machine and the date.
 //
-// Usage: lumora_bench_encoder [ROUNDS [PACKER]]   (default 5 rounds, the packer built beside)
+// Usage: lumora_bench_encoder [ROUNDS [PACKER [BASELINE]]]
+//   (default 5 rounds, the packer built beside; BASELINE, another build of the packer, is
+//   run in the same rounds and shown beside it)
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -245,6 +247,7 @@ std::string Today() {
 int Bench(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   const std::string packer = argc > 2 ? argv[2] : LUMORA_PACK_PATH;
+  const std::string baseline = argc > 3 ? argv[3] : "";
   char folder_template[] = "/tmp/lumora-encbench-XXXXXX";
   if (mkdtemp(folder_template) == nullptr) throw std::runtime_error("mkdtemp failed");
   const std::string folder = folder_template;
@@ -273,11 +276,21 @@ int Bench(int argc, char** argv) {
     const Bytes data = lumora::bench::MakePayload(p.size, p.kind);
     const std::string name = lumora::bench::kKindNames[p.kind];
     WriteFile(folder + "/in", data);
-    enum { kAdaptive, kFull, kCompress, kPackAdaptive, kPackFull, kCoders };
+    enum {
+      kAdaptive,
+      kFull,
+      kCompress,
+      kPackAdaptive,
+      kPackFull,
+      kBaseAdaptive,
+      kBaseFull,
+      kCoders
+    };
     std::vector<double> seconds[kCoders], speedRatio[2];
     // For each policy, the library's CPU time over the process's CPU and wall time, and
     // compress's over the process's CPU time.
     std::vector<double> versusCpu[2], versusWall[2], processVersusCompress[2];
+    std::vector<double> baseCpu[2], baseWall[2];  // the same for the baseline packer
     size_t sizes[kCoders] = {};
     Bytes members[2];
     // The library's members, made once beforehand, are what the packer's must hold.
@@ -294,6 +307,12 @@ int Bench(int argc, char** argv) {
           run[coder] = Packer(packer, folder, "adaptive", members[kAdaptive], name);
         }
         if (coder == kPackFull) run[coder] = Packer(packer, folder, "full", members[kFull], name);
+        if (coder == kBaseAdaptive && !baseline.empty()) {
+          run[coder] = Packer(baseline, folder, "adaptive", members[kAdaptive], name);
+        }
+        if (coder == kBaseFull && !baseline.empty()) {
+          run[coder] = Packer(baseline, folder, "full", members[kFull], name);
+        }
       }
       for (int coder = 0; coder < kCoders; ++coder) {
         if (r > 0 && run[coder].size != sizes[coder]) {
@@ -306,6 +325,11 @@ int Bench(int argc, char** argv) {
         const Timed& process = run[policy == kAdaptive ? kPackAdaptive : kPackFull];
         versusCpu[policy].push_back(run[policy].seconds / process.seconds);
         versusWall[policy].push_back(run[policy].seconds / process.wall);
+        if (!baseline.empty()) {
+          const Timed& base = run[policy == kAdaptive ? kBaseAdaptive : kBaseFull];
+          baseCpu[policy].push_back(run[policy].seconds / base.seconds);
+          baseWall[policy].push_back(run[policy].seconds / base.wall);
+        }
         if (sizes[kCompress] > 0) {
           speedRatio[policy].push_back(run[kCompress].seconds / run[policy].seconds);
           processVersusCompress[policy].push_back(run[kCompress].seconds / process.seconds);
@@ -337,11 +361,17 @@ int Bench(int argc, char** argv) {
       if (sizes[kCompress] > 0) {
         std::snprintf(compared, sizeof compared, "%.2fx", Median(processVersusCompress[policy]));
       }
-      char row[256];
-      std::snprintf(row, sizeof row, "| %s | %s | %.1f MB/s | %.1f MB/s | %.3fx | %.3fx | %s |\n",
-                    name.c_str(), policy == kAdaptive ? "adaptive" : "full",
-                    mb / Median(seconds[policy]), mb / Median(seconds[process]),
-                    Median(versusCpu[policy]), Median(versusWall[policy]), compared);
+      char base[64] = "-";
+      if (!baseline.empty()) {
+        std::snprintf(base, sizeof base, "%.3fx, %.3fx", Median(baseCpu[policy]),
+                      Median(baseWall[policy]));
+      }
+      char row[320];
+      std::snprintf(row, sizeof row,
+                    "| %s | %s | %.1f MB/s | %.1f MB/s | %.3fx | %.3fx | %s | %s |\n", name.c_str(),
+                    policy == kAdaptive ? "adaptive" : "full", mb / Median(seconds[policy]),
+                    mb / Median(seconds[process]), Median(versusCpu[policy]),
+                    Median(versusWall[policy]), compared, base);
       process_rows += row;
     }
   }
@@ -349,9 +379,10 @@ int Bench(int argc, char** argv) {
       "\nThe packer's process (`lumora-pack create --raw -j 1`) against the library, same "
       "rounds: process speed in MB of input per CPU second of the whole process; process / "
       "library is the library's CPU time over the process's CPU time and over its time on "
-      "the wall.\n\n"
+      "the wall; the baseline is the packer given third, in the same rounds.\n\n"
       "| payload | policy | library | process | process / library (CPU) | process / library "
-      "(wall) | process / compress (CPU) |\n|---|---|---:|---:|---:|---:|---:|\n%s",
+      "(wall) | process / compress (CPU) | baseline / library (CPU, wall) |\n"
+      "|---|---|---:|---:|---:|---:|---:|---:|\n%s",
       process_rows.c_str());
   for (const char* f : {"/in", "/out.Z", "/back", "/out.lz"}) std::remove((folder + f).c_str());
   rmdir(folder.c_str());

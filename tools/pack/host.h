@@ -78,6 +78,11 @@ std::string TemporaryFolder();
 void RemoveOnInterrupt(const std::filesystem::path& path);
 void KeepOnInterrupt();
 
+// Whether the packer may read back the file it writes while it is still writing it. Not on
+// Windows: a second handle open on the file, however briefly, would make the Ctrl-C
+// handler's removal of it fail.
+extern const bool kReadBackWhileWriting;
+
 // The reason a write failed, by its errno, with "the disk is full" for a full disk or quota.
 std::string WriteFailure(int error);
 

@@ -146,4 +146,6 @@ void MakeExecutable(const fs::path& path) {
                   fs::perm_options::add);
 }
 
+const bool kReadBackWhileWriting = true;
+
 }  // namespace lumora::pack

@@ -333,4 +333,6 @@ std::string WriteFailure(int error) {
   return std::strerror(error);
 }
 
+const bool kReadBackWhileWriting = false;
+
 }  // namespace lumora::pack

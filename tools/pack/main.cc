@@ -504,41 +504,79 @@ class StreamSink : public lumora::ByteSink {
 // written to it (stub and archive), and the archive must match the trailer's CRC-32. This
 // catches what no failed write reported: data the system took and lost, a file changed
 // while it was written. The file was just written, so it is read from the page cache.
-void CheckWritten(const fs::path& path, const std::string& shown, int64_t stub_length,
-                  int64_t expected, bool trailer) {
-  std::error_code ec;
-  const auto size = static_cast<int64_t>(fs::file_size(path, ec));
-  if (ec) throw std::runtime_error("cannot read back " + shown + ": " + ec.message());
-  if (size != expected) {
-    throw std::runtime_error(shown + " holds " + std::to_string(size) + " bytes, but " +
-                             std::to_string(expected) + " were written to it");
+// Reads back the updater being written, from the file itself, and computes the archive's
+// checksum again from what it holds: a write the file system lost shows before the file
+// takes its name. Where the system allows (kReadBackWhileWriting), the writing thread
+// reads each stretch while the encoders work on, so that little is left for the end.
+class ReadBack {
+ public:
+  ReadBack(fs::path path, std::string shown, int64_t archive_start)
+      : path_(std::move(path)), shown_(std::move(shown)), at_(archive_start) {}
+
+  // Sums the archive's bytes up to the file offset end, all written and flushed. The file
+  // is read from its start, in order, without a seek.
+  void To(int64_t end) {
+    if (end <= at_) return;
+    if (!in_.is_open()) {
+      in_.open(path_, std::ios::binary);
+      if (!in_) Fail();
+      Read(at_, nullptr);  // the stub
+    }
+    Read(end - at_, &crc_);
+    at_ = end;
   }
-  if (!trailer) return;
-  const int64_t archive_end = size - static_cast<int64_t>(lumora::format::kTrailerLength);
-  std::ifstream in(path, std::ios::binary);
-  if (!in || archive_end < stub_length) throw std::runtime_error("cannot read back " + shown);
-  in.seekg(stub_length);
-  lumora::Crc32 crc;
-  std::vector<char> buffer(1 << 20);
-  for (int64_t left = archive_end - stub_length; left > 0;) {
-    const auto want =
-        static_cast<std::streamsize>(std::min<int64_t>(left, static_cast<int64_t>(buffer.size())));
-    if (!in.read(buffer.data(), want)) throw std::runtime_error("cannot read back " + shown);
-    crc.Update(reinterpret_cast<const uint8_t*>(buffer.data()), static_cast<size_t>(want));
-    left -= want;
+
+  // Once the file is closed: it holds exactly expected bytes and, with a trailer, the
+  // trailer matches the archive read back.
+  void Finish(int64_t expected, bool trailer) {
+    std::error_code ec;
+    const auto size = static_cast<int64_t>(fs::file_size(path_, ec));
+    if (ec) throw std::runtime_error("cannot read back " + shown_ + ": " + ec.message());
+    if (size != expected) {
+      throw std::runtime_error(shown_ + " holds " + std::to_string(size) + " bytes, but " +
+                               std::to_string(expected) + " were written to it");
+    }
+    if (!trailer) return;
+    const int64_t archive_end = size - static_cast<int64_t>(lumora::format::kTrailerLength);
+    if (archive_end < at_) Fail();
+    To(archive_end);
+    unsigned char tail[lumora::format::kTrailerLength];
+    if (!in_.is_open() || !in_.read(reinterpret_cast<char*>(tail), sizeof tail)) Fail();
+    in_.close();  // on Windows an open handle would keep the file from its name
+    uint32_t stored = 0;
+    for (int i = 3; i >= 0; --i) {
+      stored = (stored << 8) | tail[lumora::format::kTrailerTagLength + i];
+    }
+    if (std::memcmp(tail, lumora::format::kTrailerTag, lumora::format::kTrailerTagLength) != 0 ||
+        stored != crc_.Value()) {
+      throw std::runtime_error("the archive read back from " + shown_ +
+                               " does not match its checksum");
+    }
   }
-  unsigned char tail[lumora::format::kTrailerLength];
-  if (!in.read(reinterpret_cast<char*>(tail), sizeof tail)) {
-    throw std::runtime_error("cannot read back " + shown);
+
+ private:
+  [[noreturn]] void Fail() { throw std::runtime_error("cannot read back " + shown_); }
+
+  // Reads the next n bytes of the file into the sum, or past them with none.
+  void Read(int64_t n, lumora::Crc32* crc) {
+    buffer_.resize(1 << 20);
+    while (n > 0) {
+      const auto want =
+          static_cast<std::streamsize>(std::min<int64_t>(n, static_cast<int64_t>(buffer_.size())));
+      if (!in_.read(buffer_.data(), want)) Fail();
+      if (crc)
+        crc->Update(reinterpret_cast<const uint8_t*>(buffer_.data()), static_cast<size_t>(want));
+      n -= want;
+    }
   }
-  uint32_t stored = 0;
-  for (int i = 3; i >= 0; --i) stored = (stored << 8) | tail[lumora::format::kTrailerTagLength + i];
-  if (std::memcmp(tail, lumora::format::kTrailerTag, lumora::format::kTrailerTagLength) != 0 ||
-      stored != crc.Value()) {
-    throw std::runtime_error("the archive read back from " + shown +
-                             " does not match its checksum");
-  }
-}
+
+  fs::path path_;
+  std::string shown_;
+  int64_t at_;  // the file offset read up to
+  std::ifstream in_;
+  lumora::Crc32 crc_;
+  std::vector<char> buffer_;
+};
 
 std::string ReadWhole(const std::string& path) {
   std::ifstream in(lumora::pack::PathOf(path), std::ios::binary);
@@ -666,6 +704,9 @@ int Create(const Options& o, std::vector<Entry>* given = nullptr) {
     sink.Write(reinterpret_cast<const uint8_t*>(stub.data()), stub.size());
     lumora::ArchiveWriter writer(sink, o.policy);
     Progress progress(!o.quiet, "packing");
+    ReadBack read_back(temp_path, temp, static_cast<int64_t>(stub.size()));
+    int64_t read_to = 0;
+    constexpr int64_t kReadBackStep = int64_t{4} << 20;
     writer.Begin();
     int64_t total_compressed = 0;
     std::vector<lumora::pack::MemberPipeline::Item> items;
@@ -688,7 +729,16 @@ int Create(const Options& o, std::vector<Entry>* given = nullptr) {
                         static_cast<long long>(compressed), static_cast<long long>(decoded));
           }
         },
-        [&](int64_t input) { progress.Update(input, total_input); });
+        [&](int64_t input) {
+          progress.Update(input, total_input);
+          // Every few megabytes written, the writing thread reads them back.
+          const int64_t end = static_cast<int64_t>(stub.size()) + writer.BytesWritten();
+          if (o.trailer && lumora::pack::kReadBackWhileWriting && end - read_to >= kReadBackStep) {
+            if (!out.flush()) return;  // the failure shows at the next write or the close
+            read_back.To(end);
+            read_to = end;
+          }
+        });
     writer.Finish(o.trailer);
     progress.Done();
     errno = 0;
@@ -697,8 +747,7 @@ int Create(const Options& o, std::vector<Entry>* given = nullptr) {
       throw std::runtime_error("cannot write " + temp + ": " +
                                lumora::pack::WriteFailure(errno != 0 ? errno : EIO));
     }
-    CheckWritten(temp_path, temp, static_cast<int64_t>(stub.size()),
-                 static_cast<int64_t>(stub.size()) + writer.BytesWritten(), o.trailer);
+    read_back.Finish(static_cast<int64_t>(stub.size()) + writer.BytesWritten(), o.trailer);
     if (!o.raw) lumora::pack::MakeExecutable(temp_path);
     lumora::pack::MoveOnto(temp_path, output);
     if (o.verbose) {
