@@ -42,6 +42,90 @@ void CopySpill(std::FILE* spill, int64_t length, ArchiveWriter& writer) {
   }
 }
 
+// Reads a file a piece at a time for its encoder. A large file is read ahead on a thread
+// of its own, into three buffers that go round, so that the encoding thread spends its time
+// encoding rather than copying the file out of the system's cache; a small one is read on
+// the encoding thread, where a thread would cost more than it saves.
+class PieceReader {
+ public:
+  static constexpr size_t kPiece = 256 * 1024;
+  static constexpr int64_t kAheadFrom = 2 * int64_t{kPiece};  // bytes worth a thread
+
+  PieceReader(std::ifstream& in, int64_t size) : in_(in) {
+    for (auto& b : buffers_) b.resize(kPiece);
+    if (size >= kAheadFrom) reader_ = std::thread([this] { ReadAhead(); });
+  }
+  ~PieceReader() {
+    if (!reader_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    reader_.join();
+  }
+
+  // The next piece, which stays valid until the next call; an empty one at the file's end.
+  // False when the file cannot be read.
+  bool Next(const char** data, size_t* size) {
+    if (!reader_.joinable()) {
+      in_.read(buffers_[0].data(), static_cast<std::streamsize>(kPiece));
+      *data = buffers_[0].data();
+      *size = static_cast<size_t>(in_.gcount());
+      return !in_.bad();
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return filled_ > taken_ || ended_; });
+    if (filled_ == taken_) {  // ended, and every piece taken
+      *size = 0;
+      return !failed_;
+    }
+    const size_t slot = taken_++ % kBuffers;
+    *data = buffers_[slot].data();
+    *size = sizes_[slot];
+    lock.unlock();
+    changed_.notify_all();  // the piece taken before this one is free again
+    return true;
+  }
+
+ private:
+  static constexpr size_t kBuffers = 3;
+
+  void ReadAhead() {
+    for (;;) {
+      size_t slot = 0;
+      {
+        // The piece the encoder holds is taken_ - 1: the reader stays out of its buffer.
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return stop_ || filled_ + 1 < taken_ + kBuffers; });
+        if (stop_) return;
+        slot = filled_ % kBuffers;
+      }
+      in_.read(buffers_[slot].data(), static_cast<std::streamsize>(kPiece));
+      const auto got = static_cast<size_t>(in_.gcount());
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (in_.bad() || got == 0) {
+        failed_ = in_.bad();
+        ended_ = true;
+      } else {
+        sizes_[slot] = got;
+        ++filled_;
+      }
+      changed_.notify_all();
+      if (ended_) return;
+    }
+  }
+
+  std::ifstream& in_;
+  std::vector<char> buffers_[kBuffers];
+  size_t sizes_[kBuffers] = {};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  size_t filled_ = 0, taken_ = 0;  // pieces read, and handed to the encoder
+  bool ended_ = false, failed_ = false, stop_ = false;
+  std::thread reader_;
+};
+
 }  // namespace
 
 void MemberPipeline::EncodeOne(const Item& item, size_t index) {
@@ -95,13 +179,15 @@ void MemberPipeline::EncodeOne(const Item& item, size_t index) {
     gathered.insert(gathered.end(), data, data + n);
     if (gathered.size() >= kHandOver) hand_over();
   });
-  std::vector<char> buffer(256 * 1024);
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(item.source, ec);
+  PieceReader reader(in, ec ? 0 : static_cast<int64_t>(size));
   for (;;) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    if (in.bad()) throw std::runtime_error("cannot read " + item.shown);
-    const auto got = static_cast<size_t>(in.gcount());
+    const char* piece = nullptr;
+    size_t got = 0;
+    if (!reader.Next(&piece, &got)) throw std::runtime_error("cannot read " + item.shown);
     if (got == 0) break;
-    encoder.Feed(reinterpret_cast<const uint8_t*>(buffer.data()), got);
+    encoder.Feed(reinterpret_cast<const uint8_t*>(piece), got);
     std::lock_guard<std::mutex> lock(mutex_);
     if (stop_) throw Stopped{};
     slots_[index].decoded += static_cast<int64_t>(got);
