@@ -7,6 +7,19 @@
 #include "platform/errors.h"
 
 namespace lumora {
+
+std::vector<std::string> TextLines(const std::string& text) {
+  std::vector<std::string> lines;
+  const size_t end = std::min(text.find(kTextEof), text.size());
+  for (size_t start = 0; start < end;) {
+    size_t cr = text.find('\r', start);
+    if (cr == std::string::npos || cr > end) cr = end;
+    lines.push_back(text.substr(start, cr - start));
+    start = cr + 1;
+    if (start < end && text[start] == '\n') ++start;
+  }
+  return lines;
+}
 namespace {
 
 // A write that stopped short without a reason of its own is a full disk.

@@ -22,6 +22,9 @@ constexpr size_t kTextBufferSize = 64 * 1024;  // bytes moved per read or write 
 constexpr char kTextEof = 0x1A;                // ends a text file for reading
 constexpr size_t kAppendEofScan = 128;         // bytes at a file's end searched for 0x1A
 
+// The lines of a whole text held in memory, as TextReader reads them from a file.
+std::vector<std::string> TextLines(const std::string& text);
+
 class TextReader {
  public:
   // Opens path for reading. Throws IoError when it cannot.

@@ -83,21 +83,6 @@ class KeptText : public ByteSink {
   ByteSink& next_;
 };
 
-// The lines of a text as the text files read them: each ends at CR (with the LF after it),
-// at the end of the text, or at 0x1A, which ends the text.
-std::vector<std::string> LinesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  const size_t end = std::min(text.find('\x1A'), text.size());
-  for (size_t start = 0; start < end;) {
-    size_t cr = text.find('\r', start);
-    if (cr == std::string::npos || cr > end) cr = end;
-    lines.push_back(text.substr(start, cr - start));
-    start = cr + 1;
-    if (start < end && text[start] == '\n') ++start;
-  }
-  return lines;
-}
-
 // Has the extraction tell the journal what it creates, for as long as the object lives.
 class RecordedBy {
  public:
@@ -284,7 +269,7 @@ bool UpdateRun::CheckUpdate(const std::string& install_dir) {
   KeySet keys;
   std::vector<std::string> new_lines;
   if (counting && base_after == EntryKind::kFile) {
-    new_lines = LinesOf(kept_base.text);
+    new_lines = TextLines(kept_base.text);
     for (const std::string& line : new_lines) {
       if (!IsCommentLine(line)) keys.Add(DuplicateKey(line));
     }
@@ -313,7 +298,7 @@ bool UpdateRun::CheckUpdate(const std::string& install_dir) {
     }
   }
   if (counting && data_after == EntryKind::kFile) {
-    figures_.data_lines = static_cast<int64_t>(LinesOf(kept_data.text).size());
+    figures_.data_lines = static_cast<int64_t>(TextLines(kept_data.text).size());
   }
   if (observer) observer->OnChecked(figures_);
   return true;

@@ -41,22 +41,6 @@ constexpr const char* kOwnNames[] = {partbase::kInstalledPartBase, partbase::kNe
                                      partbase::kWorkingCopy, partbase::kPalDataArh,
                                      journal::kJournalName};
 
-// Control bytes as \xNN, everything else as it is.
-std::string Printable(const std::string& text) {
-  std::string shown;
-  for (char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", b);
-      shown += hex;
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
-}
-
 Finding Make(Severity severity, const char* code, const std::string& entry, int64_t line,
              std::string message) {
   return Finding{severity, code, entry, line, std::move(message), {}};
@@ -87,6 +71,21 @@ std::vector<std::string> Fields(const std::string& line, std::string* rest) {
 bool Blank(const std::string& text) { return text.find_first_not_of(" \t") == std::string::npos; }
 
 }  // namespace
+
+std::string Printable(const std::string& text) {
+  std::string shown;
+  for (char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", b);
+      shown += hex;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
 
 // ---- the archive's entries and texts ---------------------------------------------------
 

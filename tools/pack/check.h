@@ -102,6 +102,9 @@ std::vector<Finding> CheckPacking(const NameCodec& names, const std::vector<Pack
 void ReportPacking(const NameCodec& names, const std::vector<Finding>& findings,
                    const std::string& output);
 
+// Text as a terminal can show it: control bytes as \xNN, everything else as it is.
+std::string Printable(const std::string& text);
+
 // One finding as a line: "error: partbase.txt:12: ...". whole names what an entry-less
 // finding is about.
 std::string FindingText(const NameCodec& names, const Finding& finding, const std::string& whole);

@@ -280,20 +280,7 @@ Options Parse(const std::vector<std::string>& args) {
 // ---- names --------------------------------------------------------------------------
 
 // A name as the terminal shows it: in the locale's encoding, control bytes as \xNN.
-std::string Shown(const std::string& native) {
-  std::string shown;
-  for (char c : native) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", b);
-      shown += hex;
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
-}
+std::string Shown(const std::string& native) { return lumora::pack::Printable(native); }
 
 // An archive name as the terminal shows it.
 std::string ShownArchiveName(const lumora::pack::NameCodec& names, const std::string& name) {

@@ -2,28 +2,14 @@
 
 #include <algorithm>
 
+#include "update/text_file.h"
+
 namespace lumora::pack {
 
-namespace {
-constexpr char kTextEof = 0x1A;      // ends a text file for the updater's reads
-constexpr size_t kAppendScan = 128;  // bytes at a file's end that an append cuts at 0x1A
-}  // namespace
-
-std::vector<std::string> UpdaterLines(const std::string& text) {
-  std::vector<std::string> lines;
-  const size_t end = std::min(text.find(kTextEof), text.size());
-  for (size_t start = 0; start < end;) {
-    size_t cr = text.find('\r', start);
-    if (cr == std::string::npos || cr > end) cr = end;
-    lines.push_back(text.substr(start, cr - start));
-    start = cr + 1;
-    if (start < end && text[start] == '\n') ++start;
-  }
-  return lines;
-}
+std::vector<std::string> UpdaterLines(const std::string& text) { return TextLines(text); }
 
 std::string AppendedText(std::string installed, const std::vector<std::string>& lines) {
-  const size_t tail = installed.size() - std::min(installed.size(), kAppendScan);
+  const size_t tail = installed.size() - std::min(installed.size(), kAppendEofScan);
   const size_t cut = installed.find(kTextEof, tail);
   if (cut != std::string::npos) installed.resize(cut);
   if (lines.empty()) return installed;
