@@ -354,6 +354,25 @@ if [ "$windows" = 0 ]; then
     check "SIG$sig: no OUT" test ! -e "$work/killed"
   done
   check "--help says what stays after a kill" bash -c "'$pack' --help | grep -q 'OUT.part stays'"
+  # Another program cuts OUT.part short while it is written: the read-back, which sums the
+  # file as it grows, finds what went missing, and the updater never takes its name.
+  "$pack" create -q -j 1 --raw -o "$work/clobbered" -C "$big" a.bin b.bin 2>"$work/err" &
+  pid=$!
+  for _ in $(seq 1 1000); do
+    [ "$(stat -c %s "$work/clobbered.part" 2>/dev/null || echo 0)" -gt 12000000 ] && break
+    sleep 0.005
+  done
+  truncate -c -s 1000000 "$work/clobbered.part"
+  wait "$pid"
+  status=$?
+  if [ "$status" = 0 ]; then
+    echo "skipped: OUT.part cut short (the packer finished first)"
+    rm -f "$work/clobbered"
+  else
+    check "OUT.part cut short while written: the run fails" test "$status" -eq 1
+    check "... saying the read-back differs" grep -Eq "clobbered.part( holds |$| does not match)|read back from .*clobbered.part does not match" "$work/err"
+    check "... and leaves no OUT.part, no OUT" test ! -e "$work/clobbered.part" -a ! -e "$work/clobbered"
+  fi
 fi
 
 if [ "$windows" = 1 ]; then
