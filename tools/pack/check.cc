@@ -451,8 +451,6 @@ void ArchiveCheck::CheckText(const std::string& entry, const std::string& text, 
 
 // ---- create's check ------------------------------------------------------------------
 
-namespace {
-
 std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + TextOf(path));
@@ -461,6 +459,8 @@ std::string ReadFile(const std::filesystem::path& path) {
   if (in.bad()) throw std::runtime_error("cannot read " + TextOf(path));
   return s.str();
 }
+
+namespace {
 
 // The installation's folder as the core names paths in it: ending in '\'.
 std::string InstallDir(const std::string& folder) {

@@ -102,6 +102,9 @@ std::vector<Finding> CheckPacking(const NameCodec& names, const std::vector<Pack
 void ReportPacking(const NameCodec& names, const std::vector<Finding>& findings,
                    const std::string& output);
 
+// The whole of a file. Throws std::runtime_error naming it when it cannot be read.
+std::string ReadFile(const std::filesystem::path& path);
+
 // Text as a terminal can show it: control bytes as \xNN, everything else as it is.
 std::string Printable(const std::string& text);
 

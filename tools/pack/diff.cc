@@ -11,6 +11,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "pack/check.h"
 #include "pack/part_text.h"
 #include "update/key_set.h"
 #include "update/part_base.h"
@@ -35,15 +36,6 @@ Finding At(Severity severity, const char* code, const std::string& place, int64_
   f.line = line;
   f.message = std::move(message);
   return f;
-}
-
-std::string ReadWhole(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + TextOf(path));
-  std::ostringstream s;
-  s << in.rdbuf();
-  if (in.bad()) throw std::runtime_error("cannot read " + TextOf(path));
-  return s.str();
 }
 
 bool SameBytes(const fs::path& a, const fs::path& b) {
@@ -166,7 +158,7 @@ int64_t FirstDifference(const std::string& got, const std::string& wanted, std::
 // the comment lines after each.
 void DiffPartBase(const NameCodec& names, const fs::path& old_path, const fs::path& new_path,
                   StagingFolder& staging, Diff* diff) {
-  const std::string old_text = ReadWhole(old_path), new_text = ReadWhole(new_path);
+  const std::string old_text = ReadFile(old_path), new_text = ReadFile(new_path);
   const std::string old_place = TextOf(old_path), new_place = TextOf(new_path);
   const std::vector<std::string> old_lines = UpdaterLines(old_text);
   const std::vector<std::string> new_lines = UpdaterLines(new_text);
@@ -283,7 +275,7 @@ void DiffPartBase(const NameCodec& names, const fs::path& old_path, const fs::pa
 // The data file of the update: the lines NEW's adds after OLD's.
 void DiffPalData(const NameCodec& names, const fs::path& old_path, const fs::path& new_path,
                  StagingFolder& staging, Diff* diff) {
-  const std::string old_text = ReadWhole(old_path), new_text = ReadWhole(new_path);
+  const std::string old_text = ReadFile(old_path), new_text = ReadFile(new_path);
   const std::string new_place = TextOf(new_path);
   std::string got, wanted;
   if (new_text.compare(0, old_text.size(), old_text) != 0) {
