@@ -114,6 +114,28 @@ fi
 sleep 2
 took
 
+# The installation the updater finds: HKCU\SOFTWARE\Quandrix\Lumora's Version 5.0 and HDPath
+# (TYPE DATA). reg.exe is set-up, not under test, and sets the same value however often it
+# runs, so a failed reg add is made once more; a second failure shows reg.exe's own words.
+set_installation() {
+  local name type data attempt status
+  for name in Version HDPath; do
+    type=REG_SZ data=5.0
+    [ "$name" = Version ] || type="$1" data="$2"
+    for attempt in 1 2; do
+      status=0
+      timeout 60 "$winerun" 64 reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v "$name" /t "$type" /d "$data" /f \
+        >"$logs/reg-last.log" 2>&1 || status=$?
+      [ "$status" != 0 ] || break
+      echo "   reg add $name: status $status (attempt $attempt): $(tr '\r\n' '  ' <"$logs/reg-last.log")" |
+        tee -a "$logs/reg.log"
+      [ "$attempt" = 1 ] || fail "setting $name"
+      sleep 1
+    done
+    cat "$logs/reg-last.log" >>"$logs/reg.log"
+  done
+}
+
 # Builds a preset (everything: the suites run next) and checks that its LumoraUpdate.exe and
 # lumora-pack.exe need only the system's own DLLs. The packer's end-to-end test compares
 # the Windows packer's updaters with those of the Linux packer.
@@ -240,10 +262,7 @@ e2e_success() {
   printf '%s\r\n' "palette 1" "palette 2" >"$install/PalData.txt"
   cp "$install/PalData.txt" "$e2e/installed-paldata.txt"
   win_install="$(timeout 30 "$winerun" 64 winepath -w "$install" 2>/dev/null)" || fail "winepath"
-  timeout 60 "$winerun" 64 reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v Version /t REG_SZ /d 5.0 /f \
-    >>"$logs/reg.log" 2>&1 || fail "setting Version"
-  timeout 60 "$winerun" 64 reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v HDPath /t REG_SZ /d "$win_install" /f \
-    >>"$logs/reg.log" 2>&1 || fail "setting HDPath"
+  set_installation REG_SZ "$win_install"
   run_start=$(date +%s.%N)
   start_updater "$tag-success" "$loader" "$updater"
   capture_box Information "$tag-success" "$shots/$tag-dialog.png"
@@ -368,10 +387,8 @@ killed_update() {
   printf '%s\r\n' "palette 1" >"$install/PalData.txt"
   printf 'mine' >"$install/Pics/own.psd"
   cp -a "$install" "$big/before"
-  timeout 60 "$winerun" 64 reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v Version /t REG_SZ /d 5.0 /f \
-    >>"$logs/reg.log" 2>&1 || fail "setting Version"
-  timeout 60 "$winerun" 64 reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v HDPath /t REG_SZ \
-    /d "$(timeout 30 "$winerun" 64 winepath -w "$install" 2>/dev/null)" /f >>"$logs/reg.log" 2>&1 || fail "setting HDPath"
+  win_install="$(timeout 30 "$winerun" 64 winepath -w "$install" 2>/dev/null)" || fail "winepath"
+  set_installation REG_SZ "$win_install"
   start_updater big-killed "$wine64" "$big/upd.exe"
   for _ in $(seq 300); do
     [ -e "$install/~LumoraUpdate.jnl" ] && [ "$(ls "$install/Pics" | wc -l)" -gt 50 ] && break
@@ -512,10 +529,7 @@ paths_update() {
   printf '%s\r\n' "# 1 - Lips" "1; 0; 0;lips\\red.psd;red lips;" >"$paths/installed-partbase.txt"
   cp "$paths/installed-partbase.txt" "$install/Partbase.txt"
   printf '%s\r\n' "palette 1" >"$install/PalData.txt"
-  timeout 60 "$winerun" 64 reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v Version /t REG_SZ /d 5.0 /f \
-    >>"$logs/reg.log" 2>&1 || fail "setting Version"
-  timeout 60 "$winerun" 64 reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v HDPath /t "$type" /d "$hdpath" /f \
-    >>"$logs/reg.log" 2>&1 || fail "setting HDPath"
+  set_installation "$type" "$hdpath"
   stored=$(stored_hdpath)
   expected="$hdpath"
   [ "$type" = REG_SZ ] || expected="$type $hdpath"
@@ -597,10 +611,8 @@ quiet_install="$e2e/quiet-install"
 rm -rf "$quiet_install" && mkdir -p "$quiet_install"
 cp "$e2e/installed-partbase.txt" "$quiet_install/Partbase.txt"
 cp "$e2e/installed-paldata.txt" "$quiet_install/PalData.txt"
-timeout 60 "$winerun" 64 reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v Version /t REG_SZ /d 5.0 /f \
-  >>"$logs/reg.log" 2>&1 || fail "setting Version"
-timeout 60 "$winerun" 64 reg add 'HKCU\SOFTWARE\Quandrix\Lumora' /v HDPath /t REG_SZ \
-  /d "$(winepath -w "$quiet_install" 2>/dev/null)" /f >>"$logs/reg.log" 2>&1 || fail "setting HDPath"
+win_install="$(timeout 30 "$winerun" 64 winepath -w "$quiet_install" 2>/dev/null)" || fail "winepath"
+set_installation REG_SZ "$win_install"
 quiet_log="$e2e/quiet.log"
 status=0
 env -u DISPLAY timeout 120 "$winerun" 64 "$updater" /quiet "/log=$(winepath -w "$quiet_log" 2>/dev/null)" \
