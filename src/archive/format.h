@@ -60,8 +60,9 @@ constexpr char kWorkingSuffix[] = ".tmp";
 constexpr char kPartialName[] = "~LumoraUpdate.tmp";
 
 // New files written under working names are given their own names this many at a time,
-// after one sync that puts all of their data on the disk.
-constexpr int kNamingBatch = 1000;
+// after one sync that puts all of their data on the disk. Two batches wait at once (one
+// synced while the next is written), as many files as one batch of 1,000 did.
+constexpr int kNamingBatch = 500;
 
 // Longest entry name read (bytes): no system creates a longer path.
 constexpr size_t kMaxNameLength = 32 * 1024;

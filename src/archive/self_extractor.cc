@@ -1,8 +1,10 @@
 #include "archive/self_extractor.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/archive_stream.h"
@@ -184,6 +186,9 @@ void SelfExtractor::Selfextract() {
 
   pending_.clear();
   pending_names_.clear();
+  syncing_.clear();
+  syncing_names_.clear();
+  synced_ = nullptr;
   new_files_ = 0;
   try {
     SkipToFirstEntry(archive);
@@ -205,30 +210,62 @@ void SelfExtractor::DiskFailed() {
   throw StopRun();
 }
 
-void SelfExtractor::NameBatch(const std::vector<std::string>& folders) {
-  if (pending_.empty() && folders.empty()) return;
-  if (creation_record) {
-    std::vector<CreatedEntry> entries;
-    entries.reserve(folders.size() + pending_.size());
-    for (const std::string& f : folders) entries.push_back({f, -1, 0});
-    for (const Pending& p : pending_) {
-      entries.push_back({p.target.substr(extractDir.size()), p.size, p.crc});
-    }
-    creation_record->WillCreate(entries);
+void SelfExtractor::Record(const std::vector<std::string>& folders) {
+  if (!creation_record) return;
+  std::vector<CreatedEntry> entries;
+  entries.reserve(folders.size() + pending_.size());
+  for (const std::string& f : folders) entries.push_back({f, -1, 0});
+  for (const Pending& p : pending_) {
+    entries.push_back({p.target.substr(extractDir.size()), p.size, p.crc});
   }
-  // One sync for the whole batch: a power cut never leaves one of these names on a file
-  // whose data did not reach the disk.
-  if (!files_.Sync(extractDir)) DiskFailed();
-  for (size_t i = 0; i < pending_.size(); ++i) {
+  creation_record->WillCreate(entries);
+}
+
+void SelfExtractor::Name(std::vector<Pending>& batch) {
+  for (size_t i = 0; i < batch.size(); ++i) {
     // Never replaces: whatever took the name meanwhile stays, and this file goes.
-    if (!files_.RenameWritten(pending_[i].written, pending_[i].target)) {
-      files_.DeleteFile(pending_[i].written);
-      pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+    if (!files_.RenameWritten(batch[i].written, batch[i].target)) {
+      files_.DeleteFile(batch[i].written);
+      batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(i) + 1);
       throw IoError(errc::kAccessDenied);
     }
   }
-  pending_.clear();
+  batch.clear();
+}
+
+void SelfExtractor::NameSynced() {
+  if (!synced_) return;
+  const std::function<bool()> synced = std::exchange(synced_, nullptr);
+  // A batch whose sync failed never gets its names: its files go with the process.
+  if (!synced()) DiskFailed();
+  Name(syncing_);
+  syncing_names_.clear();
+}
+
+void SelfExtractor::StartNaming() {
+  NameSynced();
+  Record({});
+  // The batch's record and data go to the disk while the next batch is written; the batch
+  // gets its names when that one is full, or at the end.
+  synced_ = files_.BeginSync(extractDir);
+  syncing_.swap(pending_);
+  syncing_names_.swap(pending_names_);
   pending_names_.clear();
+}
+
+void SelfExtractor::NameBatch(const std::vector<std::string>& folders) {
+  NameSynced();
+  if (pending_.empty() && folders.empty()) return;
+  Record(folders);
+  // One sync for the whole batch: a power cut never leaves one of these names on a file
+  // whose data did not reach the disk.
+  if (!files_.Sync(extractDir)) DiskFailed();
+  Name(pending_);
+  pending_names_.clear();
+}
+
+bool SelfExtractor::Waiting(const std::string& folded) const {
+  return pending_names_.count(folded) != 0 || syncing_names_.count(folded) != 0;
 }
 
 void SelfExtractor::ExtractFile(ArchiveStream& archive) {
@@ -256,7 +293,7 @@ void SelfExtractor::ExtractFile(ArchiveStream& archive) {
   // A member named like a working file would be renamed onto itself or deleted as scratch.
   if (IsWorkingFileName(name)) throw IoError(errc::kAccessDenied);
   const std::string folded = FoldedName(files_, name);
-  const bool exists = pending_names_.count(folded) != 0 || files_.FileExists(target);
+  const bool exists = Waiting(folded) || files_.FileExists(target);
   const std::string written =
       exists ? scratch : extractDir + EntryFolder(name) + WorkingName(new_files_++);
 
@@ -310,8 +347,12 @@ void SelfExtractor::ExtractFile(ArchiveStream& archive) {
   if (!exists) {
     pending_.push_back({written, target, sink.size(), sink.crc()});
     pending_names_.insert(folded);
+    // Two batches wait at once, one being written and one being synced: each takes half
+    // of the files that may wait.
     const int pending = static_cast<int>(pending_.size());
-    if (pending >= naming_batch || pending >= files_.MaxPendingFiles()) NameBatch();
+    if (pending >= naming_batch || pending >= std::max(1, files_.MaxPendingFiles() / 2)) {
+      StartNaming();
+    }
   }
 
   if (scratch_may_exist_) {
@@ -369,8 +410,7 @@ void SelfExtractor::ExtractEmptyDirectory(const std::string& path) {
     for (size_t i = stands; i-- > fits;) {
       if (chain[i] <= extractDir.size()) continue;
       made.push_back(folder(i).substr(extractDir.size()) + '\\');
-      collides = collides ||
-                 pending_names_.count(FoldedName(files_, folder(i).substr(extractDir.size()))) != 0;
+      collides = collides || Waiting(FoldedName(files_, folder(i).substr(extractDir.size())));
     }
     if (creation_record && path.compare(0, extractDir.size(), extractDir) == 0) {
       NameBatch(made);

@@ -130,10 +130,23 @@ class SelfExtractor : private ProgressListener {
   // When the framing is broken: true when a trailer stands at the end of the file and the
   // archive before it does not match its CRC.
   bool TrailerAtEndMismatches(ArchiveStream& archive, int64_t magic_at);
-  // Gives the written files of the batch their names, after one sync that puts their data
-  // on the disk, and what the creation record was told of them and of folders about to be
-  // made (relative names ending in '\').
+  // Gives every written file its name, after one sync that puts their data on the disk,
+  // and what the creation record was told of them and of folders about to be made
+  // (relative names ending in '\'): the batch being synced first, once its sync ends.
   void NameBatch(const std::vector<std::string>& folders = {});
+  // A full batch: the one before gets its names, once its sync ends; this one is recorded
+  // and its sync started, and the next batch is written meanwhile.
+  void StartNaming();
+  // The batch being synced gets its names once its sync ends (nothing when none is).
+  void NameSynced();
+  // Tells the creation record of the folders and of the batch being written.
+  void Record(const std::vector<std::string>& folders);
+  struct Pending;
+  // Renames each file of batch to its own name; one that cannot take it is deleted, and
+  // the run stops with those after it left in batch.
+  void Name(std::vector<Pending>& batch);
+  // True when a file of that folded name waits for its name.
+  bool Waiting(const std::string& folded) const;
   // A write or a sync the disk refused: the message, and the run stops.
   [[noreturn]] void DiskFailed();
   // After a member whose end code stands before its last block: that block must hold only
@@ -163,6 +176,11 @@ class SelfExtractor : private ProgressListener {
   };
   std::vector<Pending> pending_;
   std::set<std::string> pending_names_;
+  // The batch before, whose sync runs while pending_ is written, and that sync's outcome
+  // (null when none runs).
+  std::vector<Pending> syncing_;
+  std::set<std::string> syncing_names_;
+  std::function<bool()> synced_;
   int64_t new_files_ = 0;  // new files of this extraction so far: numbers the working names
   BlockReader in_;
   OutputBuffer out_;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -151,6 +152,12 @@ class FileSystem {
   // File that was flushed, where the system needs that). False when the system reports
   // that written data was lost.
   virtual bool Sync(const std::string& path) = 0;
+  // Sync(path), begun now: the call returned gives its outcome, and waits for it first. A
+  // system that can sync while the caller goes on writing does; here it is done at once.
+  virtual std::function<bool()> BeginSync(const std::string& path) {
+    const bool ok = Sync(path);
+    return [ok] { return ok; };
+  }
   // Takes the lock of a folder for this run; null when another run (any process, this one
   // included) holds it. A system without such locks gives one that holds nothing.
   virtual std::unique_ptr<FolderLock> LockFolder(const std::string& /*path*/) {

@@ -123,6 +123,48 @@ TEST_F(SelfExtractorTest, ExistingFileMatchesWithoutRegardToCase) {
   EXPECT_EQ(testing::ListNames(out_), (std::vector<std::string>{".keep", "Partbase.txt"}));
 }
 
+// A batch gets its names while the next one is written: every name stands only after the
+// record was told of it, a name met again in a later batch keeps its first file, and a
+// folder made between batches names every file before it.
+TEST_F(SelfExtractorTest, BatchesGetTheirNamesWhileTheNextIsWritten) {
+  struct Record : CreationRecord {
+    std::string out;
+    std::vector<std::string> told, early;
+    void WillCreate(const std::vector<CreatedEntry>& entries) override {
+      for (const CreatedEntry& e : entries) {
+        told.push_back(e.name);
+        if (testing::Exists(out + "/" + e.name)) early.push_back(e.name);
+      }
+    }
+  };
+  for (int batch : {1, 2, 3, 1000}) {
+    SCOPED_TRACE(batch);
+    std::filesystem::remove_all(out_);
+    testing::WriteFile(out_ + "/.keep", "");
+    Record record;
+    record.out = out_;
+    ex_.creation_record = &record;
+    ex_.naming_batch = batch;
+    UseBuilt({{"f1", "one"},
+              {"f2", "two"},
+              {"f3", "three"},
+              {"F1", "again"},
+              {"d\\", ""},
+              {"d\\f4", "four"},
+              {"f5", "five"},
+              {"f6", "six"},
+              {"F2", "again"}});
+    ex_.Selfextract();
+    EXPECT_EQ(testing::ListNames(out_),
+              (std::vector<std::string>{".keep", "d", "f1", "f2", "f3", "f5", "f6"}));
+    EXPECT_EQ(Out("f1") + Out("f2") + Out("f3") + Out("d/f4") + Out("f5") + Out("f6"),
+              "onetwothreefourfivesix");
+    EXPECT_EQ(record.told.size(), 7u);
+    EXPECT_EQ(record.early, std::vector<std::string>{});
+  }
+  ex_.creation_record = nullptr;
+}
+
 TEST_F(SelfExtractorTest, LeftoverScratchFileIsDeletedAfterFirstFileEntry) {
   testing::WriteFile(out_ + "/TempFile.tmp", "left from an earlier run");
   UseRaw(std::string(format::kMagic) + Entry("a.txt", kAbabaMember) + ";");

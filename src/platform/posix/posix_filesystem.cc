@@ -35,7 +35,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <mutex>
+#include <system_error>
 
 #include "platform/errors.h"
 #include "platform/posix/codepage.h"
@@ -975,16 +977,28 @@ void PosixFileSystem::NoteWritten(int fd, const std::string& native) {
   noted_folder_ = std::move(folder);
 }
 
-bool PosixFileSystem::Sync(const std::string& path) {
+namespace {
+// syncfs of each descriptor, which it then closes; false when one reports lost data.
+bool SyncAndClose(const std::vector<int>& fds) {
+  bool ok = true;
+  for (int fd : fds) {
+    ok = syncfs(fd) == 0 && ok;
+    close(fd);
+  }
+  return ok;
+}
+}  // namespace
+
+bool PosixFileSystem::SyncTargets(const std::string& path, std::vector<int>* fds) {
   std::string native = ResolvePath(path);
   int fd = open(native.empty() ? "." : native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   // One call for each file system: every file the update wrote, its renames and its
   // folders. It also reports a write that the disk lost since the file system was opened.
-  bool ok = syncfs(fd) == 0;
+  fds->push_back(fd);
   struct stat st;
   const bool known = fstat(fd, &st) == 0;
-  close(fd);
+  bool ok = true;
   for (const auto& [device, folder] : written_devices_) {
     if (known && device == static_cast<uint64_t>(st.st_dev)) continue;
     // A folder of the installation that is another disk (a link, a mount point): what was
@@ -994,10 +1008,30 @@ bool PosixFileSystem::Sync(const std::string& path) {
       ok = ok && errno == ENOENT;  // a folder removed since holds nothing left to sync
       continue;
     }
-    ok = syncfs(other) == 0 && ok;
-    close(other);
+    fds->push_back(other);
   }
   return ok;
+}
+
+bool PosixFileSystem::Sync(const std::string& path) {
+  std::vector<int> fds;
+  const bool opened = SyncTargets(path, &fds);
+  return SyncAndClose(fds) && opened;
+}
+
+std::function<bool()> PosixFileSystem::BeginSync(const std::string& path) {
+  std::vector<int> fds;
+  const bool opened = SyncTargets(path, &fds);
+  // The thread has the descriptors to itself and touches nothing else of this object.
+  try {
+    std::shared_future<bool> synced =
+        std::async(std::launch::async, [fds] { return SyncAndClose(fds); }).share();
+    return [synced, opened] { return synced.get() && opened; };
+  } catch (const std::system_error&) {
+    // No thread to be had: the sync is made here.
+    const bool ok = SyncAndClose(fds) && opened;
+    return [ok] { return ok; };
+  }
 }
 
 namespace {

@@ -90,6 +90,8 @@ class PosixFileSystem : public FileSystem {
   // syncfs of the file system that holds path, and of every other file system that this
   // object has written a file on (a folder of the installation may be another disk).
   bool Sync(const std::string& path) override;
+  // The same syncfs calls, made on a thread of their own.
+  std::function<bool()> BeginSync(const std::string& path) override;
   // flock of the folder itself, which no file of the installation needs.
   std::unique_ptr<FolderLock> LockFolder(const std::string& path) override;
   std::string ModuleFileName() override;
@@ -98,6 +100,9 @@ class PosixFileSystem : public FileSystem {
   int MaxPendingFiles() override;
 
  private:
+  // Opens what Sync syncs into fds: path's folder, then one folder on each other file
+  // system written to. False when one could not be opened (then left out).
+  bool SyncTargets(const std::string& path, std::vector<int>* fds);
   // A folder on each file system written to, by device.
   void NoteWritten(int fd, const std::string& native);
   // Open, once path is resolved to native (missing: known to name nothing).
