@@ -96,12 +96,19 @@ void TerminalBackend::Draw(bool force) {
   if (!app_) return;
   const TForm1& f = app_->Form1;
   const ProgressBar& bar = f.ProgressBar1;
+  // The bar is drawn over Min..Max, as the window's control draws it.
+  const int span = bar.Max() > bar.Min() ? bar.Max() - bar.Min() : 0;
+  const int filled = span ? (bar.Position() - bar.Min()) * kBarWidth / span : 0;
+  const std::string* captions[4] = {&f.Label1.Caption, &f.Label2.Caption, &f.Label3.Caption,
+                                    &f.Label4.Caption};
+  bool same = !force && filled == drawn_filled_;
+  for (int i = 0; same && i < 4; ++i) same = *captions[i] == drawn_captions_[i];
+  if (same) return;
+  for (int i = 0; i < 4; ++i) drawn_captions_[i] = *captions[i];
+  drawn_filled_ = filled;
   std::string text = Trimmed(f.Label2.Caption);
   std::string file = Trimmed(f.Label3.Caption + " " + f.Label4.Caption);
   if (!file.empty()) text += "  " + file;
-  // The bar is drawn over Min..Max, as the window's control draws it.
-  int span = bar.Max() > bar.Min() ? bar.Max() - bar.Min() : 0;
-  int filled = span ? (bar.Position() - bar.Min()) * kBarWidth / span : 0;
   std::string drawn_bar = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') +
                           "] " + Trimmed(f.Label1.Caption);
   // On a terminal the whole line is redrawn in place; elsewhere one line is written per

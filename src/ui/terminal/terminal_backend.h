@@ -60,6 +60,10 @@ class TerminalBackend : public UiBackend {
   bool close_asked_ = false;         // the window's close is asked for, not answered yet
   bool status_open_ = false;         // a status line is on screen without its line end
   std::string last_drawn_;
+  // What the last line was made from: a pump that changed none of it makes no line (an
+  // extraction pumps many times for each file).
+  std::string drawn_captions_[4];
+  int drawn_filled_ = -1;
 };
 
 }  // namespace lumora
