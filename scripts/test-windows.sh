@@ -534,8 +534,11 @@ paths_update() {
   expected="$hdpath"
   [ "$type" = REG_SZ ] || expected="$type $hdpath"
   [ "$stored" = "$expected" ] || fail "reg add stored HDPath as \"$stored\", not \"$expected\""
-  rm -f "$paths/$tag.log"
-  start_updater "paths-$tag" "$wine64" "$paths/Загрузки/Обновление.exe" $check --log "$(winepath -w "$paths/$tag.log")"
+  # The log goes to a folder whose name the ANSI code page cannot write either.
+  local run_log="$paths/Журналы/$tag.log"
+  mkdir -p "$paths/Журналы"
+  rm -f "$run_log"
+  start_updater "paths-$tag" "$wine64" "$paths/Загрузки/Обновление.exe" $check --log "$(winepath -w "$run_log")"
   local title=Information
   [ -z "$check" ] || title="LumoraUpdate --check"
   capture_box "$title" "paths-$tag" "$paths/$tag-box.png"
@@ -543,12 +546,12 @@ paths_update() {
   status=$(wait_updater)
   [ "$status" != lost ] || { lost_run "the update from Загрузки ($tag)"; return 0; }
   [ "$status" = 0 ] || fail "the update from Загрузки ($tag) ended with status $status, expected 0"
-  grep -q 'Загрузки\\Обновление\.exe' "$paths/$tag.log" || fail "$tag: the log does not name the updater in its own characters"
-  grep -q 'Ярослав' "$paths/$tag.log" || fail "$tag: the log does not name the installation in its own characters"
+  grep -q 'Загрузки\\Обновление\.exe' "$run_log" || fail "$tag: the log does not name the updater in its own characters"
+  grep -q 'Ярослав' "$run_log" || fail "$tag: the log does not name the installation in its own characters"
   if [ -n "$check" ]; then
     cmp "$paths/installed-partbase.txt" "$install/Partbase.txt" || fail "$tag: --check changed Partbase.txt"
     [ "$(ls "$install" | tr '\n' ' ')" = "PalData.txt Partbase.txt " ] || fail "$tag: --check changed the installation"
-    echo "   $type $hdpath: --check report box, exit status 0, nothing changed, log in UTF-8"
+    echo "   $type $hdpath: --check report box, exit status 0, nothing changed, log in UTF-8 under Журналы"
     return 0
   fi
   cat "$paths/installed-partbase.txt" examples/sample-update/partbase.txt | cmp - "$install/Partbase.txt" ||
@@ -562,7 +565,7 @@ paths_update() {
   [ "$images" = 23 ] && [ "$(ls "$install/Addition/Tattoo" | wc -l)" = 23 ] || fail "$tag: not the 23 images"
   left=$(ls "$install" | tr '\n' ' ')
   [ "$left" = "Addition PalData.txt Partbase.txt " ] || fail "$tag: working files left behind: $left"
-  echo "   $type $hdpath: Information box, exit status 0, installation byte for byte, log in UTF-8"
+  echo "   $type $hdpath: Information box, exit status 0, installation byte for byte, log in UTF-8 under Журналы"
 }
 install="$paths/Ярослав/Lumora"
 scenario paths_update sz "$install" REG_SZ "$(winepath -w "$install")"

@@ -1,8 +1,10 @@
 // Chooses the front-end that draws the window model on this system.
 #pragma once
 
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "shell/backend.h"
 
@@ -27,5 +29,13 @@ void ShowUsageError(const std::string& text);
 
 // Text in the code page (paths, messages) as UTF-8, for the log.
 std::string TextToUtf8(const std::string& text);
+
+// The arguments after the program's name, as text in the code page. On Windows they are
+// read from the UTF-16 command line: a character the code page lacks comes as its escape
+// (a log in a folder of any script), where the C run-time's argv would hold a '?'.
+std::vector<std::string> CommandArguments(int argc, char** argv);
+
+// Opens a file named by text in the code page for appending; null when it cannot be.
+std::FILE* OpenForAppending(const std::string& path);
 
 }  // namespace lumora

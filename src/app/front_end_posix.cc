@@ -1,6 +1,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "app/front_end.h"
 #include "platform/posix/codepage.h"
@@ -39,5 +41,12 @@ std::string TextToUtf8(const std::string& text) {
   CodePage::System().ToNative(text, &native);
   return native;
 }
+
+// On Linux the arguments and the log's name are the system's own bytes, as given.
+std::vector<std::string> CommandArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+std::FILE* OpenForAppending(const std::string& path) { return std::fopen(path.c_str(), "ab"); }
 
 }  // namespace lumora

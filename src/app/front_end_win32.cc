@@ -1,4 +1,6 @@
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/front_end.h"
 #include "platform/win32/win32_text.h"
@@ -42,6 +44,17 @@ std::string TextToUtf8(const std::string& text) {
   std::string utf8(static_cast<size_t>(length), '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, &utf8[0], length, nullptr, nullptr);
   return utf8;
+}
+
+std::vector<std::string> CommandArguments(int, char**) {
+  const std::vector<std::wstring> wide = SplitCommandLine(GetCommandLineW());
+  std::vector<std::string> args;
+  for (size_t i = 1; i < wide.size(); ++i) args.push_back(FromWide(wide[i]));
+  return args;
+}
+
+std::FILE* OpenForAppending(const std::string& path) {
+  return _wfopen(ToWide(path).c_str(), L"ab");
 }
 
 }  // namespace lumora

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/front_end.h"
 #include "app/run_log.h"
@@ -58,11 +59,12 @@ std::string Lower(const char* text) {
   return out;
 }
 
-Options Parse(int argc, char** argv) {
+Options Parse(const std::vector<std::string>& args) {
   Options o;
-  for (int i = 1; i < argc && o.error.empty(); ++i) {
-    const std::string arg = argv[i];
-    std::string lower = Lower(argv[i]);
+  const size_t argc = args.size();
+  for (size_t i = 0; i < argc && o.error.empty(); ++i) {
+    const std::string& arg = args[i];
+    std::string lower = Lower(arg.c_str());
 #ifdef _WIN32
     const bool windows = true;
 #else
@@ -81,7 +83,7 @@ Options Parse(int argc, char** argv) {
       if (i + 1 >= argc) {
         o.error = arg + " needs a file name";
       } else {
-        o.log = argv[++i];
+        o.log = args[++i];
       }
     } else if (arg.compare(0, 6, "--log=") == 0 || (windows && lower.compare(0, 5, "/log=") == 0)) {
       o.log = arg.substr(arg.find('=') + 1);
@@ -97,7 +99,7 @@ Options Parse(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Options o = Parse(argc, argv);
+  const Options o = Parse(lumora::CommandArguments(argc, argv));
   if (!o.error.empty()) {
     if (!o.quiet) {
       lumora::ShowUsageError("LumoraUpdate: " + o.error + ".\nSee LumoraUpdate --help.\n");
@@ -111,7 +113,7 @@ int main(int argc, char** argv) {
   // The log is opened before anything else is done: one that cannot be is a usage error.
   std::unique_ptr<lumora::RunLog> log;
   if (!o.log.empty()) {
-    log = lumora::RunLog::Open(o.log, &lumora::TextToUtf8);
+    log = lumora::RunLog::Open(lumora::OpenForAppending(o.log), &lumora::TextToUtf8);
     if (!log) {
       if (!o.quiet) {
         lumora::ShowUsageError("LumoraUpdate: cannot open the log " + o.log + " for appending.\n");

@@ -29,9 +29,7 @@ std::string Count(const char* what, int64_t n) {
 
 }  // namespace
 
-std::unique_ptr<RunLog> RunLog::Open(const std::string& path,
-                                     std::string (*to_utf8)(const std::string&)) {
-  std::FILE* file = std::fopen(path.c_str(), "ab");
+std::unique_ptr<RunLog> RunLog::Open(std::FILE* file, std::string (*to_utf8)(const std::string&)) {
   if (!file) return nullptr;
   return std::unique_ptr<RunLog>(new RunLog(file, to_utf8));
 }

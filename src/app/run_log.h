@@ -16,10 +16,9 @@ namespace lumora {
 
 class RunLog : public ApplicationListener, public UpdateObserver {
  public:
-  // Opens path for appending; null when it cannot be opened. to_utf8 turns text in the code
-  // page (paths, messages) into UTF-8.
-  static std::unique_ptr<RunLog> Open(const std::string& path,
-                                      std::string (*to_utf8)(const std::string&));
+  // The log in file, opened for appending, which it then owns; null when file is null.
+  // to_utf8 turns text in the code page (paths, messages) into UTF-8.
+  static std::unique_ptr<RunLog> Open(std::FILE* file, std::string (*to_utf8)(const std::string&));
   ~RunLog() override;
   RunLog(const RunLog&) = delete;
   RunLog& operator=(const RunLog&) = delete;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/win32/win32_text.h"
 
@@ -41,6 +42,29 @@ TEST(Win32TextTest, EveryUtf16TextComesBackAsItWas) {
                                 L"\u0150\u00e9 \x0001", L""};
   for (const std::wstring& text : texts) {
     EXPECT_EQ(ToWide(FromWide(text)), text);
+  }
+}
+
+TEST(Win32TextTest, CommandLinesSplitAsWindowsProgramsSplitThem) {
+  const struct {
+    const wchar_t* line;
+    std::vector<std::wstring> args;
+  } cases[] = {
+      {L"upd.exe", {L"upd.exe"}},
+      {L"\"C:\\Program Files\\upd.exe\"  /quiet\t/log=x",
+       {L"C:\\Program Files\\upd.exe", L"/quiet", L"/log=x"}},
+      {L"upd.exe --log \"C:\\\u0416\u0443\u0440\u043d\u0430\u043b \u0434\u043d\u044f.txt\"",
+       {L"upd.exe", L"--log", L"C:\\\u0416\u0443\u0440\u043d\u0430\u043b \u0434\u043d\u044f.txt"}},
+      {L"u a\\\\b \"c\\\\\" d", {L"u", L"a\\\\b", L"c\\", L"d"}},
+      {L"u \\\"x\\\\\\\"y", {L"u", L"\"x\\\"y"}},
+      {L"u \"a \"\"b\"\" c\" \"\"", {L"u", L"a \"b\" c", L""}},
+      {L"u ab\"c d\"e f", {L"u", L"abc de", L"f"}},
+      {L"\"u v\\\"w x", {L"u v\\w", L"x"}},
+      {L"u trailing\\\\", {L"u", L"trailing\\\\"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::wstring(c.line)));
+    EXPECT_EQ(SplitCommandLine(c.line), c.args);
   }
 }
 

@@ -102,4 +102,51 @@ std::string FromWide(std::wstring_view text) {
   return out;
 }
 
+std::vector<std::wstring> SplitCommandLine(std::wstring_view line) {
+  std::vector<std::wstring> args;
+  const auto blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
+  size_t i = 0;
+  // The program's name: no escapes, a quote only opens and closes it.
+  std::wstring name;
+  bool quoted = false;
+  for (; i < line.size() && (quoted || !blank(line[i])); ++i) {
+    if (line[i] == L'"') {
+      quoted = !quoted;
+    } else {
+      name += line[i];
+    }
+  }
+  args.push_back(name);
+  for (;;) {
+    while (i < line.size() && blank(line[i])) ++i;
+    if (i >= line.size()) break;
+    std::wstring arg;
+    quoted = false;
+    while (i < line.size() && (quoted || !blank(line[i]))) {
+      size_t slashes = 0;
+      while (i < line.size() && line[i] == L'\\') {
+        ++slashes;
+        ++i;
+      }
+      if (i < line.size() && line[i] == L'"') {
+        arg.append(slashes / 2, L'\\');
+        if (slashes % 2 == 1) {
+          arg += L'"';
+        } else if (quoted && i + 1 < line.size() && line[i + 1] == L'"') {
+          arg += L'"';  // a doubled quote inside quotes
+          ++i;
+        } else {
+          quoted = !quoted;
+        }
+        ++i;
+      } else {
+        arg.append(slashes, L'\\');
+        if (slashes == 0) arg += line[i++];
+      }
+    }
+    args.push_back(arg);
+  }
+  return args;
+}
+
 }  // namespace lumora

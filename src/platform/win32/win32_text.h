@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lumora {
 
@@ -33,5 +34,12 @@ std::wstring ToWide(std::string_view text);
 // The core form of UTF-16 text: each character the ANSI code page writes exactly (no
 // look-alike) as its bytes there, every other code unit, and U+0001 itself, as an escape.
 std::string FromWide(std::wstring_view text);
+
+// The arguments of a command line as Windows programs split it: the program's name up to
+// its closing quote or the first blank, then arguments split at blanks outside quotes,
+// where 2n backslashes before a quote stand for n and the quote opens or closes, 2n+1 for
+// n and a literal quote, a doubled quote inside quotes for one quote, and backslashes
+// elsewhere for themselves. The program's name comes first.
+std::vector<std::wstring> SplitCommandLine(std::wstring_view line);
 
 }  // namespace lumora
