@@ -30,14 +30,18 @@ if ! mkfs.ext4 -q -F "$work/disk.img" 96M 2>/dev/null ||
   exit 77
 fi
 
-# The sample update, a new data file and 40 files of 300 KB in a new folder.
+# The sample update, a new data file, 40 files of 300 KB in a new folder, and 1,200 small
+# ones in another: enough for several batches of new files, each synced while the next one
+# is written, so that the cuts also fall between a batch's sync and its names.
 src="$work/src"
-mkdir -p "$src/Pack"
+mkdir -p "$src/Pack" "$src/Small"
 cp -r "$sample/." "$src/"
 for i in $(seq 1 40); do head -c 300000 /dev/urandom >"$src/Pack/r$i.bin"; done
+for i in $(seq 1000 2199); do head -c $((100 + i % 200)) /dev/urandom >"$src/Small/s$i.psd"; done
 printf '%s\r\n' "palette 3" "palette 4" >"$src/PalData.txt"
 (cat "$examples/sample-update.manifest"; echo 'PalData.txt'; echo 'Pack\'
-  for i in $(seq 1 40); do echo "Pack\\r$i.bin"; done) >"$work/manifest"
+  for i in $(seq 1 40); do echo "Pack\\r$i.bin"; done
+  echo 'Small\'; for i in $(seq 1000 2199); do echo "Small\\s$i.psd"; done) >"$work/manifest"
 updater="$work/update"
 "$pack" create -q --stub "$stub" -o "$updater" --manifest "$work/manifest" -C "$src" ||
   { echo "packing failed"; exit 1; }
