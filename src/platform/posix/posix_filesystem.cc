@@ -1022,8 +1022,20 @@ bool PosixFileSystem::Sync(const std::string& path) {
 std::function<bool()> PosixFileSystem::BeginSync(const std::string& path) {
   std::vector<int> fds;
   const bool opened = SyncTargets(path, &fds);
-  // The thread has the descriptors to itself and touches nothing else of this object.
+  // The thread has the descriptors to itself and touches nothing else of this object. It
+  // takes no signal: a close signal must interrupt the main thread's waits, so the thread
+  // starts with every signal blocked.
+  struct SignalsBlocked {
+    sigset_t old;
+    SignalsBlocked() {
+      sigset_t all;
+      sigfillset(&all);
+      pthread_sigmask(SIG_BLOCK, &all, &old);
+    }
+    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old, nullptr); }
+  };
   try {
+    const SignalsBlocked blocked;
     std::shared_future<bool> synced =
         std::async(std::launch::async, [fds] { return SyncAndClose(fds); }).share();
     return [synced, opened] { return synced.get() && opened; };
