@@ -35,9 +35,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <future>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "platform/errors.h"
 #include "platform/posix/codepage.h"
@@ -1034,11 +1034,25 @@ std::function<bool()> PosixFileSystem::BeginSync(const std::string& path) {
     }
     ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old, nullptr); }
   };
+  // The outcome waits in a shared slot; whoever lets go of it last (the call, or the
+  // caller that never made it) waits for the thread.
+  struct Syncing {
+    std::thread thread;
+    bool ok = false;
+    ~Syncing() {
+      if (thread.joinable()) thread.join();
+    }
+  };
   try {
-    const SignalsBlocked blocked;
-    std::shared_future<bool> synced =
-        std::async(std::launch::async, [fds] { return SyncAndClose(fds); }).share();
-    return [synced, opened] { return synced.get() && opened; };
+    auto syncing = std::make_shared<Syncing>();
+    {
+      const SignalsBlocked blocked;
+      syncing->thread = std::thread([s = syncing.get(), fds] { s->ok = SyncAndClose(fds); });
+    }
+    return [syncing, opened] {
+      if (syncing->thread.joinable()) syncing->thread.join();
+      return syncing->ok && opened;
+    };
   } catch (const std::system_error&) {
     // No thread to be had: the sync is made here.
     const bool ok = SyncAndClose(fds) && opened;
