@@ -222,15 +222,17 @@ void SelfExtractor::Record(const std::vector<std::string>& folders) {
 }
 
 void SelfExtractor::Name(std::vector<Pending>& batch) {
-  for (size_t i = 0; i < batch.size(); ++i) {
-    // Never replaces: whatever took the name meanwhile stays, and this file goes.
-    if (!files_.RenameWritten(batch[i].written, batch[i].target)) {
-      files_.DeleteFile(batch[i].written);
-      batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(i) + 1);
-      throw IoError(errc::kAccessDenied);
+  bool refused = false;
+  for (const Pending& p : batch) {
+    // Never replaces: whatever took the name meanwhile stays, and this file goes. The
+    // others still get theirs (nothing is left under a working name), then the run stops.
+    if (!files_.RenameWritten(p.written, p.target)) {
+      files_.DeleteFile(p.written);
+      refused = true;
     }
   }
   batch.clear();
+  if (refused) throw IoError(errc::kAccessDenied);
 }
 
 void SelfExtractor::NameSynced() {

@@ -142,8 +142,8 @@ class SelfExtractor : private ProgressListener {
   // Tells the creation record of the folders and of the batch being written.
   void Record(const std::vector<std::string>& folders);
   struct Pending;
-  // Renames each file of batch to its own name; one that cannot take it is deleted, and
-  // the run stops with those after it left in batch.
+  // Renames each file of batch to its own name and empties it; a file that cannot take its
+  // name is deleted, and once the others have theirs the run stops.
   void Name(std::vector<Pending>& batch);
   // True when a file of that folded name waits for its name.
   bool Waiting(const std::string& folded) const;

@@ -165,6 +165,54 @@ TEST_F(SelfExtractorTest, BatchesGetTheirNamesWhileTheNextIsWritten) {
   ex_.creation_record = nullptr;
 }
 
+// Another program takes a new file's name after the record was told of it and before the
+// file gets it: that program's file stays as it is, the update's copy goes, the other files
+// of its batch still get their names (nothing is left under a working name), and the
+// extraction stops.
+TEST_F(SelfExtractorTest, ANameTakenWhileItsBatchWaitsKeepsTheOtherProgramsFile) {
+  struct Taker : CreationRecord {
+    std::string out;
+    void WillCreate(const std::vector<CreatedEntry>& entries) override {
+      for (const CreatedEntry& e : entries) {
+        if (e.name == "f2") testing::WriteFile(out + "/f2", "theirs");
+      }
+    }
+  };
+  // Files without a name, and under working names (as where the file system has none).
+  const struct {
+    int batch;
+    const char* no_tmpfile;
+  } cases[] = {{1, "0"}, {2, "0"}, {1000, "0"}, {2, "1"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.batch) + " " + c.no_tmpfile);
+    std::filesystem::remove_all(out_);
+    testing::WriteFile(out_ + "/.keep", "");
+#ifndef _WIN32  // Windows has working names only
+    setenv("LUMORA_NO_TMPFILE", c.no_tmpfile, 1);
+#endif
+    Platform platform = CreateNativePlatform();
+#ifndef _WIN32
+    unsetenv("LUMORA_NO_TMPFILE");
+#endif
+    SelfExtractor ex(*platform.files, nullptr);
+    ex.extractDir = dir_.Core() + "out\\";
+    Taker taker;
+    taker.out = out_;
+    ex.creation_record = &taker;
+    ex.naming_batch = c.batch;
+    const int64_t offset = testing::WriteUpdater(
+        dir_.Native("upd"), {{"f1", "one"}, {"f2", "two"}, {"f3", "three"}, {"f4", "four"}}, 1000,
+        true);
+    ex.SetArchive(dir_.Native("upd"), offset);
+    EXPECT_THROW(ex.Selfextract(), IoError);
+    EXPECT_EQ(Out("f2"), "theirs");
+    EXPECT_EQ(Out("f1") + Out("f3"), "onethree");
+    for (const std::string& name : testing::ListNames(out_)) {
+      EXPECT_FALSE(IsWorkingFileName(name)) << name;
+    }
+  }
+}
+
 TEST_F(SelfExtractorTest, LeftoverScratchFileIsDeletedAfterFirstFileEntry) {
   testing::WriteFile(out_ + "/TempFile.tmp", "left from an earlier run");
   UseRaw(std::string(format::kMagic) + Entry("a.txt", kAbabaMember) + ";");
