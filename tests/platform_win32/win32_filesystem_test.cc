@@ -60,6 +60,8 @@ class Win32FileSystemTest : public ::testing::Test {
 TEST_F(Win32FileSystemTest, OpenFailuresCarryTheSystemsErrorCode) {
   WriteFile(dir_.Native("a.txt"), "a");
   ASSERT_TRUE(fs_.CreateDirectory(P("Sub")));
+  // The last six: a device name is refused before the system opens the device, in any
+  // folder, and a name that only starts like one is a file.
   const struct {
     const char* path;
     OpenMode mode;
@@ -69,10 +71,16 @@ TEST_F(Win32FileSystemTest, OpenFailuresCarryTheSystemsErrorCode) {
       {"Nowhere/a.txt", OpenMode::kRead, 3}, {"Nowhere/a.txt", OpenMode::kCreate, 3},
       {"Sub", OpenMode::kRead, 5},           {"Sub", OpenMode::kCreate, 5},
       {"a.txt", OpenMode::kRead, 0},         {"A.TXT", OpenMode::kReadWrite, 0},
+      {"nul.txt", OpenMode::kCreate, 5},     {"Sub/COM1 .log", OpenMode::kCreate, 5},
+      {"conout$", OpenMode::kRead, 5},       {"LPT\xB2.txt", OpenMode::kCreate, 5},
+      {"COM10.txt", OpenMode::kCreate, 0},   {"CONSOLE.txt", OpenMode::kCreateNew, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(OpenError(P(c.path), c.mode), c.code);
+    if (c.code == 5 && std::string(c.path) != "Sub") {
+      EXPECT_EQ(fs_.Kind(P(c.path)), EntryKind::kOther);  // a device: neither file nor folder
+    }
   }
   EXPECT_EQ(IoErrorText(3), "Invalid filename");
 }

@@ -514,26 +514,28 @@ std::string UnnamedKey(const std::string& path) {
   return key;
 }
 
+// The flags of an open in `mode` that say how the file is read or written, and whether it
+// is emptied; whether it may be created is the caller's to add.
+int AccessFlags(OpenMode mode) {
+  switch (mode) {
+    case OpenMode::kRead:
+      return O_RDONLY;
+    case OpenMode::kWriteExisting:
+    case OpenMode::kCreateNew:
+      return O_WRONLY;
+    case OpenMode::kReadWrite:
+      return O_RDWR;
+    case OpenMode::kCreate:
+      return O_WRONLY | O_TRUNC;
+  }
+  return O_RDONLY;
+}
+
 // A second open of a file without a name, through /proc/self/fd: for reading, writing
 // or emptying. A create that must make the file finds its name taken.
 std::unique_ptr<File> Reopen(const Descriptor& unnamed, OpenMode mode) {
-  int flags = O_CLOEXEC;
-  switch (mode) {
-    case OpenMode::kRead:
-      flags |= O_RDONLY;
-      break;
-    case OpenMode::kWriteExisting:
-      flags |= O_WRONLY;
-      break;
-    case OpenMode::kReadWrite:
-      flags |= O_RDWR;
-      break;
-    case OpenMode::kCreate:
-      flags |= O_WRONLY | O_TRUNC;
-      break;
-    case OpenMode::kCreateNew:
-      throw IoError(errc::kFileExists);
-  }
+  if (mode == OpenMode::kCreateNew) throw IoError(errc::kFileExists);
+  const int flags = O_CLOEXEC | AccessFlags(mode);
   int fd;
   do {
     fd = open(FdPath(unnamed.get()).c_str(), flags);
@@ -665,26 +667,12 @@ std::unique_ptr<File> PosixFileSystem::OpenResolved(const std::string& path,
   // Never blocks in open: a pipe or a device under the name is refused below instead of
   // waiting for a reader that never comes. A new file (O_EXCL) never opens anything that
   // stands already.
-  int flags = O_CLOEXEC | (mode == OpenMode::kCreateNew ? 0 : O_NONBLOCK);
-  switch (mode) {
-    case OpenMode::kRead:
-      flags |= O_RDONLY;
-      break;
-    case OpenMode::kWriteExisting:
-      flags |= O_WRONLY;
-      break;
-    case OpenMode::kReadWrite:
-      flags |= O_RDWR;
-      break;
-    case OpenMode::kCreate:
-      // Never through a symbolic link: one left in the installation under a working file's
-      // name would have the update empty or create a file wherever it points.
-      flags |= O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
-      break;
-    case OpenMode::kCreateNew:
-      flags |= O_WRONLY | O_CREAT | O_EXCL;
-      break;
-  }
+  int flags = O_CLOEXEC | AccessFlags(mode) | (mode == OpenMode::kCreateNew ? 0 : O_NONBLOCK);
+  // A file created is never created through a symbolic link: one left in the installation
+  // under a working file's name would have the update empty or create a file wherever it
+  // points.
+  if (mode == OpenMode::kCreate) flags |= O_CREAT | O_NOFOLLOW;
+  if (mode == OpenMode::kCreateNew) flags |= O_CREAT | O_EXCL;
   if (mode != OpenMode::kRead && mode != OpenMode::kCreateNew && !missing) {
     // Emptying a pipe or a device is not a thing to try: only a regular file (or nothing,
     // for a file about to be created) may stand under a name that is written.

@@ -8,6 +8,7 @@
 #include <limits>
 #include <utility>
 
+#include "platform/device_names.h"
 #include "platform/errors.h"
 #include "platform/win32/win32_platform.h"
 #include "platform/win32/win32_text.h"
@@ -142,18 +143,7 @@ class Win32File : public File {
 // NUL, COM1, ...), whatever extension follows and in whatever folder they stand.
 bool IsDeviceName(const std::string& path) {
   const size_t cut = path.find_last_of("\\/:");
-  std::string base = path.substr(cut == std::string::npos ? 0 : cut + 1);
-  base = base.substr(0, base.find('.'));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
-  for (char& c : base) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" ||
-      base == "CONOUT$") {
-    return true;
-  }
-  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-         base[3] >= '1' && base[3] <= '9';
+  return IsReservedDeviceName(path.substr(cut == std::string::npos ? 0 : cut + 1));
 }
 
 // The prefix of a path that the system takes as it stands, without parsing it into a full
